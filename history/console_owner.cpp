@@ -1,0 +1,41 @@
+#include "console_owner.h"
+
+#include <algorithm>
+
+void CConsoleHistoryOwner::Print(const char* data, size_t size)
+{
+    std::string out;
+    out.reserve(size);
+    for (size_t i = 0; i < size; ++i)
+    {
+        if (data[i] == '\r' && i + 1 < size && data[i + 1] == '\n')
+            continue;
+        out += data[i];
+    }
+    std::fwrite(out.data(), 1, out.size(), m_out);
+    std::fflush(m_out);
+    m_lines += static_cast<int>(std::count(out.begin(), out.end(), '\n'));
+}
+
+void CConsoleHistoryOwner::HistorySetText(const std::string& text)
+{
+    // The history only ever grows by whole entries or starts over, so what
+    // is new is what lies past the length already shown.
+    if (text.size() < m_length)
+    {
+        m_length = 0;
+        m_lines = 1;
+    }
+    Print(text.data() + m_length, text.size() - m_length);
+    m_length = text.size();
+}
+
+int CConsoleHistoryOwner::MessageBox(const std::string& text, unsigned type)
+{
+    ++m_boxes;
+    std::string line = "[MESSAGE BOX] " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), m_out);
+    std::fflush(m_out);
+    // Nobody can answer a question here; No keeps everything.
+    return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
+}

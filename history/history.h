@@ -1,0 +1,94 @@
+// The history: the program's one report, written line by line.
+//
+// CHistoryOwner holds the history text (the master copy) and asks its shell
+// for the few things the system needs of a window: the history control, a
+// Yes/No or OK box, the wait cursor, enabling and focusing the window and
+// dispatching pending messages. The Qt dialog, the console front end and the
+// tests' recording owner each derive from it.
+#pragma once
+
+#include <string>
+
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
+
+constexpr unsigned MB_OK = 0x0;
+constexpr unsigned MB_YESNO = 0x4;
+constexpr unsigned MB_ICONERROR = 0x10;
+constexpr unsigned MB_ICONQUESTION = 0x20;
+constexpr unsigned MB_ICONWARNING = 0x30;
+constexpr unsigned MB_ICONINFORMATION = 0x40;
+
+class CHistoryOwner
+{
+public:
+    CHistoryOwner() = default;
+    CHistoryOwner(const CHistoryOwner&) = delete;
+    CHistoryOwner& operator=(const CHistoryOwner&) = delete;
+    virtual ~CHistoryOwner() = default;
+
+    // The history control, as AddToHistory sees it.
+    virtual bool HistoryIsWindow() const = 0;
+    virtual void HistorySetText(const std::string& text) = 0;
+    virtual size_t HistoryGetTextLength() const = 0;
+    virtual int HistoryGetLineCount() const = 0;
+    virtual void HistoryLineScroll(int lines) = 0;
+
+    // A modal box; returns IDYES, IDNO or IDOK.
+    virtual int MessageBox(const std::string& text, unsigned type) = 0;
+
+    virtual void BeginWaitCursor() {}
+    virtual void EndWaitCursor() {}
+    virtual void EnableWindow(bool /*enable*/) {}
+    virtual void SetFocus() {}
+    // Dispatches this thread's pending window messages.
+    virtual void PumpMessages() {}
+
+    const std::string& HistoryText() const { return m_history; }
+    std::string& HistoryTextRef() { return m_history; }
+
+    // The "Clear History" button.
+    void ClearHistory();
+
+private:
+    std::string m_history;
+};
+
+// Formats one entry printf-style and appends it with CR LF. Text assembled
+// at run time is always an argument of "%s", never the format.
+void AddToHistory(CHistoryOwner* owner, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+extern const char* const kOpeningBanner;
+extern const char* const kClosingBanner;
+extern const char* const kPlainSeparator;
+// n = 1, 2 or 3.
+const char* NumberedSeparator(int n);
+
+// Scoped frame of every test: opening banner now, closing banner on every
+// way out.
+class CTestFrame
+{
+public:
+    explicit CTestFrame(CHistoryOwner* owner);
+    ~CTestFrame();
+    CTestFrame(const CTestFrame&) = delete;
+    CTestFrame& operator=(const CTestFrame&) = delete;
+
+private:
+    CHistoryOwner* m_pOwner;
+};
+
+// Scoped wait cursor.
+class CWaitCursor
+{
+public:
+    explicit CWaitCursor(CHistoryOwner* owner) : m_pOwner(owner) { m_pOwner->BeginWaitCursor(); }
+    ~CWaitCursor() { m_pOwner->EndWaitCursor(); }
+    CWaitCursor(const CWaitCursor&) = delete;
+    CWaitCursor& operator=(const CWaitCursor&) = delete;
+
+private:
+    CHistoryOwner* m_pOwner;
+};

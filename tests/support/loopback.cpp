@@ -1,0 +1,128 @@
+#include "loopback.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testing_support
+{
+
+LoopbackListener::LoopbackListener(int backlog)
+{
+    m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (m_fd < 0)
+        throw std::runtime_error("socket");
+    const int one = 1;
+    ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_fd, backlog) != 0)
+        throw std::runtime_error("bind/listen");
+    socklen_t length = sizeof address;
+    ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+}
+
+LoopbackListener::~LoopbackListener()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+int LoopbackListener::Accept(int timeoutMs) const
+{
+    pollfd p{m_fd, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0)
+        return -1;
+    return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+ScriptedServer::ScriptedServer(Script script, int connections, std::chrono::milliseconds lifetime)
+{
+    m_thread = std::thread([this, script = std::move(script), connections, lifetime] {
+        const auto deadline = std::chrono::steady_clock::now() + lifetime;
+        for (int i = 0; i < connections; ++i)
+        {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return;
+            const int fd = m_listener.Accept(static_cast<int>(left.count()));
+            if (fd < 0)
+                return;
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            script(fd);
+            ::close(fd);
+            ++m_served;
+        }
+    });
+}
+
+ScriptedServer::~ScriptedServer() { Join(); }
+
+void ScriptedServer::Join()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+int ClosedPort()
+{
+    LoopbackListener probe;
+    return probe.Port(); // closed again when probe goes
+}
+
+bool SendAll(int fd, const std::string& data)
+{
+    size_t sent = 0;
+    while (sent < data.size())
+    {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+void DrainUntilClosed(int fd, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    for (;;)
+    {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            return;
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0)
+            return;
+    }
+}
+
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+long ResidentKiB()
+{
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r"))
+    {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+} // namespace testing_support

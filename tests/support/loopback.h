@@ -1,0 +1,65 @@
+// Loopback peers for tests. Every server here listens on 127.0.0.1 only,
+// serves a bounded number of connections and stops by itself.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace testing_support
+{
+
+// A listening socket on 127.0.0.1 with a kernel-chosen port.
+class LoopbackListener
+{
+public:
+    explicit LoopbackListener(int backlog = 8);
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    int Port() const { return m_port; }
+    int Fd() const { return m_fd; }
+    // Waits at most timeoutMs for a connection; -1 when none came.
+    int Accept(int timeoutMs) const;
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
+};
+
+// Accepts up to `connections` connections, one after another, and runs the
+// script on each; gives up after `lifetime`.
+class ScriptedServer
+{
+public:
+    using Script = std::function<void(int fd)>;
+    explicit ScriptedServer(Script script, int connections = 1,
+                            std::chrono::milliseconds lifetime = std::chrono::seconds(30));
+    ~ScriptedServer();
+
+    int Port() const { return m_listener.Port(); }
+    int Served() const { return m_served.load(); }
+    void Join();
+
+private:
+    LoopbackListener m_listener;
+    std::thread m_thread;
+    std::atomic<int> m_served{0};
+};
+
+// A port on 127.0.0.1 where nothing listens.
+int ClosedPort();
+
+// Socket helpers for scripts.
+bool SendAll(int fd, const std::string& data);
+// Waits until the peer closes or timeoutMs passes; reads and drops what comes.
+void DrainUntilClosed(int fd, int timeoutMs);
+void SleepMs(int ms);
+
+// Resident memory of this process, in KiB.
+long ResidentKiB();
+
+} // namespace testing_support
