@@ -1,0 +1,730 @@
+#include "wincrypt.h"
+
+#include <openssl/err.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace
+{
+struct Store;
+
+// A context lives as long as its store; each reference handed out holds the store.
+struct Context
+{
+    CERT_CONTEXT ctx{}; // first, so a PCCERT_CONTEXT converts back
+    CERT_INFO info{};
+    X509* x509 = nullptr;
+    std::vector<BYTE> der, serial, issuer, subject;
+    Store* store = nullptr;
+};
+
+struct Store
+{
+    uint32_t magic = 0x4B565354; // "KVST"
+    std::atomic<long> refs{1};
+    std::mutex mutex;
+    std::vector<std::unique_ptr<Context>> certs;
+    ~Store()
+    {
+        for (auto& c : certs)
+            X509_free(c->x509);
+        magic = 0;
+    }
+};
+
+Store* AsStore(HCERTSTORE handle)
+{
+    auto* store = static_cast<Store*>(handle);
+    return store && store->magic == 0x4B565354 ? store : nullptr;
+}
+
+Context* AsContext(PCCERT_CONTEXT context)
+{
+    return const_cast<Context*>(reinterpret_cast<const Context*>(context));
+}
+
+void AddRef(Store* store) { store->refs.fetch_add(1); }
+void Release(Store* store)
+{
+    if (store->refs.fetch_sub(1) == 1)
+        delete store;
+}
+
+FILETIME FileTimeFromAsn1(const ASN1_TIME* time)
+{
+    tm parts{};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1)
+        return FILETIME{0, 0};
+    return platform::FileTimeFromUnix(static_cast<int64_t>(timegm(&parts)));
+}
+
+std::vector<BYTE> NameDer(const X509_NAME* name)
+{
+    unsigned char* buffer = nullptr;
+    const int n = i2d_X509_NAME(name, &buffer);
+    std::vector<BYTE> out;
+    if (n > 0)
+        out.assign(buffer, buffer + n);
+    OPENSSL_free(buffer);
+    return out;
+}
+
+Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
+{
+    auto c = std::make_unique<Context>();
+    c->x509 = x509;
+    c->der.assign(der, der + size);
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(x509);
+    if (BIGNUM* bn = ASN1_INTEGER_to_BN(serial, nullptr))
+    {
+        c->serial.resize(static_cast<size_t>(std::max(1, BN_num_bytes(bn))));
+        BN_bn2lebinpad(bn, c->serial.data(), static_cast<int>(c->serial.size()));
+        BN_free(bn);
+    }
+    c->issuer = NameDer(X509_get_issuer_name(x509));
+    c->subject = NameDer(X509_get_subject_name(x509));
+    c->info.dwVersion = static_cast<DWORD>(X509_get_version(x509));
+    c->info.SerialNumber = {static_cast<DWORD>(c->serial.size()), c->serial.data()};
+    c->info.Issuer = {static_cast<DWORD>(c->issuer.size()), c->issuer.data()};
+    c->info.Subject = {static_cast<DWORD>(c->subject.size()), c->subject.data()};
+    c->info.NotBefore = FileTimeFromAsn1(X509_get0_notBefore(x509));
+    c->info.NotAfter = FileTimeFromAsn1(X509_get0_notAfter(x509));
+    c->info.cExtension = static_cast<DWORD>(std::max(0, X509_get_ext_count(x509)));
+    c->ctx.dwCertEncodingType = X509_ASN_ENCODING;
+    c->ctx.pbCertEncoded = c->der.data();
+    c->ctx.cbCertEncoded = static_cast<DWORD>(c->der.size());
+    c->ctx.pCertInfo = &c->info;
+    c->ctx.hCertStore = store;
+    c->store = store;
+    Context* raw = c.get();
+    store->certs.push_back(std::move(c));
+    return raw;
+}
+
+// The system trust store: OpenSSL's default paths, so SSL_CERT_FILE and
+// SSL_CERT_DIR count. Loading it costs real time, so once per process.
+X509_STORE* TrustStore()
+{
+    static std::once_flag once;
+    static X509_STORE* store = nullptr;
+    std::call_once(once, [] {
+        store = X509_STORE_new();
+        if (store)
+            X509_STORE_set_default_paths(store);
+    });
+    return store;
+}
+
+bool IsSelfIssued(X509* x) { return X509_check_issued(x, x) == X509_V_OK; }
+
+// ----- names -----
+
+const char* KeyName(int nid)
+{
+    switch (nid)
+    {
+    case NID_commonName: return "CN";
+    case NID_localityName: return "L";
+    case NID_organizationName: return "O";
+    case NID_organizationalUnitName: return "OU";
+    case NID_pkcs9_emailAddress: return "E";
+    case NID_countryName: return "C";
+    case NID_stateOrProvinceName: return "S";
+    case NID_streetAddress: return "STREET";
+    case NID_title: return "T";
+    case NID_givenName: return "G";
+    case NID_initials: return "I";
+    case NID_surname: return "SN";
+    case NID_domainComponent: return "DC";
+    case NID_description: return "Description";
+    case NID_postalCode: return "PostalCode";
+    case NID_postOfficeBox: return "POBox";
+    case NID_telephoneNumber: return "Phone";
+    case NID_x121Address: return "X21Address";
+    case NID_dnQualifier: return "dnQualifier";
+    case NID_serialNumber: return "SERIALNUMBER";
+    default: return nullptr;
+    }
+}
+
+std::string EntryValue(const X509_NAME_ENTRY* entry)
+{
+    unsigned char* utf8 = nullptr;
+    const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+    std::string value;
+    if (n > 0)
+        value.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+    OPENSSL_free(utf8);
+    return value;
+}
+
+std::string Quoted(const std::string& value)
+{
+    const bool edgeBlank = !value.empty() && (std::isspace(static_cast<unsigned char>(value.front())) ||
+                                              std::isspace(static_cast<unsigned char>(value.back())));
+    if (!edgeBlank && value.find_first_of("+,\"=<>;#\n") == std::string::npos)
+        return value;
+    std::string out = "\"";
+    for (char c : value)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+std::string OidText(const ASN1_OBJECT* object)
+{
+    char buffer[128];
+    OBJ_obj2txt(buffer, sizeof buffer, object, 1);
+    return buffer;
+}
+
+std::string NameToString(const X509_NAME* name, DWORD strType)
+{
+    const DWORD kind = strType & 0xFFFF;
+    const bool noPlus = (strType & CERT_NAME_STR_NO_PLUS_FLAG) != 0;
+    std::string out;
+    int lastSet = -1;
+    const int count = X509_NAME_entry_count(name);
+    for (int i = 0; i < count; ++i)
+    {
+        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
+        const int set = X509_NAME_ENTRY_set(entry);
+        if (i > 0)
+            out += set == lastSet ? (noPlus ? " " : " + ") : ", ";
+        lastSet = set;
+        const ASN1_OBJECT* object = X509_NAME_ENTRY_get_object(entry);
+        if (kind == CERT_X500_NAME_STR || kind == CERT_OID_NAME_STR)
+        {
+            const char* key = kind == CERT_X500_NAME_STR ? KeyName(OBJ_obj2nid(object)) : nullptr;
+            out += key ? std::string(key) : (kind == CERT_X500_NAME_STR ? "OID." : "") + OidText(object);
+            out += "=";
+        }
+        out += Quoted(EntryValue(entry));
+    }
+    return out;
+}
+
+DWORD CopyOut(const std::string& text, char* out, DWORD size)
+{
+    const DWORD needed = static_cast<DWORD>(text.size()) + 1;
+    if (out == nullptr || size == 0)
+        return needed;
+    const DWORD n = std::min(needed, size);
+    std::memcpy(out, text.data(), n - 1);
+    out[n - 1] = '\0';
+    return n;
+}
+
+// ----- chains -----
+
+struct ChainError
+{
+    int error;
+    int depth;
+};
+
+struct Chain
+{
+    CERT_CHAIN_CONTEXT ctx{}; // first
+    CERT_SIMPLE_CHAIN simple{};
+    CERT_SIMPLE_CHAIN* simpleList[1]{};
+    std::vector<CERT_CHAIN_ELEMENT> elements;
+    std::vector<CERT_CHAIN_ELEMENT*> elementList;
+    Store* elementStore = nullptr; // holds the contexts of the elements
+    X509* leaf = nullptr;
+    bool hasSan = false;
+    DWORD usageError = 0;
+    std::vector<ChainError> errors;
+    ~Chain()
+    {
+        if (elementStore)
+            Release(elementStore);
+        X509_free(leaf);
+    }
+};
+
+int g_chainIndex = -1;
+
+int CollectErrors(int ok, X509_STORE_CTX* ctx)
+{
+    if (!ok)
+    {
+        auto* chain = static_cast<Chain*>(X509_STORE_CTX_get_ex_data(ctx, g_chainIndex));
+        if (chain && chain->errors.size() < 64)
+            chain->errors.push_back({X509_STORE_CTX_get_error(ctx), X509_STORE_CTX_get_error_depth(ctx)});
+    }
+    return 1; // go on: the policy decides in the platform's order
+}
+
+DWORD TrustBitsFor(int error)
+{
+    switch (error)
+    {
+    case X509_V_ERR_CERT_SIGNATURE_FAILURE:
+    case X509_V_ERR_CRL_SIGNATURE_FAILURE:
+    case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
+    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
+        return CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+    case X509_V_ERR_CERT_REJECTED:
+        return CERT_TRUST_IS_UNTRUSTED_ROOT;
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_CHAIN_TOO_LONG:
+        return CERT_TRUST_IS_PARTIAL_CHAIN;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+        return CERT_TRUST_IS_NOT_TIME_VALID;
+    case X509_V_ERR_INVALID_PURPOSE:
+        return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+    case X509_V_ERR_CERT_REVOKED:
+        return CERT_TRUST_IS_REVOKED;
+    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
+        return CERT_TRUST_INVALID_EXTENSION;
+    case X509_V_ERR_INVALID_CA:
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
+        return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+    default:
+        return CERT_TRUST_IS_PARTIAL_CHAIN; // anything unexplained is no trusted chain
+    }
+}
+
+bool LeafHasUsage(X509* leaf, const CERT_USAGE_MATCH& usage)
+{
+    if (usage.Usage.cUsageIdentifier == 0 || usage.Usage.rgpszUsageIdentifier == nullptr)
+        return true;
+    auto* eku = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(leaf, NID_ext_key_usage, nullptr, nullptr));
+    if (eku == nullptr)
+        return true; // no restriction: valid for every usage
+    std::vector<std::string> present;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i)
+        present.push_back(OidText(sk_ASN1_OBJECT_value(eku, i)));
+    sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
+    if (std::find(present.begin(), present.end(), "2.5.29.37.0") != present.end())
+        return true; // anyExtendedKeyUsage
+    size_t matches = 0;
+    for (DWORD i = 0; i < usage.Usage.cUsageIdentifier; ++i)
+        if (const char* wanted = usage.Usage.rgpszUsageIdentifier[i])
+            matches += std::find(present.begin(), present.end(), wanted) != present.end();
+    return usage.dwType == USAGE_MATCH_TYPE_OR ? matches > 0 : matches == usage.Usage.cUsageIdentifier;
+}
+
+std::string Utf16ToUtf8(const WCHAR* text)
+{
+    std::string out;
+    for (; text && *text; ++text)
+    {
+        uint32_t cp = *text;
+        if (cp >= 0xD800 && cp <= 0xDBFF && text[1] >= 0xDC00 && text[1] <= 0xDFFF)
+        {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[1] - 0xDC00);
+            ++text;
+        }
+        if (cp < 0x80)
+            out += static_cast<char>(cp);
+        else if (cp < 0x800)
+            out += {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+        else if (cp < 0x10000)
+            out += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
+                    static_cast<char>(0x80 | (cp & 0x3F))};
+        else
+            out += {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+                    static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    }
+    return out;
+}
+
+// DNS names per RFC 6125 as the platform applies it: with a SAN only its DNS
+// names count and a wildcard is a whole leftmost label; without one, the CN.
+bool NameMatches(X509* leaf, bool hasSan, const std::string& name)
+{
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, name.c_str(), &v4) == 1 || ::inet_pton(AF_INET6, name.c_str(), &v6) == 1)
+    {
+        if (X509_check_ip_asc(leaf, name.c_str(), 0) == 1)
+            return true;
+        if (hasSan)
+            return false;
+        const X509_NAME* subject = X509_get_subject_name(leaf);
+        for (int i = -1; (i = X509_NAME_get_index_by_NID(subject, NID_commonName, i)) >= 0;)
+            if (EntryValue(X509_NAME_get_entry(subject, i)) == name)
+                return true;
+        return false;
+    }
+    const unsigned flags = hasSan ? (X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT) : 0;
+    return X509_check_host(leaf, name.c_str(), name.size(), flags, nullptr) == 1;
+}
+} // namespace
+
+X509* platform::CertContextX509(PCCERT_CONTEXT context) { return context ? AsContext(context)->x509 : nullptr; }
+
+HCERTSTORE CertOpenStore(const char* storeProvider, DWORD /*encodingType*/, ULONG_PTR /*cryptProv*/, DWORD /*flags*/,
+                         const void* /*para*/)
+{
+    if (storeProvider != CERT_STORE_PROV_MEMORY)
+    {
+        SetLastError(E_INVALIDARG);
+        return nullptr;
+    }
+    return new Store();
+}
+
+BOOL CertCloseStore(HCERTSTORE handle, DWORD /*flags*/)
+{
+    Store* store = AsStore(handle);
+    if (store == nullptr)
+    {
+        SetLastError(E_INVALIDARG);
+        return FALSE;
+    }
+    Release(store);
+    return TRUE;
+}
+
+BOOL CertAddEncodedCertificateToStore(HCERTSTORE handle, DWORD encodingType, const BYTE* encoded, DWORD size,
+                                      DWORD /*disposition*/, PCCERT_CONTEXT* added)
+{
+    Store* store = AsStore(handle);
+    if (store == nullptr || encoded == nullptr || (encodingType & X509_ASN_ENCODING) == 0)
+    {
+        SetLastError(E_INVALIDARG);
+        return FALSE;
+    }
+    const unsigned char* p = encoded;
+    X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(size));
+    if (x509 == nullptr)
+    {
+        ERR_clear_error();
+        SetLastError(CRYPT_E_ASN1_BADTAG);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(store->mutex);
+    Context* context = MakeContext(store, x509, encoded, static_cast<size_t>(p - encoded));
+    if (added)
+    {
+        AddRef(store);
+        *added = &context->ctx;
+    }
+    return TRUE;
+}
+
+PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE handle, PCCERT_CONTEXT previous)
+{
+    Store* store = AsStore(handle);
+    if (store == nullptr)
+        return nullptr;
+    PCCERT_CONTEXT next = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(store->mutex);
+        size_t at = 0;
+        if (previous)
+        {
+            while (at < store->certs.size() && &store->certs[at]->ctx != previous)
+                ++at;
+            ++at;
+        }
+        if (at < store->certs.size())
+        {
+            next = &store->certs[at]->ctx;
+            AddRef(store);
+        }
+    }
+    if (previous)
+        CertFreeCertificateContext(previous);
+    if (next == nullptr)
+        SetLastError(CRYPT_E_NOT_FOUND);
+    return next;
+}
+
+PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context)
+{
+    if (context)
+        AddRef(AsContext(context)->store);
+    return context;
+}
+
+BOOL CertFreeCertificateContext(PCCERT_CONTEXT context)
+{
+    if (context)
+        Release(AsContext(context)->store);
+    return TRUE;
+}
+
+PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTEXT subject, PCCERT_CONTEXT previous,
+                                                 DWORD* flags)
+{
+    Store* store = AsStore(handle);
+    if (store == nullptr || subject == nullptr)
+    {
+        SetLastError(E_INVALIDARG);
+        return nullptr;
+    }
+    X509* subjectX509 = AsContext(subject)->x509;
+    if (IsSelfIssued(subjectX509))
+    {
+        if (previous)
+            CertFreeCertificateContext(previous);
+        SetLastError(CRYPT_E_SELF_SIGNED);
+        return nullptr;
+    }
+    for (PCCERT_CONTEXT candidate = CertEnumCertificatesInStore(handle, previous); candidate;
+         candidate = CertEnumCertificatesInStore(handle, candidate))
+    {
+        X509* issuer = AsContext(candidate)->x509;
+        if (X509_check_issued(issuer, subjectX509) != X509_V_OK)
+            continue;
+        if (flags)
+        {
+            if (*flags & CERT_STORE_SIGNATURE_FLAG)
+                if (EVP_PKEY* key = X509_get0_pubkey(issuer); key && X509_verify(subjectX509, key) == 1)
+                    *flags &= ~CERT_STORE_SIGNATURE_FLAG;
+            if (*flags & CERT_STORE_TIME_VALIDITY_FLAG)
+                if (X509_cmp_current_time(X509_get0_notBefore(subjectX509)) < 0 &&
+                    X509_cmp_current_time(X509_get0_notAfter(subjectX509)) > 0)
+                    *flags &= ~CERT_STORE_TIME_VALIDITY_FLAG;
+        }
+        ERR_clear_error();
+        return candidate;
+    }
+    ERR_clear_error();
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return nullptr;
+}
+
+DWORD CertNameToStrA(DWORD /*encodingType*/, const CERT_NAME_BLOB* name, DWORD strType, char* out, DWORD size)
+{
+    X509_NAME* parsed = nullptr;
+    if (name && name->pbData)
+    {
+        const unsigned char* p = name->pbData;
+        parsed = d2i_X509_NAME(nullptr, &p, static_cast<long>(name->cbData));
+    }
+    if (parsed == nullptr)
+    {
+        ERR_clear_error();
+        SetLastError(CRYPT_E_ASN1_BADTAG);
+        if (out && size)
+            out[0] = '\0';
+        return 0;
+    }
+    const std::string text = NameToString(parsed, strType);
+    X509_NAME_free(parsed);
+    return CopyOut(text, out, size);
+}
+
+DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD /*flags*/, void* /*typePara*/, char* out,
+                         DWORD size)
+{
+    std::string text;
+    if (context && type == CERT_NAME_SIMPLE_DISPLAY_TYPE)
+    {
+        X509* x509 = AsContext(context)->x509;
+        const X509_NAME* subject = X509_get_subject_name(x509);
+        for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress})
+        {
+            const int at = X509_NAME_get_index_by_NID(subject, nid, -1);
+            if (at >= 0)
+            {
+                text = EntryValue(X509_NAME_get_entry(subject, at));
+                break;
+            }
+        }
+        if (text.empty())
+            if (auto* names =
+                    static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x509, NID_subject_alt_name, nullptr, nullptr)))
+            {
+                for (int i = 0; i < sk_GENERAL_NAME_num(names) && text.empty(); ++i)
+                {
+                    const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, i);
+                    if (gn->type == GEN_EMAIL)
+                        text.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(gn->d.rfc822Name)),
+                                    static_cast<size_t>(ASN1_STRING_length(gn->d.rfc822Name)));
+                }
+                GENERAL_NAMES_free(names);
+            }
+    }
+    return CopyOut(text, out, size);
+}
+
+BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context, const FILETIME* time,
+                             HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para, DWORD /*flags*/,
+                             void* /*reserved*/, PCCERT_CHAIN_CONTEXT* result)
+{
+    if (context == nullptr || result == nullptr)
+    {
+        SetLastError(E_INVALIDARG);
+        return FALSE;
+    }
+    *result = nullptr;
+    X509_STORE* trust = TrustStore();
+    if (trust == nullptr)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    static std::once_flag once;
+    std::call_once(once, [] { g_chainIndex = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
+
+    auto chain = std::make_unique<Chain>();
+    X509* leafX509 = AsContext(context)->x509;
+    X509_up_ref(leafX509);
+    chain->leaf = leafX509;
+    chain->hasSan = X509_get_ext_by_NID(leafX509, NID_subject_alt_name, -1) >= 0;
+
+    STACK_OF(X509)* untrusted = sk_X509_new_null();
+    auto addAll = [&](HCERTSTORE handle) {
+        if (Store* store = AsStore(handle))
+        {
+            std::lock_guard<std::mutex> lock(store->mutex);
+            for (auto& c : store->certs)
+                sk_X509_push(untrusted, c->x509);
+        }
+    };
+    addAll(context->hCertStore);
+    if (additionalStore != context->hCertStore)
+        addAll(additionalStore);
+
+    X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+    if (ctx == nullptr || X509_STORE_CTX_init(ctx, trust, leafX509, untrusted) != 1)
+    {
+        X509_STORE_CTX_free(ctx);
+        sk_X509_free(untrusted);
+        ERR_clear_error();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    X509_STORE_CTX_set_ex_data(ctx, g_chainIndex, chain.get());
+    X509_STORE_CTX_set_verify_cb(ctx, CollectErrors);
+    if (time)
+    {
+        SYSTEMTIME st{};
+        if (FileTimeToSystemTime(time, &st))
+        {
+            tm parts{};
+            parts.tm_year = st.wYear - 1900;
+            parts.tm_mon = st.wMonth - 1;
+            parts.tm_mday = st.wDay;
+            parts.tm_hour = st.wHour;
+            parts.tm_min = st.wMinute;
+            parts.tm_sec = st.wSecond;
+            X509_STORE_CTX_set_time(ctx, 0, timegm(&parts));
+        }
+    }
+    if (X509_verify_cert(ctx) < 0 && chain->errors.empty())
+        chain->errors.push_back({X509_STORE_CTX_get_error(ctx), 0});
+
+    // The elements: the path OpenSSL built, leaf first.
+    chain->elementStore = new Store();
+    if (STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx))
+        for (int i = 0; i < sk_X509_num(built); ++i)
+        {
+            X509* x = sk_X509_value(built, i);
+            unsigned char* der = nullptr;
+            const int n = i2d_X509(x, &der);
+            if (n <= 0)
+                continue;
+            X509_up_ref(x);
+            Context* element = MakeContext(chain->elementStore, x, der, static_cast<size_t>(n));
+            OPENSSL_free(der);
+            chain->elements.push_back(CERT_CHAIN_ELEMENT{sizeof(CERT_CHAIN_ELEMENT), &element->ctx, {0, 0}});
+        }
+    X509_STORE_CTX_free(ctx);
+    sk_X509_free(untrusted);
+    ERR_clear_error();
+
+    DWORD status = 0;
+    for (const auto& e : chain->errors)
+    {
+        const DWORD bits = TrustBitsFor(e.error);
+        status |= bits;
+        if (e.depth >= 0 && static_cast<size_t>(e.depth) < chain->elements.size())
+            chain->elements[static_cast<size_t>(e.depth)].TrustStatus.dwErrorStatus |= bits;
+    }
+    if (para && !LeafHasUsage(leafX509, para->RequestedUsage))
+    {
+        status |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+        if (!chain->elements.empty())
+            chain->elements[0].TrustStatus.dwErrorStatus |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+    }
+    for (auto& e : chain->elements)
+        chain->elementList.push_back(&e);
+    chain->simple.cbSize = sizeof(CERT_SIMPLE_CHAIN);
+    chain->simple.TrustStatus = {status, 0};
+    chain->simple.cElement = static_cast<DWORD>(chain->elementList.size());
+    chain->simple.rgpElement = chain->elementList.data();
+    chain->simpleList[0] = &chain->simple;
+    chain->ctx.cbSize = sizeof(CERT_CHAIN_CONTEXT);
+    chain->ctx.TrustStatus = {status, 0};
+    chain->ctx.cChain = 1;
+    chain->ctx.rgpChain = chain->simpleList;
+    *result = &chain.release()->ctx;
+    return TRUE;
+}
+
+void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain)
+{
+    delete reinterpret_cast<const Chain*>(chain);
+}
+
+BOOL CertVerifyCertificateChainPolicy(const char* policyOid, PCCERT_CHAIN_CONTEXT chainContext,
+                                      const CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status)
+{
+    if ((policyOid != CERT_CHAIN_POLICY_SSL && policyOid != CERT_CHAIN_POLICY_BASE) || chainContext == nullptr ||
+        status == nullptr)
+    {
+        SetLastError(E_INVALIDARG);
+        return FALSE;
+    }
+    const auto* chain = reinterpret_cast<const Chain*>(chainContext);
+    const DWORD trust = chain->ctx.TrustStatus.dwErrorStatus;
+    const SSL_EXTRA_CERT_CHAIN_POLICY_PARA* ssl = nullptr;
+    if (policyOid == CERT_CHAIN_POLICY_SSL && para)
+        ssl = static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
+    const DWORD ignore = ssl ? ssl->fdwChecks : 0;
+
+    // The first failing check wins, in the platform's order.
+    DWORD error = 0;
+    if (trust & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
+        error = TRUST_E_CERT_SIGNATURE;
+    else if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC)) &&
+             !(ignore & SECURITY_FLAG_IGNORE_UNKNOWN_CA))
+        error = policyOid == CERT_CHAIN_POLICY_SSL ? CERT_E_UNTRUSTEDROOT : CERT_E_CHAINING;
+    else if ((trust & CERT_TRUST_IS_NOT_TIME_VALID) && !(ignore & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID))
+        error = CERT_E_EXPIRED;
+    else if ((trust & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) && !(ignore & SECURITY_FLAG_IGNORE_WRONG_USAGE))
+        error = CERT_E_WRONG_USAGE;
+    else if ((trust & CERT_TRUST_IS_REVOKED) && !(ignore & SECURITY_FLAG_IGNORE_REVOCATION))
+        error = CERT_E_REVOKED;
+    else if ((trust & CERT_TRUST_IS_OFFLINE_REVOCATION) && !(ignore & SECURITY_FLAG_IGNORE_REVOCATION))
+        error = CERT_E_REVOCATION_FAILURE;
+    else if (trust & CERT_TRUST_INVALID_EXTENSION)
+        error = CERT_E_CRITICAL;
+    else if (trust & CERT_TRUST_INVALID_BASIC_CONSTRAINTS)
+        error = CERT_E_ROLE; // a certificate used as a CA that may not be one
+    else if (ssl && ssl->dwAuthType == AUTHTYPE_SERVER && ssl->pwszServerName && *ssl->pwszServerName &&
+             !(ignore & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) &&
+             !NameMatches(chain->leaf, chain->hasSan, Utf16ToUtf8(ssl->pwszServerName)))
+        error = CERT_E_CN_NO_MATCH;
+    ERR_clear_error();
+
+    status->dwError = error;
+    status->lChainIndex = error ? 0 : -1;
+    status->lElementIndex = error ? 0 : -1;
+    return TRUE;
+}

@@ -1,0 +1,71 @@
+// Certificates made at test time: keys, CA and leaf certificates with the
+// extensions a test asks for, written to PEM files when a peer needs them.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace testing_support
+{
+
+struct KeyDeleter
+{
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct CertDeleter
+{
+    void operator()(X509* cert) const { X509_free(cert); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+using Cert = std::unique_ptr<X509, CertDeleter>;
+
+Key MakeEcKey();
+Key MakeRsaKey(int bits = 2048);
+
+struct CertSpec
+{
+    std::string subject;            // "/C=US/O=Example Org/CN=host.example"
+    std::vector<std::string> san;   // "DNS:localhost", "IP:127.0.0.1"
+    bool ca = false;
+    int notBeforeDays = -1;
+    int notAfterDays = 30;
+    long serial = 1;
+    std::string extendedKeyUsage;   // "serverAuth", "clientAuth", or empty for none
+};
+
+// Signs with issuerKey; a null issuer makes the certificate self-issued.
+Cert MakeCert(const CertSpec& spec, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
+
+std::string ToPem(X509* cert);
+std::string ToPem(EVP_PKEY* key);
+void WriteFile(const std::string& path, const std::string& text);
+
+struct Identity
+{
+    Key key;
+    Cert cert;
+    std::vector<X509*> chain; // sent after the certificate, not owned
+};
+
+// The trust of one test process: a root, an intermediate under it, and the
+// files SSL_CERT_FILE and SSL_CERT_DIR point at.
+struct TestPki
+{
+    std::string dir;
+    Key rootKey, interKey;
+    Cert root, inter;
+    static TestPki& Get();
+    // A leaf issued by the intermediate.
+    Identity Leaf(const CertSpec& spec, bool rsa = false) const;
+    // Writes the identity's certificate chain and key as PEM files; returns their paths.
+    std::pair<std::string, std::string> Files(const Identity& id, const std::string& name) const;
+
+private:
+    TestPki();
+};
+
+} // namespace testing_support

@@ -1,0 +1,466 @@
+// The TLS connection test against loopback peers: exact history lines for
+// each way a target can end.
+#include "app_flags.h"
+#include "module.h"
+#include "ssl_tester.h"
+#include "support/fake_resolver.h"
+#include "support/history_match.h"
+#include "support/recording_owner.h"
+#include "support/test_pki.h"
+#include "support/tls_peer.h"
+#include "version.h"
+#include "winbase.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/x509.h>
+
+#include <filesystem>
+#include <random>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace testing_support;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+namespace
+{
+const std::string kInter = "C=US, O=Kestavane Test, CN=Kestavane Test Intermediate";
+const std::string kRoot = "C=US, O=Kestavane Test, CN=Kestavane Test Root";
+
+// Dates as the US short pattern writes them, read straight from the certificate.
+std::string UsDate(const ASN1_TIME* time)
+{
+    tm parts{};
+    ASN1_TIME_to_tm(time, &parts);
+    return std::to_string(parts.tm_mon + 1) + "/" + std::to_string(parts.tm_mday) + "/" +
+           std::to_string(parts.tm_year + 1900);
+}
+
+Lines Concat(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const auto& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Lines Opening(const std::string& label, const std::string& host, int port)
+{
+    return {"Attempting " + label,
+            "Creating Client Credentials....",
+            "Credentials created.",
+            "Attempting to resolve " + host + "...",
+            host + " resolved to 127.0.0.1",
+            "Attempting to connect to 127.0.0.1 on port " + std::to_string(port) + "...",
+            "Connected to Server Successfully ",
+            "Source Address:127.0.0.1  Source Port(1024-5000):N ",
+            "Attempting SSL Handshake... "};
+}
+
+Lines LeafReport(X509* leaf, const std::string& serial, int extensions, const std::string& name)
+{
+    return {"",
+            "Server issuer: " + kInter,
+            "Serial Number is: " + serial,
+            "valid from " + UsDate(X509_get0_notBefore(leaf)) + " to " + UsDate(X509_get0_notAfter(leaf)),
+            std::to_string(extensions) + " extensions",
+            "Server cert name : " + name,
+            "--"};
+}
+
+const Lines kInterBlock = {"CA subject: " + kInter, "CA issuer: " + kRoot, "Serial Number is: 0x10 0x02 ", "--"};
+const Lines kSuccessEnd = {"Sending SSL Shutdown... ", "Closing connection... ",
+                           "Connection Closed -- TEST SUCCESSFUL. "};
+const Lines kFailedEnd = {"Closing connection... ", "Connection Closed -- TEST FAILED. "};
+
+class SslTesterTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        const std::string c = "C";
+        platform::SetSystemLocaleName(&c);
+        IsWin9x = false;
+    }
+    void TearDown() override
+    {
+        platform::SetSystemLocaleName(nullptr);
+        platform::SetVersionAnswer(std::nullopt);
+        IsWin9x = false;
+    }
+
+    Lines Masked() const { return WithSourcePortMasked(m_owner.Lines()); }
+
+    TestPki& m_pki = TestPki::Get();
+    FakeResolver m_resolver;
+    CRecordingOwner m_owner;
+};
+
+TlsPeerOptions PeerFor(const Identity& id)
+{
+    TlsPeerOptions o;
+    o.cert = id.cert.get();
+    o.key = id.key.get();
+    o.chain = id.chain;
+    return o;
+}
+
+TEST_F(SslTesterTest, ValidChainWritesTheWholeSuccessSequence)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test", "DNS:localhost"}, false, -1, 30, 0x1234});
+    TlsPeer peer(PeerFor(id));
+    CSslTester tester(&m_owner);
+    EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "VITAL TNS"));
+    peer.Join();
+    const Lines expected = Concat({Opening("VITAL TNS", "gw.test", peer.Port()),
+                                   {"SSL Handshake was successful. ", "Header: 13, Trailer: 16, MaxMessage: 16384",
+                                    "Protocol: TLS1.2", "Cipher: AES(256)", "Cipher strength: 256", "Hash: SHA_384",
+                                    "Hash strength: 384", "Key exchange: Elliptic Curve DH Ephemeral",
+                                    "Key exchange strength: 255"},
+                                   LeafReport(id.cert.get(), "0x12 0x34 ", 5, "gw.test"),
+                                   kInterBlock,
+                                   kSuccessEnd});
+    EXPECT_EQ(Masked(), expected);
+    const TlsPeerResult seen = peer.Result();
+    EXPECT_TRUE(seen.closeNotify);
+    EXPECT_EQ(seen.serverName, "gw.test");
+    EXPECT_EQ(tester.m_socket, ws2::INVALID_SOCKET);
+    EXPECT_TRUE(tester.m_bCredentialsValid); // held until the object goes
+    EXPECT_TRUE(tester.m_bContextValid);
+}
+
+TEST_F(SslTesterTest, RsaServerReportsItsSuite)
+{
+    Identity id = m_pki.Leaf({"/O=Shop/CN=rsa.test", {"DNS:gw.test"}, false, -1, 30, 0x0A}, true);
+    TlsPeerOptions options = PeerFor(id);
+    options.maxVersion = TLS1_2_VERSION;
+    options.cipherList = "ECDHE-RSA-AES256-GCM-SHA384";
+    TlsPeer peer(options);
+    CSslTester tester(&m_owner);
+    EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    const Lines report(lines.begin() + 10, lines.begin() + 18);
+    EXPECT_EQ(report, (Lines{"Header: 13, Trailer: 16, MaxMessage: 16384", "Protocol: TLS1.2", "Cipher: AES(256)",
+                             "Cipher strength: 256", "Hash: SHA_384", "Hash strength: 384",
+                             "Key exchange: Elliptic Curve DH Ephemeral", "Key exchange strength: 255"}));
+    EXPECT_EQ(lines[20], "Serial Number is: 0x0a ");
+    EXPECT_EQ(lines[23], "Server cert name : rsa.test");
+}
+
+struct Rejection
+{
+    const char* name;
+    int notBefore, notAfter;
+    bool selfSigned;
+    const char* host;
+    int error;
+    const char* text;
+};
+
+class SslRejection : public SslTesterTest, public ::testing::WithParamInterface<Rejection>
+{
+};
+
+TEST_P(SslRejection, ReportIsWrittenThenTheFailurePairAndNoShutdown)
+{
+    const Rejection r = GetParam();
+    Identity id;
+    if (r.selfSigned)
+    {
+        id.key = MakeEcKey();
+        id.cert = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x33}, id.key.get(), nullptr, id.key.get());
+    }
+    else
+        id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, r.notBefore, r.notAfter, 0x33});
+    TlsPeer peer(PeerFor(id));
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test(r.host, peer.Port(), "LBL"));
+    peer.Join();
+    const std::string pair = "VerifyCertificateChain Failed (F) - Error = " + std::to_string(r.error) + " more: ";
+    Lines report = r.selfSigned ? Lines{"", "Server issuer: CN=gw.test", "Serial Number is: 0x33 ",
+                                        "valid from " + UsDate(X509_get0_notBefore(id.cert.get())) + " to " +
+                                            UsDate(X509_get0_notAfter(id.cert.get())),
+                                        "4 extensions", "Server cert name : gw.test", "--"}
+                                : Concat({LeafReport(id.cert.get(), "0x33 ", 5, "gw.test"), kInterBlock});
+    const Lines lines = Masked();
+    const Lines tail(lines.begin() + 18, lines.end());
+    EXPECT_EQ(tail, Concat({report, {pair, pair + r.text}, kFailedEnd}));
+    EXPECT_FALSE(peer.Result().closeNotify);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, SslRejection,
+    ::testing::Values(Rejection{"WrongName", -1, 30, false, "localhost", -2146762481,
+                                "SSL Certificate Common Name Does Not Match."},
+                      Rejection{"SelfSigned", -1, 30, true, "gw.test", -2146762487, "SSL Certificate - Untrusted Root"},
+                      Rejection{"Expired", -3, -1, false, "gw.test", -2146762495, "SSL Certificate is Expired."}),
+    [](const ::testing::TestParamInfo<Rejection>& info) { return std::string(info.param.name); });
+
+TEST_F(SslTesterTest, DottedAddressIsCheckedAsItsTextAndSendsNoServerName)
+{
+    Identity withIp = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test", "IP:127.0.0.1"}});
+    TlsPeer peer(PeerFor(withIp));
+    CSslTester tester(&m_owner);
+    EXPECT_TRUE(tester.Test("127.0.0.1", peer.Port(), "LBL"));
+    peer.Join();
+    EXPECT_EQ(peer.Result().serverName, "");
+
+    Identity withoutIp = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    TlsPeer other(PeerFor(withoutIp));
+    EXPECT_FALSE(tester.Test("127.0.0.1", other.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(lines[lines.size() - 3], "VerifyCertificateChain Failed (F) - Error = -2146762481 more: "
+                                       "SSL Certificate Common Name Does Not Match.");
+}
+
+TEST_F(SslTesterTest, PeersThatMisbehaveDuringTheHandshake)
+{
+    struct Case
+    {
+        const char* name;
+        ScriptedServer::Script script;
+        std::string reason;
+    };
+    std::string garbage(64 * 1024, '\0');
+    std::mt19937 random(7);
+    for (char& c : garbage)
+        c = static_cast<char>(random());
+    garbage[0] = 'G'; // not a record type
+    const std::vector<Case> cases = {
+        {"closes after the ClientHello",
+         [](int fd) {
+             char buffer[2048];
+             ::recv(fd, buffer, sizeof buffer, 0);
+         },
+         "LBL disconnected unexpectedly."},
+        {"answers in plain text",
+         [](int fd) {
+             char buffer[2048];
+             ::recv(fd, buffer, sizeof buffer, 0);
+             SendAll(fd, "HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
+             DrainUntilClosed(fd, 3000);
+         },
+         "InitializeSecurityContext Failed(2) - Status = -2146893048"},
+        {"sends 64 KiB of garbage",
+         [&garbage](int fd) {
+             char buffer[2048];
+             ::recv(fd, buffer, sizeof buffer, 0);
+             SendAll(fd, garbage);
+             DrainUntilClosed(fd, 3000);
+         },
+         "InitializeSecurityContext Failed(2) - Status = -2146893048"},
+    };
+    for (const auto& c : cases)
+    {
+        CRecordingOwner owner;
+        ScriptedServer server(c.script);
+        CSslTester tester(&owner);
+        EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL")) << c.name;
+        const Lines lines = owner.Lines();
+        ASSERT_GE(lines.size(), 3u);
+        EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+                  Concat({{"** FAILED to Handshake with LBL! **  " + c.reason}, kFailedEnd}))
+            << c.name;
+    }
+}
+
+TEST_F(SslTesterTest, SilentPeerEndsTheHandshakeAfterTenSeconds)
+{
+    ScriptedServer server([](int fd) { DrainUntilClosed(fd, 15000); });
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              Concat({{"** FAILED to Handshake with LBL! **  LBL disconnected unexpectedly."}, kFailedEnd}));
+}
+
+TEST_F(SslTesterTest, PeersThatAreOddButSound)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    std::vector<std::pair<const char*, TlsPeerOptions>> cases;
+    TlsPeerOptions oneByte = PeerFor(id);
+    oneByte.cut = 1;
+    oneByte.cutPauseUs = 100;
+    cases.emplace_back("1-byte segments", oneByte);
+    TlsPeerOptions certRequest = PeerFor(id);
+    certRequest.requestClientCert = true;
+    cases.emplace_back("client certificate request", certRequest);
+    TlsPeerOptions appData = PeerFor(id);
+    appData.maxVersion = TLS1_2_VERSION;
+    appData.appDataAfterHandshake = "hello, client";
+    cases.emplace_back("application data after the handshake", appData);
+    for (auto& [name, options] : cases)
+    {
+        CRecordingOwner owner;
+        TlsPeer peer(options);
+        CSslTester tester(&owner);
+        EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "LBL")) << name;
+        peer.Join();
+        EXPECT_EQ(owner.Lines().back(), "Connection Closed -- TEST SUCCESSFUL. ") << name;
+        EXPECT_TRUE(peer.Result().closeNotify) << name;
+        EXPECT_FALSE(peer.Result().clientSentCertificate) << name;
+    }
+}
+
+TEST_F(SslTesterTest, IssuerCycleInWhatTheServerSentEndsTheWalk)
+{
+    Key aKey = MakeEcKey(), bKey = MakeEcKey(), leafKey = MakeEcKey();
+    // A is issued by B and B by A: each names the other.
+    Cert bSeed = MakeCert({"/CN=B", {}, true, -1, 30, 0xB0}, bKey.get(), nullptr, bKey.get());
+    Cert a = MakeCert({"/CN=A", {}, true, -1, 30, 0xA1}, aKey.get(), bSeed.get(), bKey.get());
+    Cert b = MakeCert({"/CN=B", {}, true, -1, 30, 0xB1}, bKey.get(), a.get(), aKey.get());
+    Cert leaf = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x01}, leafKey.get(), a.get(), aKey.get());
+    TlsPeerOptions options;
+    options.cert = leaf.get();
+    options.key = leafKey.get();
+    options.chain = {a.get(), b.get()};
+    TlsPeer peer(options);
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    const Lines walk(lines.begin() + 25, lines.end() - 4);
+    EXPECT_EQ(walk, (Lines{"CA subject: CN=A", "CA issuer: CN=B", "Serial Number is: 0xa1 ", "--", "CA subject: CN=B",
+                           "CA issuer: CN=A", "Serial Number is: 0xb1 ", "--"}));
+    EXPECT_EQ(lines[lines.size() - 3],
+              "VerifyCertificateChain Failed (F) - Error = -2146762487 more: SSL Certificate - Untrusted Root");
+}
+
+TEST_F(SslTesterTest, SecondTestOnOneObjectRebindsAndRunsTheWholeSequence)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    TlsPeerOptions options = PeerFor(id);
+    options.connections = 2;
+    TlsPeer peer(options);
+    CSslTester tester(&m_owner);
+    EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "Primary"));
+    const size_t first = m_owner.Lines().size();
+    EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "Secondary"));
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(lines.size(), 2 * first);
+    EXPECT_EQ(lines[first], "Attempting Secondary");
+    EXPECT_EQ(lines[first + 1], "Creating Client Credentials....");
+}
+
+TEST_F(SslTesterTest, ConnectFailuresEndWithTheReason)
+{
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("no%s%dhost.invalid", 443, "USER DEFINED GATEWAY AND PORT"));
+    const int port = ClosedPort();
+    EXPECT_FALSE(tester.Test("gw.test", port, "LBL"));
+    EXPECT_EQ(m_owner.Lines(),
+              (Lines{"Attempting USER DEFINED GATEWAY AND PORT", "Creating Client Credentials....",
+                     "Credentials created.", "Attempting to resolve no%s%dhost.invalid...",
+                     "** FAILED to Connect to USER DEFINED GATEWAY AND PORT! ** DNS Lookup of no%s%dhost.invalid "
+                     "Failed!",
+                     " TEST FAILED. ", "Attempting LBL", "Creating Client Credentials....", "Credentials created.",
+                     "Attempting to resolve gw.test...", "gw.test resolved to 127.0.0.1",
+                     "Attempting to connect to 127.0.0.1 on port " + std::to_string(port) + "...",
+                     "** FAILED to Connect to LBL! ** Socket Connect to LBL Failed.", " TEST FAILED. "}));
+}
+
+// Provider modules that are missing or broken, reached through the loader's folder.
+class ProviderModule : public SslTesterTest
+{
+protected:
+    void SetUp() override
+    {
+        SslTesterTest::SetUp();
+        char name[] = "/tmp/kvmodXXXXXX";
+        m_dir = ::mkdtemp(name);
+        SetDllDirectoryA(m_dir.c_str());
+        platform::SetDefaultModuleSearch(false);
+    }
+    void TearDown() override
+    {
+        SetDllDirectoryA(nullptr);
+        platform::SetDefaultModuleSearch(true);
+        fs::remove_all(m_dir);
+        SslTesterTest::TearDown();
+    }
+    void Provide(const std::string& built, const std::string& as)
+    {
+        fs::copy_file(fs::path(platform::ExecutableDirectory()) / built, fs::path(m_dir) / as);
+    }
+    Lines RunOnce()
+    {
+        CSslTester tester(&m_owner);
+        EXPECT_FALSE(tester.Test("gw.test", 443, "LBL"));
+        return m_owner.Lines();
+    }
+    std::string m_dir;
+};
+
+TEST_F(ProviderModule, Missing)
+{
+    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....", "Error 0x7e loading Secur32.dll."}));
+}
+
+TEST_F(ProviderModule, WithoutTheEntryPoint)
+{
+    Provide("libkvtestmodule.so", "libsecur32.so");
+    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....",
+                                "Error 0x7f reading InitSecurityInterface entry point."}));
+}
+
+TEST_F(ProviderModule, GivingNoTable)
+{
+    Provide("libnullprovider.so", "libsecur32.so");
+    EXPECT_EQ(RunOnce(),
+              (Lines{"Attempting LBL", "Creating Client Credentials....", "Error 0x8 reading security interface."}));
+}
+
+TEST_F(ProviderModule, RefusingCredentials)
+{
+    Provide("librefusingprovider.so", "libsecur32.so");
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", 443, "LBL"));
+    EXPECT_EQ(m_owner.Lines(), (Lines{"Attempting LBL", "Creating Client Credentials....",
+                                      "**** Error 0x8009030e returned by AcquireCredentialsHandle"}));
+    EXPECT_EQ(tester.m_hSecurityLib, nullptr); // unloaded at once
+    EXPECT_FALSE(tester.m_bCredentialsValid);
+}
+
+TEST_F(ProviderModule, NtFourLoadsItsOwnLibraryName)
+{
+    platform::SetVersionAnswer(platform::VersionAnswer{true, VER_PLATFORM_WIN32_NT, 4, 0});
+    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....", "Error 0x7e loading Security.dll."}));
+}
+
+TEST_F(SslTesterTest, UnknownPlatformWritesNothingAfterTheCredentialsLine)
+{
+    platform::SetVersionAnswer(platform::VersionAnswer{true, 3, 1, 0});
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", 443, "LBL"));
+    EXPECT_EQ(m_owner.Lines(), (Lines{"Attempting LBL", "Creating Client Credentials...."}));
+}
+
+TEST_F(SslTesterTest, Windows9xKeepsOnlyTheTcpPart)
+{
+    IsWin9x = true;
+    LoopbackListener listener;
+    CSslTester tester(&m_owner);
+    EXPECT_TRUE(tester.Test("gw.test", listener.Port(), "LBL"));
+    EXPECT_EQ(Masked(), (Lines{"Attempting LBL", "*** WIN9X *** Creating SChannel Credentials SKIPPED",
+                               "Attempting to resolve gw.test...", "gw.test resolved to 127.0.0.1",
+                               "Attempting to connect to 127.0.0.1 on port " + std::to_string(listener.Port()) + "...",
+                               "Connected to Server Successfully ", "Source Address:127.0.0.1  Source Port(1024-5000):N ",
+                               "*** WIN9X *** SSL Handshake SKIPPED", "Closing connection... ",
+                               "Connection Closed -- TEST SUCCESSFUL. "}));
+    EXPECT_EQ(tester.m_hSecurityLib, nullptr);
+}
+
+TEST(CertText, ErrorNamesAndDates)
+{
+    EXPECT_EQ(CSslTester::GetCertErrorText(0x800B010F), "SSL Certificate Common Name Does Not Match.");
+    EXPECT_EQ(CSslTester::GetCertErrorText(0x800B0110), "CERT_E_WRONG_USAGE");
+    EXPECT_EQ(CSslTester::GetCertErrorText(0x80096004), "CERT_E_UNKNOWN");
+    EXPECT_EQ(CSslTester::FormatCertDate(nullptr), "");
+    const std::string c = "C";
+    platform::SetSystemLocaleName(&c);
+    const FILETIME lateNight = platform::FileTimeFromUnix(1735689599); // 2024-12-31 23:59:59 UTC
+    EXPECT_EQ(CSslTester::FormatCertDate(&lateNight), "12/31/2024");   // UTC, no time of day
+    platform::SetSystemLocaleName(nullptr);
+}
+} // namespace
