@@ -78,14 +78,14 @@ bool CSocketClient::Connect(const std::string& host, int port, DWORD timeoutMs)
         const DWORD start = GetTickCount();
         for (;;)
         {
-            ::Sleep(1);
+            // One pass waits at most 1 ms, and ends as soon as the connect does.
             ws2::fd_set writeSet, exceptSet;
             ws2::FdZero(&writeSet);
             ws2::FdZero(&exceptSet);
             ws2::FdSet(m_socket, &writeSet);
             ws2::FdSet(m_socket, &exceptSet);
-            const ws2::timeval poll{0, 0};
-            const int ready = ws2::select(-1, nullptr, &writeSet, &exceptSet, &poll);
+            const ws2::timeval pass{0, 1000};
+            const int ready = ws2::select(-1, nullptr, &writeSet, &exceptSet, &pass);
             if (ready == ws2::SOCKET_ERROR)
                 break;
             if (ready > 0)
@@ -229,4 +229,14 @@ void CSocketClient::ReportSourceAddress()
     std::snprintf(address, sizeof address, "%s", text ? text : "");
     std::snprintf(port, sizeof port, "%d", static_cast<int>(ntohs(local.sin_port)));
     AddToHistory(m_pOwner, "Source Address:%s  Source Port(1024-5000):%s ", address, port);
+}
+
+void CSocketClient::PauseForData(DWORD ms)
+{
+    ws2::fd_set readSet;
+    ws2::FdZero(&readSet);
+    ws2::FdSet(m_socket, &readSet);
+    const ws2::timeval pause{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+    if (m_socket == ws2::INVALID_SOCKET || ws2::select(-1, &readSet, nullptr, nullptr, &pause) == ws2::SOCKET_ERROR)
+        ::Sleep(ms);
 }

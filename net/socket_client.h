@@ -27,6 +27,11 @@ public:
     // Elapsed milliseconds since start on the wrapping tick counter.
     static DWORD ElapsedSince(DWORD start, DWORD now);
 
+    // The pause of one polling pass: at most ms, cut short when data arrives
+    // or the peer closes, so a wait never outlasts its bound nor idles past
+    // the bytes it waits for.
+    void PauseForData(DWORD ms);
+
 protected:
     // The "Source Address:" line of both testers; left out when the local
     // address cannot be read.

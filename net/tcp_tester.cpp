@@ -68,7 +68,7 @@ bool CTcpTester::WaitForConnected(DWORD timeoutMs)
         {
             if (ElapsedSince(start, GetTickCount()) >= timeoutMs)
                 break;
-            ::Sleep(1);
+            PauseForData(1);
             if (HasPendingData())
             {
                 const int n = Receive(buffer, kReadSize);

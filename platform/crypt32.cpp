@@ -374,6 +374,29 @@ bool NameMatches(X509* leaf, bool hasSan, const std::string& name)
 
 X509* platform::CertContextX509(PCCERT_CONTEXT context) { return context ? AsContext(context)->x509 : nullptr; }
 
+BOOL platform::CertAddX509ToStore(HCERTSTORE handle, X509* certificate, PCCERT_CONTEXT* added)
+{
+    Store* store = AsStore(handle);
+    unsigned char* der = nullptr;
+    const int n = store && certificate ? i2d_X509(certificate, &der) : -1;
+    if (n <= 0)
+    {
+        ERR_clear_error();
+        SetLastError(E_INVALIDARG);
+        return FALSE;
+    }
+    X509_up_ref(certificate);
+    std::lock_guard<std::mutex> lock(store->mutex);
+    Context* context = MakeContext(store, certificate, der, static_cast<size_t>(n));
+    OPENSSL_free(der);
+    if (added)
+    {
+        AddRef(store);
+        *added = &context->ctx;
+    }
+    return TRUE;
+}
+
 HCERTSTORE CertOpenStore(const char* storeProvider, DWORD /*encodingType*/, ULONG_PTR /*cryptProv*/, DWORD /*flags*/,
                          const void* /*para*/)
 {

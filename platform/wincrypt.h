@@ -238,4 +238,7 @@ namespace platform
 {
 // The certificate behind a context, for the security provider (not owned).
 ::x509_st* CertContextX509(PCCERT_CONTEXT context);
+// Adds a certificate the provider already holds decoded (taking a reference),
+// so what the handshake parsed is not parsed again.
+BOOL CertAddX509ToStore(HCERTSTORE store, ::x509_st* certificate, PCCERT_CONTEXT* added);
 } // namespace platform

@@ -192,7 +192,7 @@ int CSslTester::ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs)
     {
         if (ElapsedSince(start, GetTickCount()) >= timeoutMs)
             return 0;
-        ::Sleep(1);
+        PauseForData(1);
         if (HasPendingData())
             return Receive(buffer, length);
         if (!IsConnected())

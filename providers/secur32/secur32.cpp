@@ -15,6 +15,8 @@
 #include <openssl/x509.h>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <map>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -336,6 +338,39 @@ SECURITY_STATUS Step(Context* context, ULONG contextReq, SecBufferDesc* input, S
     }
 }
 
+// Preparing an SSL_CTX costs more than a loopback handshake, and every
+// credentials handle with the same protocols gets the same one; each handle
+// holds its own reference.
+SSL_CTX* SharedClientContext(DWORD protocols)
+{
+    static std::mutex mutex;
+    static std::map<DWORD, SSL_CTX*> contexts;
+    std::lock_guard<std::mutex> lock(mutex);
+    SSL_CTX*& ctx = contexts[protocols];
+    if (ctx == nullptr)
+    {
+        ctx = SSL_CTX_new(TLS_client_method());
+        if (ctx == nullptr)
+        {
+            ERR_clear_error();
+            contexts.erase(protocols);
+            return nullptr;
+        }
+        SSL_CTX_set_security_level(ctx, 0);
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
+        SSL_CTX_set_read_ahead(ctx, 0);
+        SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+        // Suites the platform names: ECDHE, DHE or RSA key exchange with AES.
+        SSL_CTX_set_cipher_list(ctx, "ECDHE+AESGCM:DHE+AESGCM:ECDHE+AES:DHE+AES:RSA+AESGCM:RSA+AES:"
+                                     "!aNULL:!eNULL:!PSK:!SRP:!DSS:!AESCCM:@SECLEVEL=0");
+        SSL_CTX_set_client_cert_cb(ctx, ClientCertCallback);
+        ApplyProtocols(ctx, protocols);
+    }
+    SSL_CTX_up_ref(ctx);
+    return ctx;
+}
+
 SECURITY_STATUS WINAPI AcquireCredentialsHandleA(char* /*principal*/, char* package, ULONG credentialUse,
                                                  void* /*logonId*/, void* authData, SEC_GET_KEY_FN /*getKeyFn*/,
                                                  void* /*getKeyArgument*/, CredHandle* credential,
@@ -353,22 +388,9 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleA(char* /*principal*/, char* pack
     if (cred && cred->cCreds != 0)
         return SEC_E_UNKNOWN_CREDENTIALS; // client certificates are not supported
 
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX* ctx = SharedClientContext(cred ? cred->grbitEnabledProtocols : 0);
     if (ctx == nullptr)
-    {
-        ERR_clear_error();
         return SEC_E_INSUFFICIENT_MEMORY;
-    }
-    SSL_CTX_set_security_level(ctx, 0);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
-    SSL_CTX_set_mode(ctx, SSL_MODE_AUTO_RETRY);
-    SSL_CTX_set_read_ahead(ctx, 0);
-    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
-    // Suites the platform names: ECDHE, DHE or RSA key exchange with AES.
-    SSL_CTX_set_cipher_list(ctx, "ECDHE+AESGCM:DHE+AESGCM:ECDHE+AES:DHE+AES:RSA+AESGCM:RSA+AES:"
-                                 "!aNULL:!eNULL:!PSK:!SRP:!DSS:!AESCCM:@SECLEVEL=0");
-    SSL_CTX_set_client_cert_cb(ctx, ClientCertCallback);
-    ApplyProtocols(ctx, cred ? cred->grbitEnabledProtocols : 0);
 
     auto* credentials = new Credentials{ctx};
     Register(credentials);
@@ -613,14 +635,7 @@ SECURITY_STATUS RemoteCertificate(SSL* ssl, PCCERT_CONTEXT* out)
     if (store == nullptr)
         return SEC_E_INSUFFICIENT_MEMORY;
     PCCERT_CONTEXT leafContext = nullptr;
-    auto add = [&](X509* x, bool isLeaf) {
-        unsigned char* der = nullptr;
-        const int n = i2d_X509(x, &der);
-        if (n > 0)
-            CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, static_cast<DWORD>(n),
-                                             CERT_STORE_ADD_ALWAYS, isLeaf ? &leafContext : nullptr);
-        OPENSSL_free(der);
-    };
+    auto add = [&](X509* x, bool isLeaf) { platform::CertAddX509ToStore(store, x, isLeaf ? &leafContext : nullptr); };
     // On a client the sent chain starts with the server's own certificate.
     bool leafAdded = false;
     for (int i = 0; sent && i < sk_X509_num(sent); ++i)
@@ -684,4 +699,15 @@ SecurityFunctionTableA g_table = [] {
 }();
 } // namespace
 
-KV_EXPORT SecurityFunctionTableA* InitSecurityInterfaceA() { return &g_table; }
+KV_EXPORT SecurityFunctionTableA* InitSecurityInterfaceA()
+{
+    // Like the platform's own provider, the module stays once loaded: its
+    // prepared contexts outlive any one caller's FreeLibrary.
+    static std::once_flag pinned;
+    std::call_once(pinned, [] {
+        Dl_info self{};
+        if (dladdr(reinterpret_cast<void*>(&InitSecurityInterfaceA), &self) && self.dli_fname)
+            dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+    });
+    return &g_table;
+}
