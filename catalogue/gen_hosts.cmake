@@ -1,5 +1,6 @@
 # Turns the hosts file into a header of constants, checking that every role
 # has exactly one valid host name. Run as: cmake -DIN=... -DOUT=... -P gen_hosts.cmake
+cmake_minimum_required(VERSION 3.25)
 set(KEYS 1001 1003.1 1003.2 1004 W 1007 D1 D2 1009 1011.1 1011.2 1012.1 1012.2 S1 S2 S3
          1015.1 1015.2 X 1017 1023 1025 1026 1028 1030 1031 1032 1033 1034 1035 1036 1037
          1038 1041.1 1041.2 1042 1043)

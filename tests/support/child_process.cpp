@@ -87,3 +87,17 @@ bool ChildProcess::WaitForOutput(const std::string& text, int timeoutMs)
     return true;
 }
 } // namespace testing_support
+
+namespace testing_support
+{
+int ChildProcess::ExitStatus()
+{
+    if (m_pid <= 0)
+        return -1;
+    int status = 0;
+    if (::waitpid(m_pid, &status, 0) != m_pid)
+        return -1;
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+} // namespace testing_support

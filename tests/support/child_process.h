@@ -20,6 +20,8 @@ public:
     // Reads output until a line holding `text` shows or timeoutMs passes.
     bool WaitForOutput(const std::string& text, int timeoutMs);
     const std::string& Output() const { return m_output; }
+    // Waits for the program to end; its exit status, or -1.
+    int ExitStatus();
 
 private:
     pid_t m_pid = -1;
