@@ -3,6 +3,7 @@
 #include "app_flags.h"
 #include "catalogue.h"
 #include "console_owner.h"
+#include "nova_api.h"
 #include "ws2.h"
 
 #include <algorithm>
@@ -32,6 +33,7 @@ const char* const kUsage =
     "  run --all              presses all 33 processor buttons in the dialog's order\n"
     "  manual SERVER PORT     the TLS test of a typed server and port (\"Run TEST\")\n"
     "  plain SERVER PORT      the plain greeting test of a typed server and port\n"
+    "  nova                   the terminal API library test (\"ELAVON-NOVA (Term)\")\n"
     "  --help                 this text\n"
     "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage error.\n";
@@ -165,6 +167,13 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
         const bool passed = command == "manual" ? RunManualTest(&owner, rest[0], rest[1])
                                                 : RunManualPlainTest(&owner, rest[0], rest[1]);
         return passed ? kExitPassed : kExitFailed;
+    }
+    if (command == "nova")
+    {
+        if (!rest.empty())
+            return Usage(err, "nova takes no arguments");
+        CConsoleHistoryOwner owner(out);
+        return RunNovaApiTest(&owner) ? kExitPassed : kExitFailed;
     }
     return Usage(err, "unknown command '" + command + "'");
 }

@@ -343,17 +343,19 @@ SECURITY_STATUS Step(Context* context, ULONG contextReq, SecBufferDesc* input, S
 // holds its own reference.
 SSL_CTX* SharedClientContext(DWORD protocols)
 {
+    // Kept for the life of the process, never torn down at exit while a
+    // handle might still point into it.
     static std::mutex mutex;
-    static std::map<DWORD, SSL_CTX*> contexts;
+    static auto* contexts = new std::map<DWORD, SSL_CTX*>();
     std::lock_guard<std::mutex> lock(mutex);
-    SSL_CTX*& ctx = contexts[protocols];
+    SSL_CTX*& ctx = (*contexts)[protocols];
     if (ctx == nullptr)
     {
         ctx = SSL_CTX_new(TLS_client_method());
         if (ctx == nullptr)
         {
             ERR_clear_error();
-            contexts.erase(protocols);
+            contexts->erase(protocols);
             return nullptr;
         }
         SSL_CTX_set_security_level(ctx, 0);
