@@ -40,6 +40,7 @@ const char* NumberedSeparator(int n)
 void CHistoryOwner::ClearHistory()
 {
     m_history.clear();
+    ++m_generation;
     if (HistoryIsWindow())
         HistorySetText(m_history);
 }
@@ -54,7 +55,7 @@ void AddToHistory(CHistoryOwner* owner, const char* format, ...)
     va_end(args);
     line += "\r\n";
 
-    std::string& history = owner->HistoryTextRef();
+    std::string& history = owner->m_history;
     history += line;
     if (!owner->HistoryIsWindow())
         return;
@@ -66,6 +67,7 @@ void AddToHistory(CHistoryOwner* owner, const char* format, ...)
             IDYES)
         {
             history = line;
+            ++owner->m_generation;
             owner->HistorySetText(history);
         }
     }

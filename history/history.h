@@ -7,6 +7,7 @@
 // tests' recording owner each derive from it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 constexpr int IDOK = 1;
@@ -47,13 +48,18 @@ public:
     virtual void PumpMessages() {}
 
     const std::string& HistoryText() const { return m_history; }
-    std::string& HistoryTextRef() { return m_history; }
+    // Changes whenever the history text is replaced rather than appended to,
+    // so a control can tell that a longer text of the same generation only
+    // extends what it shows.
+    uint64_t HistoryGeneration() const { return m_generation; }
 
     // The "Clear History" button.
     void ClearHistory();
 
 private:
+    friend void AddToHistory(CHistoryOwner* owner, const char* format, ...);
     std::string m_history;
+    uint64_t m_generation = 1;
 };
 
 // Formats one entry printf-style and appends it with CR LF. Text assembled

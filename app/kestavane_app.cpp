@@ -1,0 +1,45 @@
+#include "kestavane_app.h"
+
+#include "app_flags.h"
+#include "kestavane_dlg.h"
+#include "version.h"
+#include "ws2.h"
+
+#include <QMessageBox>
+
+int CKestavaneApp::InitInstance()
+{
+    auto box = [this](const QString& text) {
+        if (m_showBox)
+            m_showBox(text);
+        else
+            QMessageBox::information(nullptr, ApplicationName(), text);
+    };
+
+    ws2::WSADATA data{};
+    if (ws2::WSAStartup(0x0101, &data) != 0)
+    {
+        box(QStringLiteral("Windows sockets initialization failed."));
+        return 1;
+    }
+
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info))
+        box(QStringLiteral("Failed to determine windows version..."));
+    else if (info.dwPlatformId < VER_PLATFORM_WIN32_NT)
+    {
+        box(QStringLiteral("This software has extreme limitations when run on Win9X Platforms."));
+        IsWin9x = true;
+    }
+
+    {
+        CKestavaneDlg dialog;
+        if (m_runDialog)
+            m_runDialog(dialog);
+        else
+            dialog.exec();
+    }
+    ws2::WSACleanup();
+    return 0;
+}

@@ -1,0 +1,13 @@
+#include "kestavane_app.h"
+#include "kestavane_dlg.h"
+
+#include <QApplication>
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(ApplicationName());
+    QApplication::setWindowIcon(KestavaneIcon());
+    CKestavaneApp theApp;
+    return theApp.InitInstance();
+}
