@@ -3,6 +3,7 @@
 #include "about_dlg.h"
 #include "catalogue.h"
 #include "gateway_dlg.h"
+#include "ip_helper.h"
 #include "nova_api.h"
 
 #include "../res/kestavane_16.xpm"
@@ -141,6 +142,12 @@ void CKestavaneDlg::BuildControls()
                 connect(button, &QPushButton::clicked, this, &CKestavaneDlg::OnNovaTest);
             else if (id == 1021)
                 connect(button, &QPushButton::clicked, this, &CKestavaneDlg::OnUrlAndPortInfo);
+            else if (id == 1002)
+                connect(button, &QPushButton::clicked, this, [this] { RunThisPc(this); });
+            else if (id == 1019)
+                connect(button, &QPushButton::clicked, this, [this] { RunCheckDns(this); });
+            else if (id == 1020)
+                connect(button, &QPushButton::clicked, this, [this] { RunCheckDhcp(this); });
             else
                 button->setEnabled(false); // its Part is not built yet
             break;

@@ -3,6 +3,7 @@
 #include "app_flags.h"
 #include "catalogue.h"
 #include "console_owner.h"
+#include "ip_helper.h"
 #include "nova_api.h"
 #include "ws2.h"
 
@@ -34,6 +35,9 @@ const char* const kUsage =
     "  manual SERVER PORT     the TLS test of a typed server and port (\"Run TEST\")\n"
     "  plain SERVER PORT      the plain greeting test of a typed server and port\n"
     "  nova                   the terminal API library test (\"ELAVON-NOVA (Term)\")\n"
+    "  this-pc                this PC's Ethernet adapters (\"THIS PC\")\n"
+    "  check-dns              are DNS servers configured? (\"Check DNS\")\n"
+    "  check-dhcp             does an Ethernet adapter use DHCP? (\"Check DHCP\")\n"
     "  --help                 this text\n"
     "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage error.\n";
@@ -166,6 +170,19 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
         CConsoleHistoryOwner owner(out);
         const bool passed = command == "manual" ? RunManualTest(&owner, rest[0], rest[1])
                                                 : RunManualPlainTest(&owner, rest[0], rest[1]);
+        return passed ? kExitPassed : kExitFailed;
+    }
+    if (command == "this-pc" || command == "check-dns" || command == "check-dhcp")
+    {
+        if (!rest.empty())
+            return Usage(err, command + " takes no arguments");
+        CConsoleHistoryOwner owner(out);
+        if (command == "this-pc")
+        {
+            RunThisPc(&owner);
+            return kExitPassed;
+        }
+        const bool passed = command == "check-dns" ? RunCheckDns(&owner) : RunCheckDhcp(&owner);
         return passed ? kExitPassed : kExitFailed;
     }
     if (command == "nova")

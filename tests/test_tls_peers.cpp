@@ -117,10 +117,12 @@ TEST_F(RealPeers, GnutlsServerAcceptsTheTestAndItsCloseNotify)
     WriteFile(m_pki.dir + "/peer-full.pem", ToPem(m_id.cert.get()) + ToPem(m_pki.inter.get()));
     ChildProcess server({"gnutls-serv", "--echo", "--disable-client-cert", "--port=" + std::to_string(port),
                          "--x509certfile=" + m_pki.dir + "/peer-full.pem", "--x509keyfile=" + m_keyFile});
-    ASSERT_TRUE(server.WaitForOutput("listening on IPv4", 10000)) << server.Output();
+    // The line ends in "...done" once the socket listens.
+    ASSERT_TRUE(server.WaitForOutput("IPv4 0.0.0.0 port " + std::to_string(port) + "...done", 10000))
+        << server.Output();
 
     CSslTester tester(&m_owner);
-    EXPECT_TRUE(tester.Test("localhost", port, "LBL"));
+    EXPECT_TRUE(tester.Test("localhost", port, "LBL")) << server.Output();
     const Lines lines = m_owner.Lines();
     ASSERT_GT(lines.size(), 12u);
     EXPECT_EQ(lines[11], "Protocol: TLS1.2");

@@ -1,0 +1,219 @@
+#include "ip_helper.h"
+
+#include "app_flags.h"
+#include "module.h"
+
+#include <cstdlib>
+#include <memory>
+
+namespace
+{
+struct FreeDeleter
+{
+    void operator()(void* p) const { std::free(p); }
+};
+template <typename T> using Buffer = std::unique_ptr<T, FreeDeleter>;
+
+// A first call into a buffer of the first size, a new buffer of the size
+// written back after 111, and a second call whose result alone counts.
+template <typename T, typename Call> Buffer<T> Fetch(ULONG firstSize, Call call, bool* ok)
+{
+    ULONG size = firstSize;
+    Buffer<T> buffer(static_cast<T*>(std::calloc(1, size)));
+    if (call(buffer.get(), &size) == ERROR_BUFFER_OVERFLOW)
+        buffer.reset(static_cast<T*>(std::calloc(1, size ? size : 1)));
+    *ok = buffer && call(buffer.get(), &size) == ERROR_SUCCESS;
+    return buffer;
+}
+
+Buffer<IP_ADAPTER_INFO> FetchAdapters(CIpHelperApi& api, bool* ok)
+{
+    return Fetch<IP_ADAPTER_INFO>(640, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.m_pGetAdaptersInfo(b, s); }, ok);
+}
+
+Buffer<IP_PER_ADAPTER_INFO> FetchDns(CIpHelperApi& api, DWORD index, bool* ok)
+{
+    return Fetch<IP_PER_ADAPTER_INFO>(
+        52, [&](IP_PER_ADAPTER_INFO* b, ULONG* s) { return api.m_pGetPerAdapterInfo(index, b, s); }, ok);
+}
+
+void Line(CHistoryOwner* owner, const char* label, const char* value) { AddToHistory(owner, "%-30s%s", label, value); }
+
+// "Current DNS:" and the list; true when an address was seen.
+bool DnsLines(CHistoryOwner* owner, CIpHelperApi& api, DWORD index)
+{
+    bool ok = false;
+    auto dns = FetchDns(api, index, &ok);
+    if (!ok)
+        return false;
+    bool seen = false;
+    Line(owner, "Current DNS:", dns->DnsServerList.IpAddress.String);
+    for (const IP_ADDR_STRING* entry = &dns->DnsServerList; entry; entry = entry->Next)
+    {
+        Line(owner, "DNS List Entry:", entry->IpAddress.String);
+        seen = seen || entry->IpAddress.String[0] != '\0';
+    }
+    return seen;
+}
+
+const char* const kNoAdapter = "FAILURE - Failed to find an Ethernet Adapter!";
+const char* const kNoController = "FAILURE - Failed to Find an Ethernet Controller!";
+} // namespace
+
+CIpHelperApi::CIpHelperApi(CHistoryOwner* owner)
+    : m_bAdaptersInfo(false), m_bPerAdapterInfo(false), m_hLibrary(nullptr), m_pOwner(owner),
+      m_pGetAdaptersInfo(nullptr), m_pGetPerAdapterInfo(nullptr)
+{
+    AddToHistory(m_pOwner, "Loading IpHlpApi.dll...");
+    m_hLibrary = LoadLibraryA("IpHlpApi.dll");
+    if (m_hLibrary == nullptr)
+    {
+        AddToHistory(m_pOwner, "FAILED Unable to load IpHlpApi.dll. Cannot Continue!");
+        return;
+    }
+    m_pGetAdaptersInfo = reinterpret_cast<GET_ADAPTERS_INFO_FN>(GetProcAddress(m_hLibrary, "GetAdaptersInfo"));
+    if (m_pGetAdaptersInfo == nullptr)
+    {
+        AddToHistory(m_pOwner, "Unable to find ProcAddress of GetAdaptersInfo(...) Cannot Continue!");
+        return;
+    }
+    m_bAdaptersInfo = true;
+    m_pGetPerAdapterInfo = reinterpret_cast<GET_PER_ADAPTER_INFO_FN>(GetProcAddress(m_hLibrary, "GetPerAdapterInfo"));
+    if (m_pGetPerAdapterInfo == nullptr)
+    {
+        AddToHistory(m_pOwner, "Unable to find ProcAddress of GetPerAdapterInfo(...)");
+        if (IsWin9x)
+            AddToHistory(m_pOwner, "*** WIN9X *** Continuing with limited functionality...");
+        else
+            AddToHistory(m_pOwner, "Continuing with limited functionality...");
+        return;
+    }
+    m_bPerAdapterInfo = true;
+}
+
+CIpHelperApi::~CIpHelperApi()
+{
+    if (m_hLibrary == nullptr)
+        return;
+    AddToHistory(m_pOwner, "UnLoading IpHlpApi.dll...");
+    FreeLibrary(m_hLibrary);
+}
+
+void RunThisPc(CHistoryOwner* owner)
+{
+    CWaitCursor wait(owner);
+    CTestFrame frame(owner);
+    AddToHistory(owner, "%s", kPlainSeparator);
+    CIpHelperApi api(owner);
+    if (!api.m_bAdaptersInfo)
+        return;
+    AddToHistory(owner, "Attempting to Read Ip Configuration...");
+    bool ok = false;
+    auto adapters = FetchAdapters(api, &ok);
+    if (!ok)
+    {
+        AddToHistory(owner, " Failed to find an Ethernet Adapter!");
+        return;
+    }
+    bool found = false;
+    for (const IP_ADAPTER_INFO* a = adapters.get(); a; a = a->Next)
+    {
+        if (a->Type != MIB_IF_TYPE_ETHERNET)
+            continue;
+        found = true;
+        Line(owner, "Found Ethernet Adapter :", a->Description);
+        Line(owner, "DHCP Enabled :", a->DhcpEnabled ? "Yes" : "No");
+        if (a->DhcpEnabled)
+            Line(owner, "DHCP Server :", a->DhcpServer.IpAddress.String);
+        Line(owner, "IpAddress :", a->IpAddressList.IpAddress.String);
+        Line(owner, "Subnet Mask :", a->IpAddressList.IpMask.String);
+        Line(owner, "Default Gateway:", a->GatewayList.IpAddress.String);
+        if (a->HaveWins)
+        {
+            Line(owner, "Primary WINS Server :", a->PrimaryWinsServer.IpAddress.String);
+            Line(owner, "Secondary WINS Server :", a->SecondaryWinsServer.IpAddress.String);
+        }
+        if (api.m_bPerAdapterInfo)
+            DnsLines(owner, api, a->Index);
+    }
+    if (!found)
+        AddToHistory(owner, " Failed to find an Ethernet Adapter!");
+}
+
+bool RunCheckDns(CHistoryOwner* owner)
+{
+    CWaitCursor wait(owner);
+    CTestFrame frame(owner);
+    AddToHistory(owner, "%s", kPlainSeparator);
+    CIpHelperApi api(owner);
+    if (!api.m_bAdaptersInfo)
+        return false;
+    AddToHistory(owner, "Attempting to Determine DNS Configuration...");
+    bool ok = false;
+    auto adapters = FetchAdapters(api, &ok);
+    bool found = false, seen = false;
+    for (const IP_ADAPTER_INFO* a = ok ? adapters.get() : nullptr; a; a = a->Next)
+    {
+        if (a->Type != MIB_IF_TYPE_ETHERNET)
+            continue;
+        found = true;
+        Line(owner, "Found Ethernet Adapter :", a->Description);
+        if (api.m_bPerAdapterInfo && DnsLines(owner, api, a->Index))
+            seen = true;
+    }
+    if (!found)
+    {
+        AddToHistory(owner, "%s", kNoAdapter);
+        owner->MessageBox(kNoController, MB_OK);
+    }
+    else if (seen)
+        owner->MessageBox("SUCCESS ... It appears there are configured DNS Servers....", MB_OK);
+    else if (IsWin9x)
+        owner->MessageBox("FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT a reliable "
+                          "test under WIN9X platforms.\r\nUse 'THIS PC' Button for more information.",
+                          MB_OK);
+    else
+        owner->MessageBox(
+            "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more information.",
+            MB_OK);
+    return found && seen; // the buffer goes after the box closes
+}
+
+bool RunCheckDhcp(CHistoryOwner* owner)
+{
+    CWaitCursor wait(owner);
+    CTestFrame frame(owner);
+    AddToHistory(owner, "%s", kPlainSeparator);
+    CIpHelperApi api(owner);
+    if (!api.m_bAdaptersInfo)
+        return false;
+    AddToHistory(owner, "Attempting to Determine DHCP Configuration...");
+    bool ok = false;
+    auto adapters = FetchAdapters(api, &ok);
+    bool found = false, seen = false;
+    for (const IP_ADAPTER_INFO* a = ok ? adapters.get() : nullptr; a; a = a->Next)
+    {
+        if (a->Type != MIB_IF_TYPE_ETHERNET)
+            continue;
+        found = true;
+        Line(owner, "Found Ethernet Adapter :", a->Description);
+        Line(owner, "DHCP Enabled :", a->DhcpEnabled ? "Yes" : "No");
+        if (a->DhcpEnabled)
+        {
+            Line(owner, "DHCP Server :", a->DhcpServer.IpAddress.String);
+            seen = seen || a->DhcpServer.IpAddress.String[0] != '\0';
+        }
+    }
+    if (!found)
+    {
+        AddToHistory(owner, "%s", kNoAdapter);
+        owner->MessageBox(kNoController, MB_OK);
+    }
+    else if (seen)
+        owner->MessageBox("SUCCESS ... It appears DHCP is Configured....", MB_OK);
+    else
+        owner->MessageBox("FAILURE - It appears there are no (Configured) DHCP Services....\r\nUse 'THIS PC' Button "
+                          "for more information.",
+                          MB_OK);
+    return found && seen;
+}

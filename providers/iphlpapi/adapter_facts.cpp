@@ -1,0 +1,565 @@
+#include "adapter_facts.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <map>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace iphelper
+{
+namespace
+{
+constexpr size_t kMaxFile = 1 << 20;
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::string();
+    std::string text(kMaxFile, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<size_t>(in.gcount()));
+    return text;
+}
+
+std::string Trim(std::string s)
+{
+    const auto notSpace = [](unsigned char c) { return !std::isspace(c); };
+    s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
+    s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
+    return s;
+}
+
+bool IsIpv4(const std::string& text)
+{
+    in_addr a{};
+    return !text.empty() && ::inet_pton(AF_INET, text.c_str(), &a) == 1;
+}
+
+std::vector<std::string> Split(const std::string& text, const char* separators)
+{
+    std::vector<std::string> parts;
+    size_t at = 0;
+    while (at < text.size())
+    {
+        const size_t end = text.find_first_of(separators, at);
+        const std::string part = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (!part.empty())
+            parts.push_back(part);
+        if (end == std::string::npos)
+            break;
+        at = end + 1;
+    }
+    return parts;
+}
+
+std::map<std::string, std::string> KeyValues(const std::string& text, char separator = '=')
+{
+    std::map<std::string, std::string> values;
+    for (const auto& line : Split(text, "\n"))
+    {
+        const size_t eq = line.find(separator);
+        if (eq != std::string::npos && line[0] != '#')
+            values[Trim(line.substr(0, eq))] = Trim(line.substr(eq + 1));
+    }
+    return values;
+}
+
+std::string LinkTarget(const std::string& path)
+{
+    char buffer[4096];
+    const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
+    if (n <= 0)
+        return std::string();
+    std::string target(buffer, static_cast<size_t>(n));
+    const size_t slash = target.rfind('/');
+    return slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st{};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string Hex4(std::string text)
+{
+    text = Trim(text);
+    if (text.rfind("0x", 0) == 0)
+        text = text.substr(2);
+    return text;
+}
+
+std::string Ipv4FromBytes(const unsigned char* p)
+{
+    char text[INET_ADDRSTRLEN];
+    return ::inet_ntop(AF_INET, p, text, sizeof text) ? text : "";
+}
+
+// netlink dump of one request type; every message goes to visit.
+template <typename Visit> bool NetlinkDump(int type, Visit visit)
+{
+    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (fd < 0)
+        return false;
+    struct
+    {
+        nlmsghdr header;
+        rtgenmsg message;
+    } request{};
+    request.header.nlmsg_len = sizeof request;
+    request.header.nlmsg_type = static_cast<uint16_t>(type);
+    request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.header.nlmsg_seq = 1;
+    request.message.rtgen_family = AF_INET;
+    if (::send(fd, &request, sizeof request, 0) < 0)
+    {
+        ::close(fd);
+        return false;
+    }
+    std::vector<char> buffer(64 * 1024);
+    bool done = false;
+    for (int reads = 0; !done && reads < 10000; ++reads)
+    {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0)
+            break;
+        int left = static_cast<int>(n);
+        for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left))
+        {
+            if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR)
+            {
+                done = true;
+                break;
+            }
+            visit(h);
+        }
+    }
+    ::close(fd);
+    return done;
+}
+
+class Netlink : public KernelSource
+{
+public:
+    std::vector<KernelAddress> Addresses() override
+    {
+        std::vector<KernelAddress> out;
+        NetlinkDump(RTM_GETADDR, [&](nlmsghdr* h) {
+            auto* ifa = static_cast<ifaddrmsg*>(NLMSG_DATA(h));
+            if (ifa->ifa_family != AF_INET)
+                return;
+            uint32_t flags = ifa->ifa_flags;
+            std::string local;
+            int len = static_cast<int>(IFA_PAYLOAD(h));
+            for (auto* a = IFA_RTA(ifa); RTA_OK(a, len); a = RTA_NEXT(a, len))
+            {
+                if (a->rta_type == IFA_LOCAL && RTA_PAYLOAD(a) == 4)
+                    local = Ipv4FromBytes(static_cast<unsigned char*>(RTA_DATA(a)));
+                else if (a->rta_type == IFA_ADDRESS && RTA_PAYLOAD(a) == 4 && local.empty())
+                    local = Ipv4FromBytes(static_cast<unsigned char*>(RTA_DATA(a)));
+                else if (a->rta_type == IFA_FLAGS && RTA_PAYLOAD(a) == 4)
+                    std::memcpy(&flags, RTA_DATA(a), 4);
+            }
+            out.push_back({static_cast<int>(ifa->ifa_index), local, ifa->ifa_prefixlen,
+                           (flags & IFA_F_PERMANENT) != 0, (flags & IFA_F_SECONDARY) != 0});
+        });
+        return out;
+    }
+    std::vector<KernelRoute> DefaultRoutes() override
+    {
+        std::vector<KernelRoute> out;
+        NetlinkDump(RTM_GETROUTE, [&](nlmsghdr* h) {
+            auto* rt = static_cast<rtmsg*>(NLMSG_DATA(h));
+            if (rt->rtm_family != AF_INET || rt->rtm_dst_len != 0 || rt->rtm_type != RTN_UNICAST)
+                return;
+            KernelRoute route{0, "", rt->rtm_protocol, 0};
+            int len = static_cast<int>(RTM_PAYLOAD(h));
+            for (auto* a = RTM_RTA(rt); RTA_OK(a, len); a = RTA_NEXT(a, len))
+            {
+                if (a->rta_type == RTA_GATEWAY && RTA_PAYLOAD(a) == 4)
+                    route.gateway = Ipv4FromBytes(static_cast<unsigned char*>(RTA_DATA(a)));
+                else if (a->rta_type == RTA_OIF && RTA_PAYLOAD(a) == 4)
+                    std::memcpy(&route.ifindex, RTA_DATA(a), 4);
+                else if (a->rta_type == RTA_PRIORITY && RTA_PAYLOAD(a) == 4)
+                    std::memcpy(&route.metric, RTA_DATA(a), 4);
+            }
+            if (!route.gateway.empty() && route.ifindex > 0)
+                out.push_back(route);
+        });
+        return out;
+    }
+};
+
+class Fixture : public KernelSource
+{
+public:
+    explicit Fixture(const std::string& text)
+    {
+        for (const auto& line : Split(text, "\n"))
+        {
+            std::istringstream in(line);
+            std::string kind;
+            in >> kind;
+            if (kind == "addr")
+            {
+                KernelAddress a{};
+                std::string cidr, life, secondary;
+                in >> a.ifindex >> cidr >> life >> secondary;
+                const size_t slash = cidr.find('/');
+                a.address = cidr.substr(0, slash);
+                a.prefix = slash == std::string::npos ? 32 : std::atoi(cidr.c_str() + slash + 1);
+                a.permanent = life != "dynamic";
+                a.secondary = secondary == "secondary";
+                m_addresses.push_back(a);
+            }
+            else if (kind == "route")
+            {
+                KernelRoute r{};
+                in >> r.ifindex >> r.gateway >> r.protocol >> r.metric;
+                m_routes.push_back(r);
+            }
+        }
+    }
+    std::vector<KernelAddress> Addresses() override { return m_addresses; }
+    std::vector<KernelRoute> DefaultRoutes() override { return m_routes; }
+
+private:
+    std::vector<KernelAddress> m_addresses;
+    std::vector<KernelRoute> m_routes;
+};
+
+std::string Description(const std::string& root, const std::string& name, int ifindex, const std::string& devtype,
+                        const std::string& sysdir)
+{
+    const auto udev = KeyValues(ReadFile(root + "/run/udev/data/n" + std::to_string(ifindex)));
+    auto value = [&](const char* key) {
+        const auto it = udev.find(std::string("E:") + key);
+        return it == udev.end() ? std::string() : it->second;
+    };
+    std::string text = Trim(value("ID_VENDOR_FROM_DATABASE") + " " + value("ID_MODEL_FROM_DATABASE"));
+    if (text.empty() && Exists(sysdir + "/device"))
+    {
+        std::string driver = LinkTarget(sysdir + "/device/driver");
+        if (driver.empty())
+            driver = KeyValues(ReadFile(sysdir + "/device/uevent"))["DRIVER"];
+        const std::string vendor = Hex4(ReadFile(sysdir + "/device/vendor"));
+        const std::string device = Hex4(ReadFile(sysdir + "/device/device"));
+        text = driver.empty() ? name : driver;
+        if (!vendor.empty() && !device.empty())
+            text += " (PCI " + vendor + ":" + device + ")";
+    }
+    if (text.empty())
+    {
+        std::string kind = devtype;
+        if (kind.empty() && Exists(sysdir + "/bridge"))
+            kind = "bridge";
+        if (kind.empty() && Exists(sysdir + "/bonding"))
+            kind = "bond";
+        if (kind.empty() && Exists(sysdir + "/tun_flags"))
+            kind = "tun";
+        text = "Virtual " + (kind.empty() ? std::string("interface") : kind) + " " + name;
+    }
+    constexpr size_t MAX_DESCRIPTION = 131;
+    if (text.size() > MAX_DESCRIPTION)
+    {
+        size_t cut = MAX_DESCRIPTION;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+            --cut; // never inside a UTF-8 sequence
+        text.resize(cut);
+    }
+    return text;
+}
+} // namespace
+
+std::unique_ptr<KernelSource> NetlinkKernel() { return std::make_unique<Netlink>(); }
+std::unique_ptr<KernelSource> FixtureKernel(const std::string& text) { return std::make_unique<Fixture>(text); }
+
+std::string MaskFromPrefix(int prefix)
+{
+    prefix = std::clamp(prefix, 0, 32);
+    const uint32_t mask = prefix == 0 ? 0 : htonl(~uint32_t{0} << (32 - prefix));
+    return Ipv4FromBytes(reinterpret_cast<const unsigned char*>(&mask));
+}
+
+std::vector<std::string> ParseDnsList(const std::string& value)
+{
+    std::vector<std::string> out;
+    for (std::string entry : Split(value, " \t,"))
+    {
+        entry = entry.substr(0, entry.find('#'));
+        entry = entry.substr(0, entry.find('%'));
+        if (entry.find('[') != std::string::npos)
+            continue; // IPv6
+        entry = entry.substr(0, entry.find(':'));
+        if (IsIpv4(entry))
+            out.push_back(entry);
+    }
+    return out;
+}
+
+std::vector<std::string> ParseNameservers(const std::string& resolvConf)
+{
+    std::vector<std::string> out;
+    for (const auto& line : Split(resolvConf, "\n"))
+    {
+        std::istringstream in(line);
+        std::string key, value;
+        in >> key >> value;
+        if (key == "nameserver" && IsIpv4(value))
+            out.push_back(value);
+    }
+    return out;
+}
+
+Lease ParseNetworkdLease(const std::string& text)
+{
+    Lease lease;
+    auto values = KeyValues(text);
+    lease.address = values["ADDRESS"];
+    lease.server = values["SERVER_ADDRESS"];
+    lease.dns = ParseDnsList(values["DNS"]);
+    lease.found = IsIpv4(lease.address);
+    if (!IsIpv4(lease.server))
+        lease.server.clear();
+    return lease;
+}
+
+Lease ParseDhclientLeases(const std::string& text, const std::string& iface)
+{
+    Lease last;
+    size_t at = 0;
+    while ((at = text.find("lease", at)) != std::string::npos)
+    {
+        const size_t open = text.find('{', at);
+        const size_t close = open == std::string::npos ? std::string::npos : text.find('}', open);
+        if (close == std::string::npos)
+            break;
+        Lease lease;
+        std::string leaseIface;
+        for (auto statement : Split(text.substr(open + 1, close - open - 1), ";"))
+        {
+            statement = Trim(statement);
+            std::istringstream in(statement);
+            std::string word;
+            in >> word;
+            std::string rest;
+            std::getline(in, rest);
+            rest = Trim(rest);
+            if (word == "interface")
+                leaseIface = Trim(rest.substr(rest.find('"') + 1, rest.rfind('"') - rest.find('"') - 1));
+            else if (word == "fixed-address")
+                lease.address = rest;
+            else if (word == "option")
+            {
+                std::istringstream opt(rest);
+                std::string name, value;
+                opt >> name;
+                std::getline(opt, value);
+                if (name == "dhcp-server-identifier")
+                    lease.server = Trim(value);
+                else if (name == "domain-name-servers")
+                    lease.dns = ParseDnsList(value);
+                else if (name == "netbios-name-servers")
+                    lease.wins = ParseDnsList(value);
+            }
+        }
+        if ((leaseIface.empty() || leaseIface == iface) && IsIpv4(lease.address))
+        {
+            lease.found = true;
+            last = lease; // the last lease in the file is the one in use
+        }
+        at = close + 1;
+    }
+    if (!IsIpv4(last.server))
+        last.server.clear();
+    return last;
+}
+
+Lease ParseDhcpMessage(const std::string& bytes)
+{
+    Lease lease;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    if (bytes.size() < 240 || !(p[236] == 0x63 && p[237] == 0x82 && p[238] == 0x53 && p[239] == 0x63))
+        return lease;
+    lease.address = Ipv4FromBytes(p + 16); // yiaddr
+    auto list = [&](const unsigned char* v, size_t n) {
+        std::vector<std::string> out;
+        for (size_t i = 0; i + 4 <= n; i += 4)
+            out.push_back(Ipv4FromBytes(v + i));
+        return out;
+    };
+    for (size_t at = 240; at < bytes.size();)
+    {
+        const unsigned char code = p[at];
+        if (code == 255)
+            break;
+        if (code == 0)
+        {
+            ++at;
+            continue;
+        }
+        if (at + 1 >= bytes.size())
+            break;
+        const size_t len = p[at + 1];
+        if (at + 2 + len > bytes.size())
+            break;
+        const unsigned char* v = p + at + 2;
+        if (code == 54 && len == 4)
+            lease.server = Ipv4FromBytes(v);
+        else if (code == 6)
+            lease.dns = list(v, len);
+        else if (code == 44)
+            lease.wins = list(v, len);
+        at += 2 + len;
+    }
+    lease.found = lease.address != "0.0.0.0";
+    return lease;
+}
+
+std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
+{
+    std::vector<AdapterFacts> adapters;
+    const std::string netDir = root + "/sys/class/net";
+    DIR* dir = ::opendir(netDir.c_str());
+    if (dir == nullptr)
+        return adapters;
+    const auto addresses = kernel.Addresses();
+    const auto routes = kernel.DefaultRoutes();
+    const std::vector<std::string> globalDns = [&] {
+        std::vector<std::string> dns = ParseNameservers(ReadFile(root + "/etc/resolv.conf"));
+        std::vector<std::string> upstream;
+        for (const auto& server : dns)
+            if (server == "127.0.0.53")
+            {
+                // The local stub: its upstream servers are in the resolver's own file.
+                for (const char* file : {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
+                    for (const auto& s : ParseNameservers(ReadFile(root + file)))
+                        if (s != "127.0.0.53" && std::find(upstream.begin(), upstream.end(), s) == upstream.end())
+                            upstream.push_back(s);
+            }
+            else
+                upstream.push_back(server);
+        return upstream;
+    }();
+
+    for (dirent* entry; (entry = ::readdir(dir)) != nullptr;)
+    {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string sys = netDir + "/" + name;
+        AdapterFacts a;
+        a.name = name;
+        a.ifindex = std::atoi(ReadFile(sys + "/ifindex").c_str());
+        const int arphrd = std::atoi(ReadFile(sys + "/type").c_str());
+        const auto uevent = KeyValues(ReadFile(sys + "/uevent"));
+        const auto devtypeIt = uevent.find("DEVTYPE");
+        const std::string devtype = devtypeIt == uevent.end() ? "" : devtypeIt->second;
+        if (arphrd == 772 || a.ifindex <= 0)
+            continue; // loopback, or an interface that went away
+        if (devtype == "wlan" || Exists(sys + "/phy80211") || Exists(sys + "/wireless"))
+            a.type = 71;
+        else if (arphrd == 1)
+            a.type = 6;
+        else if (arphrd == 512)
+            a.type = 23;
+        else if (arphrd == 65534 || arphrd == 776 || arphrd == 778 || arphrd == 768)
+            a.type = 131;
+        for (const auto& part : Split(Trim(ReadFile(sys + "/address")), ":"))
+            if (a.mac.size() < 8)
+                a.mac.push_back(static_cast<uint8_t>(std::strtoul(part.c_str(), nullptr, 16)));
+
+        bool anyPermanent = false, anyDynamic = false;
+        for (int pass = 0; pass < 2; ++pass) // primary addresses first
+            for (const auto& k : addresses)
+                if (k.ifindex == a.ifindex && k.secondary == (pass == 1) && IsIpv4(k.address))
+                {
+                    a.addresses.emplace_back(k.address, MaskFromPrefix(k.prefix));
+                    (k.permanent ? anyPermanent : anyDynamic) = true;
+                }
+        const bool virtualLink = !Exists(sys + "/device");
+        const unsigned flags = static_cast<unsigned>(std::strtoul(ReadFile(sys + "/flags").c_str(), nullptr, 16));
+        if (virtualLink && !(flags & 0x1) && a.addresses.empty())
+            continue; // a virtual link that is down and holds no address
+        a.description = Description(root, name, a.ifindex, devtype, sys);
+
+        uint32_t bestMetric = UINT32_MAX;
+        bool dhcpRoute = false;
+        for (const auto& r : routes)
+            if (r.ifindex == a.ifindex && (a.gateway.empty() || r.metric < bestMetric))
+            {
+                a.gateway = r.gateway;
+                bestMetric = r.metric;
+                dhcpRoute = r.protocol == 16;
+            }
+
+        // DHCP: the lease of whichever client runs, for an address this interface holds.
+        auto holds = [&](const std::string& address) {
+            return std::any_of(a.addresses.begin(), a.addresses.end(), [&](const auto& p) { return p.first == address; });
+        };
+        Lease lease = ParseNetworkdLease(ReadFile(root + "/run/systemd/netif/leases/" + std::to_string(a.ifindex)));
+        if (!lease.found || !holds(lease.address))
+        {
+            lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient." + name + ".leases"), name);
+            if (!lease.found || !holds(lease.address))
+                lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient.leases"), name);
+        }
+        if (!lease.found || !holds(lease.address))
+            lease = ParseDhcpMessage(ReadFile(root + "/var/lib/dhcpcd/" + name + ".lease"));
+        if (lease.found && holds(lease.address))
+        {
+            a.dhcpEnabled = true;
+            a.dhcpServer = lease.server;
+            a.wins = lease.wins;
+        }
+        else
+        {
+            // NetworkManager's own client records the address only.
+            bool managerLease = false;
+            if (DIR* nm = ::opendir((root + "/var/lib/NetworkManager").c_str()))
+            {
+                for (dirent* f; (f = ::readdir(nm)) != nullptr;)
+                {
+                    const std::string file = f->d_name;
+                    if (file.rfind("internal-", 0) == 0 && file.size() > name.size() + 7 &&
+                        file.compare(file.size() - name.size() - 6, std::string::npos, "-" + name + ".lease") == 0)
+                        managerLease = managerLease ||
+                                       holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
+                }
+                ::closedir(nm);
+            }
+            lease = Lease{};
+            // Kernel hints prove DHCP but name no server; the gateway is never taken for one.
+            a.dhcpEnabled = managerLease || dhcpRoute || (anyDynamic && !anyPermanent);
+        }
+
+        const auto link = KeyValues(ReadFile(root + "/run/systemd/netif/links/" + std::to_string(a.ifindex)));
+        const auto linkDns = link.find("DNS");
+        const auto resolved = KeyValues(ReadFile(root + "/run/systemd/resolve/netif/" + std::to_string(a.ifindex)));
+        const auto resolvedDns = resolved.find("SERVERS");
+        if (linkDns != link.end())
+            a.dns = ParseDnsList(linkDns->second);
+        if (a.dns.empty() && resolvedDns != resolved.end())
+            a.dns = ParseDnsList(resolvedDns->second);
+        if (a.dns.empty())
+            a.dns = lease.dns;
+        if (a.dns.empty() && !a.addresses.empty())
+            a.dns = globalDns;
+        adapters.push_back(std::move(a));
+    }
+    ::closedir(dir);
+    std::sort(adapters.begin(), adapters.end(),
+              [](const AdapterFacts& x, const AdapterFacts& y) { return x.ifindex < y.ifindex; });
+    return adapters;
+}
+
+} // namespace iphelper
