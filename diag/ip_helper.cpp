@@ -140,7 +140,19 @@ void RunThisPc(CHistoryOwner* owner)
         AddToHistory(owner, " Failed to find an Ethernet Adapter!");
 }
 
-bool RunCheckDns(CHistoryOwner* owner)
+namespace
+{
+struct CheckTexts
+{
+    const char* attempting;
+    const char* success;
+    const char* failure;
+};
+
+// The frame, binding and adapter walk both checks share; `visit` writes an
+// adapter's lines and tells whether it saw what the check looks for. The
+// verdict box is shown while the frame is still open.
+template <typename Visit> bool RunCheck(CHistoryOwner* owner, const CheckTexts& texts, Visit visit)
 {
     CWaitCursor wait(owner);
     CTestFrame frame(owner);
@@ -148,7 +160,7 @@ bool RunCheckDns(CHistoryOwner* owner)
     CIpHelperApi api(owner);
     if (!api.m_bAdaptersInfo)
         return false;
-    AddToHistory(owner, "Attempting to Determine DNS Configuration...");
+    AddToHistory(owner, "%s", texts.attempting);
     bool ok = false;
     auto adapters = FetchAdapters(api, &ok);
     bool found = false, seen = false;
@@ -158,7 +170,7 @@ bool RunCheckDns(CHistoryOwner* owner)
             continue;
         found = true;
         Line(owner, "Found Ethernet Adapter :", a->Description);
-        if (api.m_bPerAdapterInfo && DnsLines(owner, api, a->Index))
+        if (visit(api, *a))
             seen = true;
     }
     if (!found)
@@ -166,54 +178,36 @@ bool RunCheckDns(CHistoryOwner* owner)
         AddToHistory(owner, "%s", kNoAdapter);
         owner->MessageBox(kNoController, MB_OK);
     }
-    else if (seen)
-        owner->MessageBox("SUCCESS ... It appears there are configured DNS Servers....", MB_OK);
-    else if (IsWin9x)
-        owner->MessageBox("FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT a reliable "
-                          "test under WIN9X platforms.\r\nUse 'THIS PC' Button for more information.",
-                          MB_OK);
     else
-        owner->MessageBox(
-            "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more information.",
-            MB_OK);
+        owner->MessageBox(seen ? texts.success : texts.failure, MB_OK);
     return found && seen; // the buffer goes after the box closes
+}
+} // namespace
+
+bool RunCheckDns(CHistoryOwner* owner)
+{
+    const CheckTexts texts{
+        "Attempting to Determine DNS Configuration...", "SUCCESS ... It appears there are configured DNS Servers....",
+        IsWin9x ? "FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT a reliable test "
+                  "under WIN9X platforms.\r\nUse 'THIS PC' Button for more information."
+                : "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more "
+                  "information."};
+    return RunCheck(owner, texts, [owner](CIpHelperApi& api, const IP_ADAPTER_INFO& a) {
+        return api.m_bPerAdapterInfo && DnsLines(owner, api, a.Index);
+    });
 }
 
 bool RunCheckDhcp(CHistoryOwner* owner)
 {
-    CWaitCursor wait(owner);
-    CTestFrame frame(owner);
-    AddToHistory(owner, "%s", kPlainSeparator);
-    CIpHelperApi api(owner);
-    if (!api.m_bAdaptersInfo)
-        return false;
-    AddToHistory(owner, "Attempting to Determine DHCP Configuration...");
-    bool ok = false;
-    auto adapters = FetchAdapters(api, &ok);
-    bool found = false, seen = false;
-    for (const IP_ADAPTER_INFO* a = ok ? adapters.get() : nullptr; a; a = a->Next)
-    {
-        if (a->Type != MIB_IF_TYPE_ETHERNET)
-            continue;
-        found = true;
-        Line(owner, "Found Ethernet Adapter :", a->Description);
-        Line(owner, "DHCP Enabled :", a->DhcpEnabled ? "Yes" : "No");
-        if (a->DhcpEnabled)
-        {
-            Line(owner, "DHCP Server :", a->DhcpServer.IpAddress.String);
-            seen = seen || a->DhcpServer.IpAddress.String[0] != '\0';
-        }
-    }
-    if (!found)
-    {
-        AddToHistory(owner, "%s", kNoAdapter);
-        owner->MessageBox(kNoController, MB_OK);
-    }
-    else if (seen)
-        owner->MessageBox("SUCCESS ... It appears DHCP is Configured....", MB_OK);
-    else
-        owner->MessageBox("FAILURE - It appears there are no (Configured) DHCP Services....\r\nUse 'THIS PC' Button "
-                          "for more information.",
-                          MB_OK);
-    return found && seen;
+    const CheckTexts texts{"Attempting to Determine DHCP Configuration...",
+                           "SUCCESS ... It appears DHCP is Configured....",
+                           "FAILURE - It appears there are no (Configured) DHCP Services....\r\nUse 'THIS PC' Button "
+                           "for more information."};
+    return RunCheck(owner, texts, [owner](CIpHelperApi&, const IP_ADAPTER_INFO& a) {
+        Line(owner, "DHCP Enabled :", a.DhcpEnabled ? "Yes" : "No");
+        if (!a.DhcpEnabled)
+            return false;
+        Line(owner, "DHCP Server :", a.DhcpServer.IpAddress.String);
+        return a.DhcpServer.IpAddress.String[0] != '\0';
+    });
 }

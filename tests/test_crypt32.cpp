@@ -70,7 +70,7 @@ class Policy : public ::testing::Test
 {
 protected:
     TestPki& pki = TestPki::Get();
-    Cert Leaf(CertSpec spec) { return MakeCert(spec, key.get(), pki.inter.get(), pki.interKey.get()); }
+    Cert Leaf(CertSpec request) { return MakeCert(request, key.get(), pki.inter.get(), pki.interKey.get()); }
     Key key = MakeEcKey();
 };
 
@@ -181,8 +181,8 @@ TEST(CertNames, MultiValuedRdnAndQuotesInside)
 TEST(CertNames, SimpleDisplayNameFallsBackInTheirOrder)
 {
     Key key = MakeEcKey();
-    auto display = [&](const CertSpec& spec) {
-        Cert cert = MakeCert(spec, key.get(), nullptr, key.get());
+    auto display = [&](const CertSpec& request) {
+        Cert cert = MakeCert(request, key.get(), nullptr, key.get());
         StoreOf store({cert.get()});
         char text[200];
         const DWORD n = CertGetNameStringA(store.contexts[0], CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text,

@@ -1,5 +1,6 @@
 // This PC's adapters, described by fixture files and a fixture kernel.
 #include "adapter_facts.h"
+#include "app_flags.h"
 #include "ip_helper.h"
 #include "module.h"
 #include "support/recording_owner.h"
@@ -211,6 +212,11 @@ TEST_F(IpHelperTest, StaticPcWithTheResolverStubHasNoDnsAndNoDhcp)
     EXPECT_FALSE(RunCheckDhcp(&m_owner));
     EXPECT_EQ(m_owner.m_boxes.back(), "FAILURE - It appears there are no (Configured) DHCP Services....\r\n"
                                       "Use 'THIS PC' Button for more information.");
+    IsWin9x = true;
+    EXPECT_FALSE(RunCheckDns(&m_owner));
+    IsWin9x = false;
+    EXPECT_EQ(m_owner.m_boxes.back(), "FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT "
+                                      "a reliable test under WIN9X platforms.\r\nUse 'THIS PC' Button for more information.");
     // With the stub's upstream list in place, the DNS servers are found.
     pc.Write("/run/systemd/resolve/resolv.conf", "nameserver 192.0.2.53\nnameserver 2001:db8::53\n");
     EXPECT_TRUE(RunCheckDns(&m_owner));

@@ -47,6 +47,40 @@ protected:
                                                   &sc, nullptr, nullptr, cred, &expiry);
     }
 
+    // The first call: a context and its ClientHello, which is dropped here.
+    SECURITY_STATUS Start(CredHandle* cred, CtxtHandle* context, const char* target)
+    {
+        SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+        ULONG attrs = 0;
+        const SECURITY_STATUS status = m_table->InitializeSecurityContextA(
+            cred, nullptr, const_cast<char*>(target), kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0, context, &outDesc,
+            &attrs, nullptr);
+        if (out.pvBuffer)
+            m_table->FreeContextBuffer(out.pvBuffer);
+        return status;
+    }
+
+    // The shutdown control, then the call that yields the close-notify token.
+    SECURITY_STATUS Shutdown(CredHandle* cred, CtxtHandle* context, std::string* token)
+    {
+        DWORD control = SCHANNEL_SHUTDOWN;
+        SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
+        SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &controlBuffer};
+        const SECURITY_STATUS applied = m_table->ApplyControlToken(context, &controlDesc);
+        if (applied != SEC_E_OK)
+            return applied;
+        SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+        ULONG attrs = 0;
+        const SECURITY_STATUS status = m_table->InitializeSecurityContextA(
+            cred, context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0, nullptr, &outDesc, &attrs, nullptr);
+        token->assign(static_cast<char*>(out.pvBuffer), out.cbBuffer);
+        if (out.pvBuffer)
+            m_table->FreeContextBuffer(out.pvBuffer);
+        return status;
+    }
+
     HMODULE m_module = nullptr;
     SecurityFunctionTableA* m_table = nullptr;
 };
@@ -330,20 +364,10 @@ TEST_F(Provider, ShutdownYieldsACloseNotifyTheServerReads)
     ASSERT_EQ(Acquire(&cred), SEC_E_OK);
     CtxtHandle context{};
     ASSERT_EQ(Drive(m_table, &cred, &context, server, 1 << 20).status, SEC_E_OK);
-
-    DWORD control = SCHANNEL_SHUTDOWN;
-    SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
-    SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &controlBuffer};
-    ASSERT_EQ(m_table->ApplyControlToken(&context, &controlDesc), SEC_E_OK);
-    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
-    ULONG attrs = 0;
-    ASSERT_EQ(m_table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0,
-                                                  nullptr, &outDesc, &attrs, nullptr),
-              SEC_E_OK);
-    ASSERT_GT(out.cbBuffer, 0u);
-    BIO_write(server.in, out.pvBuffer, static_cast<int>(out.cbBuffer));
-    m_table->FreeContextBuffer(out.pvBuffer);
+    std::string token;
+    ASSERT_EQ(Shutdown(&cred, &context, &token), SEC_E_OK);
+    ASSERT_GT(token.size(), 0u);
+    BIO_write(server.in, token.data(), static_cast<int>(token.size()));
     char buffer[16];
     const int n = SSL_read(server.ssl, buffer, sizeof buffer);
     EXPECT_EQ(SSL_get_error(server.ssl, n), SSL_ERROR_ZERO_RETURN);
@@ -356,23 +380,10 @@ TEST_F(Provider, ShutdownBeforeTheHandshakeGivesNoToken)
     CredHandle cred{};
     ASSERT_EQ(Acquire(&cred), SEC_E_OK);
     CtxtHandle context{};
-    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
-    ULONG attrs = 0;
-    ASSERT_EQ(m_table->InitializeSecurityContextA(&cred, nullptr, const_cast<char*>("127.0.0.1"), kReq, 0,
-                                                  SECURITY_NATIVE_DREP, nullptr, 0, &context, &outDesc, &attrs,
-                                                  nullptr),
-              SEC_I_CONTINUE_NEEDED);
-    m_table->FreeContextBuffer(out.pvBuffer);
-    DWORD control = SCHANNEL_SHUTDOWN;
-    SecBuffer controlBuffer{sizeof control, SECBUFFER_TOKEN, &control};
-    SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &controlBuffer};
-    ASSERT_EQ(m_table->ApplyControlToken(&context, &controlDesc), SEC_E_OK);
-    out = {0, SECBUFFER_TOKEN, nullptr};
-    EXPECT_EQ(m_table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0,
-                                                  nullptr, &outDesc, &attrs, nullptr),
-              SEC_E_OK);
-    EXPECT_EQ(out.cbBuffer, 0u);
+    ASSERT_EQ(Start(&cred, &context, "127.0.0.1"), SEC_I_CONTINUE_NEEDED);
+    std::string token = "unset";
+    EXPECT_EQ(Shutdown(&cred, &context, &token), SEC_E_OK);
+    EXPECT_EQ(token, "");
     m_table->DeleteSecurityContext(&context);
     m_table->FreeCredentialsHandle(&cred);
 }
@@ -382,18 +393,13 @@ TEST_F(Provider, GarbageIsAnInvalidToken)
     CredHandle cred{};
     ASSERT_EQ(Acquire(&cred), SEC_E_OK);
     CtxtHandle context{};
-    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
-    ULONG attrs = 0;
-    ASSERT_EQ(m_table->InitializeSecurityContextA(&cred, nullptr, const_cast<char*>("localhost"), kReq, 0,
-                                                  SECURITY_NATIVE_DREP, nullptr, 0, &context, &outDesc, &attrs,
-                                                  nullptr),
-              SEC_I_CONTINUE_NEEDED);
-    m_table->FreeContextBuffer(out.pvBuffer);
+    ASSERT_EQ(Start(&cred, &context, "localhost"), SEC_I_CONTINUE_NEEDED);
     std::string reply = "HTTP/1.1 400 Bad Request\r\n\r\n";
     SecBuffer in[2] = {{static_cast<ULONG>(reply.size()), SECBUFFER_TOKEN, reply.data()}, {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
-    out = {0, SECBUFFER_TOKEN, nullptr};
+    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+    ULONG attrs = 0;
     EXPECT_EQ(m_table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, &inDesc, 0,
                                                   nullptr, &outDesc, &attrs, nullptr),
               SEC_E_INVALID_TOKEN);

@@ -50,33 +50,33 @@ X509_NAME* ParseName(const std::string& text)
 }
 } // namespace
 
-Cert MakeCert(const CertSpec& spec, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey)
+Cert MakeCert(const CertSpec& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey)
 {
     Cert cert(X509_new());
     X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), spec.serial);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), static_cast<long>(spec.notBeforeDays) * 86400);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(spec.notAfterDays) * 86400);
-    X509_NAME* name = ParseName(spec.subject);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), request.serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), static_cast<long>(request.notBeforeDays) * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(request.notAfterDays) * 86400);
+    X509_NAME* name = ParseName(request.subject);
     X509_set_subject_name(cert.get(), name);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509_NAME_free(name);
     X509_set_pubkey(cert.get(), subjectKey);
-    AddExtension(cert.get(), issuer, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+    AddExtension(cert.get(), issuer, NID_basic_constraints, request.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
     AddExtension(cert.get(), issuer, NID_key_usage,
-                 spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
+                 request.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
     AddExtension(cert.get(), issuer, NID_subject_key_identifier, "hash");
     if (issuer)
         AddExtension(cert.get(), issuer, NID_authority_key_identifier, "keyid");
-    if (!spec.san.empty())
+    if (!request.san.empty())
     {
         std::string san;
-        for (const auto& s : spec.san)
+        for (const auto& s : request.san)
             san += (san.empty() ? "" : ",") + s;
         AddExtension(cert.get(), issuer, NID_subject_alt_name, san);
     }
-    if (!spec.extendedKeyUsage.empty())
-        AddExtension(cert.get(), issuer, NID_ext_key_usage, spec.extendedKeyUsage);
+    if (!request.extendedKeyUsage.empty())
+        AddExtension(cert.get(), issuer, NID_ext_key_usage, request.extendedKeyUsage);
     if (X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
         throw std::runtime_error("sign");
     return cert;
@@ -129,11 +129,11 @@ TestPki& TestPki::Get()
     return pki;
 }
 
-Identity TestPki::Leaf(const CertSpec& spec, bool rsa) const
+Identity TestPki::Leaf(const CertSpec& request, bool rsa) const
 {
     Identity id;
     id.key = rsa ? MakeRsaKey() : MakeEcKey();
-    id.cert = MakeCert(spec, id.key.get(), inter.get(), interKey.get());
+    id.cert = MakeCert(request, id.key.get(), inter.get(), interKey.get());
     id.chain = {inter.get()};
     return id;
 }

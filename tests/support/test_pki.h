@@ -38,7 +38,7 @@ struct CertSpec
 };
 
 // Signs with issuerKey; a null issuer makes the certificate self-issued.
-Cert MakeCert(const CertSpec& spec, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
+Cert MakeCert(const CertSpec& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
 
 std::string ToPem(X509* cert);
 std::string ToPem(EVP_PKEY* key);
@@ -60,7 +60,7 @@ struct TestPki
     Cert root, inter;
     static TestPki& Get();
     // A leaf issued by the intermediate.
-    Identity Leaf(const CertSpec& spec, bool rsa = false) const;
+    Identity Leaf(const CertSpec& request, bool rsa = false) const;
     // Writes the identity's certificate chain and key as PEM files; returns their paths.
     std::pair<std::string, std::string> Files(const Identity& id, const std::string& name) const;
 
