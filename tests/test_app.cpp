@@ -177,6 +177,21 @@ private slots:
         QVERIFY(dlg.isEnabled());
     }
 
+    void urlAndPortInfoOpensTheGatewayPage()
+    {
+        CKestavaneDlg dlg;
+        QString title;
+        QTimer::singleShot(100, [&] {
+            QWidget* page = QApplication::activeModalWidget();
+            QVERIFY(page && page != &dlg);
+            title = page->windowTitle();
+            qobject_cast<QDialog*>(page)->reject();
+        });
+        Button(dlg, 1021)->click();
+        QCOMPARE(title, QStringLiteral("Gateway Access"));
+        QCOMPARE(dlg.HistoryText(), std::string()); // it writes nothing to the history
+    }
+
     void enterAndEscapeClose()
     {
         for (int key : {int(Qt::Key_Return), int(Qt::Key_Escape)})

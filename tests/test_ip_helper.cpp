@@ -283,6 +283,32 @@ TEST_F(IpHelperTest, MissingLibraryOrEntry)
     fs::remove_all(dir);
 }
 
+TEST_F(IpHelperTest, WithoutThePerAdapterEntryTheReportGoesOnWithoutDns)
+{
+    char name[] = "/tmp/kvipXXXXXX";
+    const std::string dir = ::mkdtemp(name);
+    fs::copy_file(fs::path(platform::ExecutableDirectory()) / "libadaptersonlyprovider.so",
+                  fs::path(dir) / "libiphlpapi.so");
+    SetDllDirectoryA(dir.c_str());
+    platform::SetDefaultModuleSearch(false);
+    RunThisPc(&m_owner);
+    EXPECT_EQ(m_owner.Lines(),
+              Framed({"Unable to find ProcAddress of GetPerAdapterInfo(...)", "Continuing with limited functionality...",
+                      "Attempting to Read Ip Configuration...", L("Found Ethernet Adapter :", "Substitute Ethernet"),
+                      L("DHCP Enabled :", "Yes"), L("DHCP Server :", "10.0.0.1"), L("IpAddress :", "10.0.0.9"),
+                      L("Subnet Mask :", "255.0.0.0"), L("Default Gateway:", "10.0.0.1")}));
+    m_owner.ClearHistory();
+    IsWin9x = true;
+    EXPECT_FALSE(RunCheckDns(&m_owner)); // no DNS can be seen without the entry
+    IsWin9x = false;
+    EXPECT_EQ(m_owner.Lines()[5], "*** WIN9X *** Continuing with limited functionality...");
+    EXPECT_NE(m_owner.m_boxes.back().find("NOTE: This in NOT a reliable test"), std::string::npos);
+    EXPECT_TRUE(RunCheckDhcp(&m_owner)); // unaffected
+    SetDllDirectoryA(nullptr);
+    platform::SetDefaultModuleSearch(true);
+    fs::remove_all(dir);
+}
+
 TEST(IpHelperParsers, DnsFormsAndMasks)
 {
     EXPECT_EQ(iphelper::ParseDnsList("1.1.1.1:53 9.9.9.9%eth0#dns.quad9.net [2001:db8::1]:53 fe80::1 bogus"),

@@ -327,6 +327,35 @@ TEST_F(SslTesterTest, IssuerCycleInWhatTheServerSentEndsTheWalk)
               "VerifyCertificateChain Failed (F) - Error = -2146762487 more: SSL Certificate - Untrusted Root");
 }
 
+TEST_F(SslTesterTest, AbsurdlyLongChainEndsTheWalkAtItsBound)
+{
+    // Forty CAs, each issuing the next; the server sends them all.
+    std::vector<Key> keys;
+    std::vector<Cert> cas;
+    keys.push_back(MakeEcKey());
+    cas.push_back(MakeCert({"/CN=CA 0", {}, true, -1, 30, 100}, keys[0].get(), nullptr, keys[0].get()));
+    for (int i = 1; i < 40; ++i)
+    {
+        keys.push_back(MakeEcKey());
+        cas.push_back(MakeCert({"/CN=CA " + std::to_string(i), {}, true, -1, 30, 100 + i}, keys[i].get(),
+                               cas[i - 1].get(), keys[i - 1].get()));
+    }
+    Key leafKey = MakeEcKey();
+    Cert leaf = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 1}, leafKey.get(), cas.back().get(),
+                         keys.back().get());
+    TlsPeerOptions options;
+    options.cert = leaf.get();
+    options.key = leafKey.get();
+    for (int i = 39; i >= 0; --i)
+        options.chain.push_back(cas[i].get());
+    TlsPeer peer(options);
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--"), 1 + CSslTester::kMaxIssuerWalk);
+    EXPECT_EQ(lines.back(), "Connection Closed -- TEST FAILED. ");
+}
+
 TEST_F(SslTesterTest, SecondTestOnOneObjectRebindsAndRunsTheWholeSequence)
 {
     Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
