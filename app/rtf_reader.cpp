@@ -1,5 +1,7 @@
 #include "rtf_reader.h"
 
+#include "utf8.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -40,22 +42,6 @@ const char16_t kCp1252High[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026
                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD,
                                   0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
-
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        cp = 0xFFFD;
-    if (cp < 0x80)
-        out += static_cast<char>(cp);
-    else if (cp < 0x800)
-        out += {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-    else if (cp < 0x10000)
-        out += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                static_cast<char>(0x80 | (cp & 0x3F))};
-    else
-        out += {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-}
 
 uint32_t FromCp1252(unsigned char byte) { return byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte; }
 
@@ -340,7 +326,7 @@ private:
         case '>': text = "&gt;"; break;
         case '"': text = "&quot;"; break;
         case 0xA0: text = "&nbsp;"; break;
-        default: AppendUtf8(text, cp);
+        default: AppendUtf8(text, cp == 0 ? 0xFFFD : cp);
         }
         Emit(state, text);
     }

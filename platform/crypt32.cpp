@@ -1,5 +1,7 @@
 #include "wincrypt.h"
 
+#include "utf8.h"
+
 #include <openssl/err.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -335,16 +337,7 @@ std::string Utf16ToUtf8(const WCHAR* text)
             cp = 0x10000 + ((cp - 0xD800) << 10) + (text[1] - 0xDC00);
             ++text;
         }
-        if (cp < 0x80)
-            out += static_cast<char>(cp);
-        else if (cp < 0x800)
-            out += {static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
-        else if (cp < 0x10000)
-            out += {static_cast<char>(0xE0 | (cp >> 12)), static_cast<char>(0x80 | ((cp >> 6) & 0x3F)),
-                    static_cast<char>(0x80 | (cp & 0x3F))};
-        else
-            out += {static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
-                    static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+        AppendUtf8(out, cp);
     }
     return out;
 }

@@ -15,7 +15,7 @@ cmake --build build -j "$jobs"
 
 # The RTF reader under libFuzzer (clang), for a short time.
 mkdir -p build-fuzz/corpus
-clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Iapp \
+clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Iapp -Iplatform \
   app/rtf_reader.cpp tests/fuzz/fuzz_rtf.cpp -o build-fuzz/fuzz_rtf
 build-fuzz/fuzz_rtf -max_total_time=30 -rss_limit_mb=2048 -print_final_stats=1 \
   build-fuzz/corpus tests/fuzz/seeds 2>&1 | tail -n 12
