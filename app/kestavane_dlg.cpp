@@ -216,8 +216,6 @@ void CKestavaneDlg::HistorySetText(const std::string& text)
     }
     m_controlLength = take;
     m_shownGeneration = HistoryGeneration();
-    // Shown at once, without dispatching input: a press cannot re-enter itself.
-    m_history->viewport()->repaint();
 }
 
 int CKestavaneDlg::HistoryGetLineCount() const { return m_history->document()->blockCount(); }
@@ -226,6 +224,7 @@ void CKestavaneDlg::HistoryLineScroll(int /*lines*/)
 {
     QScrollBar* bar = m_history->verticalScrollBar();
     bar->setValue(bar->maximum());
+    // Shown at once, without dispatching input: a press cannot re-enter itself.
     m_history->viewport()->repaint();
 }
 

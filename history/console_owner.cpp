@@ -32,7 +32,6 @@ void CConsoleHistoryOwner::HistorySetText(const std::string& text)
 
 int CConsoleHistoryOwner::MessageBox(const std::string& text, unsigned type)
 {
-    ++m_boxes;
     std::string line = "[MESSAGE BOX] " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), m_out);
     std::fflush(m_out);

@@ -19,14 +19,10 @@ public:
     void HistoryLineScroll(int /*lines*/) override {}
     int MessageBox(const std::string& text, unsigned type) override;
 
-    // Every box text shown so far, for a front end's summary.
-    int MessageBoxCount() const { return m_boxes; }
-
 private:
     void Print(const char* data, size_t size);
 
     FILE* m_out;
     size_t m_length = 0;
     int m_lines = 1;
-    int m_boxes = 0;
 };

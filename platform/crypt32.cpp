@@ -365,8 +365,6 @@ bool NameMatches(X509* leaf, bool hasSan, const std::string& name)
 }
 } // namespace
 
-X509* platform::CertContextX509(PCCERT_CONTEXT context) { return context ? AsContext(context)->x509 : nullptr; }
-
 BOOL platform::CertAddX509ToStore(HCERTSTORE handle, X509* certificate, PCCERT_CONTEXT* added)
 {
     Store* store = AsStore(handle);

@@ -236,8 +236,6 @@ constexpr DWORD CRYPT_E_ASN1_BADTAG = 0x8009310B;
 struct x509_st;
 namespace platform
 {
-// The certificate behind a context, for the security provider (not owned).
-::x509_st* CertContextX509(PCCERT_CONTEXT context);
 // Adds a certificate the provider already holds decoded (taking a reference),
 // so what the handshake parsed is not parsed again.
 BOOL CertAddX509ToStore(HCERTSTORE store, ::x509_st* certificate, PCCERT_CONTEXT* added);

@@ -1,7 +1,6 @@
 #include "ssl_tester.h"
 
 #include "app_flags.h"
-#include "module.h"
 
 CSslTester::CSslTester(CHistoryOwner* owner)
     : CSocketClient(owner), m_bCredentialsValid(false), m_hSecurityLib(nullptr), m_pSecurityFunctions(nullptr),

@@ -59,7 +59,4 @@ bool SendAll(int fd, const std::string& data);
 void DrainUntilClosed(int fd, int timeoutMs);
 void SleepMs(int ms);
 
-// Resident memory of this process, in KiB.
-long ResidentKiB();
-
 } // namespace testing_support
