@@ -7,6 +7,8 @@
 // tests' recording owner each derive from it.
 #pragma once
 
+#include "test_record.h"
+
 #include <cstdint>
 #include <string>
 
@@ -56,10 +58,15 @@ public:
     // The "Clear History" button.
     void ClearHistory();
 
+    // Where the testers hand their records; none by default.
+    CResultSink* ResultSink() const { return m_pResults; }
+    void SetResultSink(CResultSink* sink) { m_pResults = sink; }
+
 private:
     friend void AddToHistory(CHistoryOwner* owner, const char* format, ...);
     std::string m_history;
     uint64_t m_generation = 1;
+    CResultSink* m_pResults = nullptr;
 };
 
 // Formats one entry printf-style and appends it with CR LF. Text assembled
