@@ -239,17 +239,47 @@ TEST_F(IpHelperTest, StaticPcWithTheResolverStubHasNoDnsAndNoDhcp)
     EXPECT_TRUE(RunCheckDns(&m_owner));
 }
 
-TEST_F(IpHelperTest, KernelHintsProveDhcpWithoutNamingAServer)
+// Evidence of DHCP without a lease that names the server: each alone is enough,
+// and none of them makes the gateway a server.
+struct DhcpHint
+{
+    const char* name;
+    const char* kernel;
+    const char* managerLease; // NetworkManager's own client's file, or null
+    bool dhcp;
+};
+
+class DhcpHints : public IpHelperTest, public ::testing::WithParamInterface<DhcpHint>
+{
+};
+
+TEST_P(DhcpHints, ProveDhcpWithoutNamingAServer)
 {
     FixturePc pc;
     pc.Link("eth0", 2, 1, true, "r8169");
-    Describe(pc, "addr 2 10.1.1.20/24 dynamic\nroute 2 10.1.1.1 16 0\n");
+    if (GetParam().managerLease != nullptr)
+        pc.Write("/var/lib/NetworkManager/internal-0b8e8c4c-5d0e-4f4e-8a57-2f9c1f1d0002-eth0.lease",
+                 GetParam().managerLease);
+    Describe(pc, GetParam().kernel);
     RunThisPc(&m_owner);
     const Lines lines = m_owner.Lines();
-    EXPECT_EQ(lines[6], L("DHCP Enabled :", "Yes"));
-    EXPECT_EQ(lines[7], L("DHCP Server :", ""));
+    EXPECT_EQ(lines[6], L("DHCP Enabled :", GetParam().dhcp ? "Yes" : "No"));
+    EXPECT_EQ(lines[7], GetParam().dhcp ? L("DHCP Server :", "") : L("IpAddress :", "10.1.1.20"));
     EXPECT_FALSE(RunCheckDhcp(&m_owner)); // an empty server is not a DHCP service seen
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Hints, DhcpHints,
+    ::testing::Values(DhcpHint{"DynamicAddress", "addr 2 10.1.1.20/24 dynamic\nroute 2 10.1.1.1 4 0\n", nullptr, true},
+                      DhcpHint{"RouteOfADhcpClient", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 16 0\n", nullptr,
+                               true},
+                      DhcpHint{"ManagerLeaseFile", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
+                               "# This is private data. Do not parse.\nADDRESS=10.1.1.20\n", true},
+                      DhcpHint{"ManagerLeaseOfAnotherAddress", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
+                               "ADDRESS=10.1.1.99\n", false},
+                      DhcpHint{"StaticAddressAndRoute", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
+                               nullptr, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IpHelperTest, LeasesOfEachClientAndWins)
 {

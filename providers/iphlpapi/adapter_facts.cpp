@@ -878,8 +878,9 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
                 for (dirent* f; (f = ::readdir(nm)) != nullptr;)
                 {
                     const std::string file = f->d_name;
-                    if (file.rfind("internal-", 0) == 0 && file.size() > name.size() + 7 &&
-                        file.compare(file.size() - name.size() - 6, std::string::npos, "-" + name + ".lease") == 0)
+                    const std::string suffix = "-" + name + ".lease";
+                    if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
+                        file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
                         managerLease = managerLease ||
                                        holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
                 }
