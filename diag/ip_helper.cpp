@@ -14,6 +14,11 @@ struct FreeDeleter
 };
 template <typename T> using Buffer = std::unique_ptr<T, FreeDeleter>;
 
+// The first buffers hold one record each in the 32-bit layout; a larger
+// list comes through the size written back.
+constexpr ULONG kFirstAdaptersBufferSize = 640;
+constexpr ULONG kFirstPerAdapterBufferSize = 52;
+
 // A first call into a buffer of the first size, a new buffer of the size
 // written back after 111, and a second call whose result alone counts.
 template <typename T, typename Call> Buffer<T> Fetch(ULONG firstSize, Call call, bool* ok)
@@ -28,13 +33,15 @@ template <typename T, typename Call> Buffer<T> Fetch(ULONG firstSize, Call call,
 
 Buffer<IP_ADAPTER_INFO> FetchAdapters(CIpHelperApi& api, bool* ok)
 {
-    return Fetch<IP_ADAPTER_INFO>(640, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.GetAdaptersInfo(b, s); }, ok);
+    return Fetch<IP_ADAPTER_INFO>(
+        kFirstAdaptersBufferSize, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.GetAdaptersInfo(b, s); }, ok);
 }
 
 Buffer<IP_PER_ADAPTER_INFO> FetchDns(CIpHelperApi& api, DWORD index, bool* ok)
 {
     return Fetch<IP_PER_ADAPTER_INFO>(
-        52, [&](IP_PER_ADAPTER_INFO* b, ULONG* s) { return api.GetPerAdapterInfo(index, b, s); }, ok);
+        kFirstPerAdapterBufferSize,
+        [&](IP_PER_ADAPTER_INFO* b, ULONG* s) { return api.GetPerAdapterInfo(index, b, s); }, ok);
 }
 
 void Line(CHistoryOwner* owner, const char* label, const char* value) { AddToHistory(owner, "%-30s%s", label, value); }

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -600,6 +602,16 @@ TEST_F(IpHelperTest, AJsonLeaseOnDiskProvesDhcpAndNamesTheServer)
     EXPECT_EQ(Lines(lines.end() - 5, lines.end() - 2),
               (Lines{L("Current DNS:", "192.168.1.1"), L("DNS List Entry:", "192.168.1.1"),
                      L("DNS List Entry:", "8.8.8.8")}));
+
+    // The lease was obtained when networkd wrote the file, and runs its lifetime ("1d").
+    const timespec written[2] = {{1796000000, 0}, {1796000000, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (pc.Root() + "/run/systemd/netif/leases/2").c_str(), written, 0), 0);
+    auto get = reinterpret_cast<GET_ADAPTERS_INFO_FN>(GetProcAddress(m_module, "GetAdaptersInfo"));
+    IP_ADAPTER_INFO record{};
+    ULONG size = sizeof record;
+    ASSERT_EQ(get(&record, &size), ERROR_SUCCESS);
+    EXPECT_EQ(record.LeaseObtained, 1796000000);
+    EXPECT_EQ(record.LeaseExpires, 1796000000 + 86400);
 }
 
 struct JsonCase

@@ -723,23 +723,30 @@ Lease ParseDhclientLeases(const std::string& text, const std::string& iface)
 
 Lease ParseDhcpMessage(const std::string& bytes)
 {
+    // The BOOTP header, the magic cookie, then the options (RFC 2131, 2132).
+    constexpr size_t kYourAddress = 16;
+    constexpr size_t kCookie = 236;
+    constexpr size_t kOptions = 240;
+    constexpr unsigned char kMagicCookie[] = {0x63, 0x82, 0x53, 0x63};
+    constexpr unsigned char kOptionPad = 0, kOptionDnsServers = 6, kOptionNetbiosNameServers = 44,
+                            kOptionServerIdentifier = 54, kOptionEnd = 255;
     Lease lease;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (bytes.size() < 240 || !(p[236] == 0x63 && p[237] == 0x82 && p[238] == 0x53 && p[239] == 0x63))
+    if (bytes.size() < kOptions || std::memcmp(p + kCookie, kMagicCookie, sizeof kMagicCookie) != 0)
         return lease;
-    lease.address = Ipv4FromBytes(p + 16); // yiaddr
+    lease.address = Ipv4FromBytes(p + kYourAddress);
     auto list = [&](const unsigned char* v, size_t n) {
         std::vector<std::string> out;
         for (size_t i = 0; i + 4 <= n; i += 4)
             out.push_back(Ipv4FromBytes(v + i));
         return out;
     };
-    for (size_t at = 240; at < bytes.size();)
+    for (size_t at = kOptions; at < bytes.size();)
     {
         const unsigned char code = p[at];
-        if (code == 255)
+        if (code == kOptionEnd)
             break;
-        if (code == 0)
+        if (code == kOptionPad)
         {
             ++at;
             continue;
@@ -750,11 +757,11 @@ Lease ParseDhcpMessage(const std::string& bytes)
         if (at + 2 + len > bytes.size())
             break;
         const unsigned char* v = p + at + 2;
-        if (code == 54 && len == 4)
+        if (code == kOptionServerIdentifier && len == 4)
             lease.server = Ipv4FromBytes(v);
-        else if (code == 6)
+        else if (code == kOptionDnsServers)
             lease.dns = list(v, len);
-        else if (code == 44)
+        else if (code == kOptionNetbiosNameServers)
             lease.wins = list(v, len);
         at += 2 + len;
     }
