@@ -251,6 +251,8 @@ struct DhcpHint
     bool dhcp;
 };
 
+void PrintTo(const DhcpHint& hint, std::ostream* os) { *os << hint.name; }
+
 class DhcpHints : public IpHelperTest, public ::testing::WithParamInterface<DhcpHint>
 {
 };
@@ -621,6 +623,8 @@ struct JsonCase
     const char* address; // "" when no lease is found
     const char* server;
 };
+
+void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
 
 class NetworkdJsonLease : public ::testing::TestWithParam<JsonCase>
 {
