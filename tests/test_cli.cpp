@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sys/wait.h>
 
 using namespace testing_support;
@@ -58,6 +59,55 @@ TEST(Cli, UsageErrorsSayWhyAndExitTwo)
     const Captured help = Cli({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("run --all"), std::string::npos);
+}
+
+TEST(Cli, OptionErrorsSayWhyAndExitTwo)
+{
+    char name[] = "/tmp/kvcliXXXXXX";
+    const std::string dir = ::mkdtemp(name);
+    const std::string file = dir + "/k.prom";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"run", "--all", "--jobs", "0"}, "--jobs takes a number from 1 to 64, not '0'"},
+        {{"run", "--all", "-j", "65"}, "--jobs takes a number from 1 to 64, not '65'"},
+        {{"run", "--all", "--jobs=1000"}, "--jobs takes a number from 1 to 64, not '1000'"},
+        {{"run", "--all", "-j8x"}, "--jobs takes a number from 1 to 64, not '8x'"},
+        {{"run", "--all", "--jobs", "-3"}, "--jobs takes a number from 1 to 64, not '-3'"},
+        {{"run", "--all", "--jobs"}, "--jobs needs a value"},
+        {{"run", "--all", "--format", "xml"}, "unknown --format 'xml'; it is text, json or prometheus"},
+        {{"run", "--all", "--format=JSON"}, "unknown --format 'JSON'; it is text, json or prometheus"},
+        {{"run", "--all", "--format", "prometheus"}, "--format prometheus needs --output FILE"},
+        {{"run", "--all", "--output", file}, "--output goes with --format prometheus"},
+        {{"run", "--all", "--format", "json", "--output", file}, "--output goes with --format prometheus"},
+        {{"run", "--all", "--format", "prometheus", "--output", dir + "/none/k.prom"},
+         "--output '" + dir + "/none/k.prom': no folder '" + dir + "/none'"},
+        {{"run", "--all", "--format", "prometheus", "--output="}, "--output needs a file name"},
+        {{"manual", "h", "1", "--jobs", "2"}, "--jobs goes with run"},
+        {{"list", "--format", "json"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"this-pc", "-q"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"nova", "-j", "2"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+    };
+    for (const auto& [args, reason] : cases)
+    {
+        const Captured c = Cli(args);
+        EXPECT_EQ(c.status, 2) << reason;
+        EXPECT_EQ(c.err.rfind("kestavane-cli: " + reason + "\n", 0), 0u) << c.err;
+        EXPECT_EQ(c.out, "");
+    }
+    EXPECT_EQ(Cli({"run", "--all", "--format", "prometheus", "--output", file, "-j", "x"}).status, 2);
+    EXPECT_FALSE(std::filesystem::exists(file)); // nothing ran, nothing written
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Cli, VersionAndHelpNameEveryCommandAndOption)
+{
+    const Captured version = Cli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kestavane-cli 2.1.0.0\n");
+    const Captured help = Cli({"--help"});
+    for (const char* word : {"list", "run ID-OR-CAPTION...", "run --all", "manual SERVER PORT", "plain SERVER PORT",
+                             "nova", "this-pc", "check-dns", "check-dhcp", "--help", "--version", "--format FORMAT",
+                             "--output FILE", "--quiet, -q", "--jobs N, -j N", "1-64"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
 }
 
 TEST(Cli, ListHasOneTabSeparatedLinePerTarget)
