@@ -96,6 +96,12 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
         EXPECT_EQ(c.err.rfind("kestavane-cli: " + reason + "\n", 0), 0u) << c.err;
         EXPECT_EQ(c.out, "");
     }
+    // The bounds themselves are taken: the run gets as far as the button's name.
+    for (const char* jobs : {"1", "64", "08"})
+    {
+        const Captured c = Cli({"run", "9999", "--jobs", jobs});
+        EXPECT_EQ(c.err.rfind("kestavane-cli: no catalogue button '9999'", 0), 0u) << jobs << ": " << c.err;
+    }
     EXPECT_EQ(Cli({"run", "--all", "--format", "prometheus", "--output", file, "-j", "x"}).status, 2);
     EXPECT_FALSE(std::filesystem::exists(file)); // nothing ran, nothing written
     std::filesystem::remove_all(dir);

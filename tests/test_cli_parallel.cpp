@@ -258,6 +258,53 @@ nlohmann::json Steady(const std::string& line)
     return j;
 }
 
+// Two presses whose greeters each greet only once the other has a
+// connection: they pass only when the presses run at once.
+TEST(ParallelRun, PressesRunAtOnce)
+{
+    Captured atOnce{}, inTurn{};
+    std::string why;
+    const bool entered = InPrivateNetwork(
+        [&] {
+            std::mutex mutex;
+            std::condition_variable arrived;
+            int inside = 0, met = 0; // connections open now; pairs that met
+            auto greetWhenBothAreIn = [&](int fd) {
+                std::unique_lock<std::mutex> lock(mutex);
+                ++inside;
+                arrived.notify_all();
+                // Bounded well below the tester's own 10 s wait; a lone press is hung up on.
+                const bool together = arrived.wait_for(lock, std::chrono::seconds(2), [&] { return inside == 2 || met; });
+                met = together ? 1 : met;
+                --inside;
+                lock.unlock();
+                if (together)
+                {
+                    SendAll(fd, "CONNECTED\x03");
+                    DrainUntilClosed(fd, 3000);
+                }
+            };
+            ScriptedServer lombrix(greetWhenBothAreIn, 2, std::chrono::seconds(60), {"127.0.1.1", 9000});
+            ScriptedServer carvello(greetWhenBothAreIn, 2, std::chrono::seconds(60), {"127.0.1.2", 9100});
+            CatalogueResolver resolver({{Host(1011, 0), "127.0.1.1"}, {Host(1012, 0), "127.0.1.2"}});
+            atOnce = Cli({"run", "1011", "1012", "--jobs", "2"});
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                met = 0;
+            }
+            inTurn = Cli({"run", "1011", "1012"});
+        },
+        &why);
+    if (!entered)
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    for (const char* label : {"MERCURY LOMBRIX Primary", "MERCURY CARVELLO Primary"})
+    {
+        const std::string greeted = std::string("\nReceived 'CONNECTED' From ") + label + "\n";
+        EXPECT_NE(atOnce.out.find(greeted), std::string::npos) << atOnce.out;
+        EXPECT_EQ(inTurn.out.find(greeted), std::string::npos) << inTurn.out; // the greeters' own check
+    }
+}
+
 // Buttons in the dialog's order, typed here from the table, not taken from the code.
 const std::vector<int> kTableOrder = {1001, 1003, 1004, 1006, 1007, 1008, 1009, 1011, 1012, 1013, 1014,
                                       1015, 1016, 1017, 1022, 1023, 1025, 1026, 1028, 1030, 1031, 1032,
