@@ -224,8 +224,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
 // The folder of the --output file must be there before a long run starts.
 std::string CheckOutputFolder(const std::string& path)
 {
-    const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    const std::string dir = FolderOf(path);
     struct stat st{};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return "--output '" + path + "': no folder '" + dir + "'";

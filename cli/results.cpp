@@ -244,11 +244,16 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
     return out;
 }
 
-bool ReplaceFile(const std::string& path, const std::string& text, std::string* error)
+std::string FolderOf(const std::string& path)
 {
     const auto slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* error)
+{
+    const std::string dir = FolderOf(path);
+    const std::string base = path.substr(path.rfind('/') + 1); // npos + 1 is 0
     // A leading dot and no ".prom" ending: the collector never picks it up.
     std::string temp = dir + "/." + base + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());

@@ -55,6 +55,9 @@ std::string JsonSummaryLine(const RunSummary& summary, const std::vector<ResultR
 // The node exporter's textfile format for the whole run.
 std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t now);
 
+// The folder a file name lies in: "." for a bare name, "/" for one at the root.
+std::string FolderOf(const std::string& path);
+
 // Writes the text to a new file beside path and renames it over path, so a
 // reader sees the old file or the new one, never a part. False with the
 // reason when it cannot; the old file is then left as it was.

@@ -300,6 +300,14 @@ protected:
     std::string m_dir;
 };
 
+TEST(FolderOf, BareRootedAndNestedNames)
+{
+    EXPECT_EQ(FolderOf("k.prom"), ".");
+    EXPECT_EQ(FolderOf("/k.prom"), "/");
+    EXPECT_EQ(FolderOf("/var/lib/x/k.prom"), "/var/lib/x");
+    EXPECT_EQ(FolderOf("out/k.prom"), "out");
+}
+
 TEST_F(ReplaceFileTest, ANewFileIsRenamedOverTheOldOne)
 {
     const std::string path = m_dir + "/kestavane.prom";
