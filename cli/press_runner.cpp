@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace
@@ -73,16 +74,27 @@ void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FIL
     std::mutex mutex;
     std::condition_variable finished;
     std::vector<std::thread> threads;
-    for (size_t w = 0; w < workers; ++w)
-        threads.emplace_back([&] {
-            for (size_t i; (i = next.fetch_add(1)) < entries.size();)
-            {
-                RunOnePress(*entries[i], history != nullptr, held[i]);
-                std::lock_guard<std::mutex> lock(mutex);
-                held[i].finished = true;
-                finished.notify_all();
-            }
-        });
+    auto work = [&] {
+        for (size_t i; (i = next.fetch_add(1)) < entries.size();)
+        {
+            RunOnePress(*entries[i], history != nullptr, held[i]);
+            std::lock_guard<std::mutex> lock(mutex);
+            held[i].finished = true;
+            finished.notify_all();
+        }
+    };
+    // Fewer threads than asked for when the system refuses more; none, and
+    // this thread does the work before writing anything.
+    try
+    {
+        while (threads.size() < workers)
+            threads.emplace_back(work);
+    }
+    catch (const std::system_error&)
+    {
+    }
+    if (threads.empty())
+        work();
 
     for (size_t i = 0; i < held.size(); ++i)
     {
