@@ -17,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <condition_variable>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -303,6 +304,61 @@ TEST(ParallelRun, PressesRunAtOnce)
         EXPECT_NE(atOnce.out.find(greeted), std::string::npos) << atOnce.out;
         EXPECT_EQ(inTurn.out.find(greeted), std::string::npos) << inTurn.out; // the greeters' own check
     }
+}
+
+// With one job a line is out before the press goes on: the greeter greets
+// only once the connect line has reached the reader of the output.
+TEST(ParallelRun, OneJobWritesEachLineAsItComes)
+{
+    std::string text;
+    int status = -1;
+    std::string why;
+    const bool entered = InPrivateNetwork(
+        [&] {
+            int fds[2];
+            ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+            FILE* out = ::fdopen(fds[1], "w");
+            std::mutex mutex;
+            std::condition_variable grew;
+            std::thread reader([&] {
+                char buffer[4096];
+                for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+                {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    text.append(buffer, static_cast<size_t>(n));
+                    grew.notify_all();
+                }
+            });
+            ScriptedServer greeter(
+                [&](int fd) {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    const bool shown = grew.wait_for(lock, std::chrono::seconds(2), [&] {
+                        return text.find("Connected to Server Successfully \n") != std::string::npos;
+                    });
+                    lock.unlock();
+                    if (shown)
+                    {
+                        SendAll(fd, "CONNECTED\x03");
+                        DrainUntilClosed(fd, 3000);
+                    }
+                },
+                1, std::chrono::seconds(30), {"127.0.1.1", 9000});
+            CatalogueResolver resolver(std::map<std::string, std::string>{{Host(1011, 0), "127.0.1.1"}});
+            char* errText = nullptr;
+            size_t errSize = 0;
+            FILE* err = open_memstream(&errText, &errSize);
+            status = RunCli({"run", "1011"}, out, err);
+            std::fclose(out);
+            std::fclose(err);
+            std::free(errText);
+            reader.join();
+            ::close(fds[0]);
+        },
+        &why);
+    if (!entered)
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    EXPECT_NE(text.find("\nReceived 'CONNECTED' From MERCURY LOMBRIX Primary\n"), std::string::npos) << text;
+    EXPECT_EQ(status, 1); // the secondary does not resolve
 }
 
 // Buttons in the dialog's order, typed here from the table, not taken from the code.
