@@ -1,6 +1,7 @@
 // History owner of the command-line front end: its "control" is the terminal.
 // Each new line is printed as soon as it is written, CR LF as LF, and flushed
-// so a slow target shows its progress.
+// so a slow target shows its progress. A null stream takes the lines and
+// shows none (--quiet).
 #pragma once
 
 #include "history.h"

@@ -11,6 +11,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   iproute2
   libsystemd-dev dbus
+  nlohmann-json3-dev
 )
 
 missing=()

@@ -20,6 +20,13 @@ clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Iapp -Iplatform \
 build-fuzz/fuzz_rtf -max_total_time=30 -rss_limit_mb=2048 -print_final_stats=1 \
   build-fuzz/corpus tests/fuzz/seeds 2>&1 | tail -n 12
 
+# The parallel presses under ThreadSanitizer: only the command line's tests
+# and the modules they load are built, and only their concurrent cases run.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZE_THREAD=ON \
+  -DKV_BUILD_GUI=OFF -DKV_BUILD_BENCH=OFF
+cmake --build build-tsan -j "$jobs" --target cli_tests
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build-tsan/bin/cli_tests --gtest_filter='Parallel*'
+
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
