@@ -12,6 +12,7 @@ PACKAGES=(
   iproute2
   libsystemd-dev dbus
   nlohmann-json3-dev
+  locales
 )
 
 missing=()

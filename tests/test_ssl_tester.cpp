@@ -321,8 +321,8 @@ TEST_F(SslTesterTest, IssuerCycleInWhatTheServerSentEndsTheWalk)
     EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
     const Lines lines = m_owner.Lines();
     const Lines walk(lines.begin() + 25, lines.end() - 4);
-    EXPECT_EQ(walk, (Lines{"CA subject: CN=A", "CA issuer: CN=B", "Serial Number is: 0xa1 ", "--", "CA subject: CN=B",
-                           "CA issuer: CN=A", "Serial Number is: 0xb1 ", "--"}));
+    EXPECT_EQ(walk, (Lines{"CA subject: CN=A", "CA issuer: CN=B", "Serial Number is: 0x00 0xa1 ", "--",
+                           "CA subject: CN=B", "CA issuer: CN=A", "Serial Number is: 0x00 0xb1 ", "--"}));
     EXPECT_EQ(lines[lines.size() - 3],
               "VerifyCertificateChain Failed (F) - Error = -2146762487 more: SSL Certificate - Untrusted Root");
 }
