@@ -14,6 +14,7 @@ namespace
 std::mutex g_dirMutex;
 std::string g_dllDirectory;
 std::atomic<bool> g_defaultSearch{true};
+std::atomic<long> g_liveReferences{0};
 
 bool IsFile(const std::string& path)
 {
@@ -48,6 +49,8 @@ std::string platform::ExecutableDirectory()
 }
 
 void platform::SetDefaultModuleSearch(bool enabled) { g_defaultSearch.store(enabled); }
+
+long platform::LiveModuleReferences() { return g_liveReferences.load(); }
 
 BOOL SetDllDirectoryA(const char* pathName)
 {
@@ -84,14 +87,20 @@ HMODULE LoadLibraryA(const char* fileName)
         if (!IsFile(path))
             continue;
         if (void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
+        {
+            ++g_liveReferences;
             return handle;
+        }
         // The file is there but is no loadable module.
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return nullptr;
     }
     if (defaults)
         if (void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL))
+        {
+            ++g_liveReferences;
             return handle;
+        }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
@@ -120,5 +129,6 @@ BOOL FreeLibrary(HMODULE module)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    --g_liveReferences;
     return TRUE;
 }

@@ -28,4 +28,7 @@ std::string ExecutableDirectory();
 // Tests switch the program's own folders and the system search off, so that
 // only the SetDllDirectoryA folder counts.
 void SetDefaultModuleSearch(bool enabled);
+// Module references loaded and not yet freed, over the whole process: tests
+// read it to see that an owner gave back every reference it took.
+long LiveModuleReferences();
 } // namespace platform

@@ -3,6 +3,7 @@
 #include "support/fake_resolver.h"
 #include "support/loopback.h"
 #include "support/recording_owner.h"
+#include "support/recording_sink.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +48,15 @@ struct FakeTester
         AddToHistory(m_owner, "test %s %s %d", label.c_str(), host.c_str(), port);
         if (throwOnSecond && m_calls == 1)
             throw std::runtime_error("out of memory");
-        return outcomes.at(static_cast<size_t>(m_calls++));
+        const bool passed = outcomes.at(static_cast<size_t>(m_calls++));
+        if (CResultSink* sink = m_owner->ResultSink())
+        {
+            TargetRecord record;
+            record.label = label;
+            record.passed = passed;
+            sink->Target(record);
+        }
+        return passed;
     }
 
     CHistoryOwner* m_owner;
@@ -130,6 +139,92 @@ TEST(Sequence, AnExceptionStillDestroysTheTesterThenWritesTheBanner)
     EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"tester destroyed", kClosingBanner}));
     EXPECT_EQ(FakeTester::alive, 0);
     EXPECT_EQ(owner.m_waitDepth, 0);
+}
+
+// The press's records: opened before the first line, targets stamped with
+// the button, closed after the last line with what was tested and skipped.
+TEST(PressRecords, ChainStopRecordsTheSkippedTargets)
+{
+    CRecordingOwner owner;
+    CRecordingSink sink;
+    owner.SetResultSink(&sink);
+    Press(1013, {true, false, true}, owner);
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 1013 STERLING LOMBRIX", "target STERLING LOMBRIX Primary",
+                                                     "target STERLING LOMBRIX Secondary", "press 1013"}));
+    ASSERT_EQ(sink.presses.size(), 1u);
+    const PressRecord& p = sink.presses[0];
+    EXPECT_EQ(p.caption, "STERLING LOMBRIX");
+    EXPECT_EQ(p.sequence, "Chain");
+    EXPECT_EQ(p.tested, (std::vector<std::string>{"STERLING LOMBRIX Primary", "STERLING LOMBRIX Secondary"}));
+    EXPECT_EQ(p.skipped, (std::vector<std::string>{"STERLING LOMBRIX Tertiary"}));
+    EXPECT_FALSE(p.passed);
+    for (const auto& t : sink.targets)
+    {
+        EXPECT_EQ(t.buttonId, 1013);
+        EXPECT_EQ(t.caption, "STERLING LOMBRIX");
+    }
+    EXPECT_EQ(owner.ResultSink(), &sink); // the owner's sink is back
+}
+
+TEST(PressRecords, VerdictOfPairsAndChains)
+{
+    struct Case
+    {
+        int id;
+        std::vector<bool> outcomes;
+        size_t tested;
+        bool passed;
+    };
+    for (const Case& c : {Case{1041, {false, true}, 2, false}, Case{1041, {true, true}, 2, true},
+                          Case{1003, {true, true}, 2, true}, Case{1003, {false, true}, 1, false},
+                          Case{1026, {true}, 1, true}})
+    {
+        CRecordingOwner owner;
+        CRecordingSink sink;
+        owner.SetResultSink(&sink);
+        Press(c.id, c.outcomes, owner);
+        ASSERT_EQ(sink.presses.size(), 1u) << c.id;
+        EXPECT_EQ(sink.presses[0].tested.size(), c.tested) << c.id;
+        EXPECT_EQ(sink.presses[0].passed, c.passed) << c.id;
+        EXPECT_EQ(sink.targets.size(), c.tested) << c.id;
+    }
+}
+
+TEST(PressRecords, PressAfterTheClosingBannerAndNoneWithoutASink)
+{
+    CRecordingOwner owner;
+    struct BannerCheck : CRecordingSink
+    {
+        CRecordingOwner* owner = nullptr;
+        std::string lastLineAtPress;
+        void Press(const PressRecord& record) override
+        {
+            lastLineAtPress = owner->Lines().back();
+            CRecordingSink::Press(record);
+        }
+    } sink;
+    sink.owner = &owner;
+    owner.SetResultSink(&sink);
+    Press(1001, {true}, owner);
+    EXPECT_EQ(sink.lastLineAtPress, kClosingBanner);
+
+    CRecordingOwner without;
+    const Lines lines = Press(1001, {true}, without);
+    EXPECT_EQ(without.ResultSink(), nullptr);
+    EXPECT_EQ(lines, owner.Lines());
+}
+
+TEST(PressRecords, AnExceptionSendsNoVerdict)
+{
+    CRecordingOwner owner;
+    CRecordingSink sink;
+    owner.SetResultSink(&sink);
+    FakeTester::Reset({true, true});
+    FakeTester::throwOnSecond = true;
+    EXPECT_THROW(RunSequence<FakeTester>(&owner, *FindProcessorEntry(1016)), std::runtime_error);
+    EXPECT_EQ(sink.events,
+              (std::vector<std::string>{"begin 1016 HEARTLAND EXCHANGE", "target HEARTLAND EXCHANGE (Authorization Port)"}));
+    EXPECT_EQ(owner.ResultSink(), &sink);
 }
 
 // The main dialog's catalogue, typed row by row from the processors' table
@@ -321,7 +416,13 @@ protected:
 
 TEST_F(ManualTestRun, EmptyFieldsStillRunTheTlsTest)
 {
+    CRecordingSink sink;
+    m_owner.SetResultSink(&sink);
     EXPECT_FALSE(RunManualTest(&m_owner, "", ""));
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"target USER DEFINED GATEWAY AND PORT"})); // no press around it
+    ASSERT_EQ(sink.targets.size(), 1u);
+    EXPECT_EQ(sink.targets[0].buttonId, 0);
+    EXPECT_EQ(sink.targets[0].failedStep, TestStep::Resolve);
     EXPECT_EQ(m_owner.Lines(),
               (Lines{"", kStart, kPlainSeparator, "Attempting USER DEFINED GATEWAY AND PORT",
                      "Creating Client Credentials....", "Credentials created.", "Attempting to resolve ...",
@@ -357,7 +458,15 @@ TEST_F(ManualTestRun, WholePressOfAPlainChainAgainstLoopbackGreeters)
     ScriptedServer first(greeter), second(greeter);
     const ProcessorEntry entry{9001, "LOOPBACK", TesterKind::Plain, SequenceKind::Chain, 2,
                                {{"LOOP Primary", "gw.test", first.Port()}, {"LOOP Secondary", "gw.test", second.Port()}}};
+    CRecordingSink sink;
+    m_owner.SetResultSink(&sink);
     EXPECT_TRUE(RunProcessorEntry(&m_owner, entry));
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 9001 LOOPBACK", "target LOOP Primary",
+                                                     "target LOOP Secondary", "press 9001"}));
+    ASSERT_EQ(sink.targets.size(), 2u);
+    EXPECT_EQ(sink.targets[1].buttonId, 9001);
+    EXPECT_EQ(sink.targets[1].tester, "plain");
+    EXPECT_TRUE(sink.presses.at(0).passed);
     const Lines lines = m_owner.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connection Closed -- TEST SUCCESSFUL. "), 2);
     EXPECT_EQ(lines[2], NumberedSeparator(1));
