@@ -154,6 +154,21 @@ man_warnings=$(LC_ALL=C.UTF-8 man --warnings -l "$root/usr/share/man/man1/kestav
 # --- run the unpacked program ---------------------------------------------------------
 cli="$root/usr/bin/kestavane-cli"
 run_cli() { env -i PATH=/usr/bin:/bin LC_ALL=C.UTF-8 "$@"; }
+# The module must have been opened by its path in the packaged module folder
+# (the loader's own candidate), not by the system search, and nothing may come
+# from the build tree.
+loaded_from_module_folder() {
+  local module=$1 log=$2 loaded
+  loaded=$(cat "$log".* 2>/dev/null | sed -n "s/.*file=\([^ ]*$1\) .*/\1/p" | sort -u)
+  if [[ "$loaded" == /* && "$(realpath "$loaded")" == "$modules/$module" ]]; then
+    pass "$module opened from the packaged module folder"
+  else
+    fail "$module opened as '${loaded:-nothing}', not from $modules"
+  fi
+  if cat "$log".* 2>/dev/null | grep -qF "$build"; then
+    fail "the unpacked program opened files from the build tree"
+  fi
+}
 
 if "$cli" --help | grep -q -- '--version'; then
   got=$(run_cli "$cli" --version) || true
@@ -220,16 +235,13 @@ else
     fail "manual TLS test exited $status, last line '$verdict':"
     cat "$tmp/manual"
   fi
-  loaded=$(cat "$tmp"/ld.* 2>/dev/null | sed -n 's/.*file=\([^ ]*libsecur32\.so\) .*/\1/p' | sort -u)
-  if [[ -n "$loaded" && "$(realpath "$loaded")" == "$modules/libsecur32.so" ]]; then
-    pass "the security provider came from the packaged module folder"
-  else
-    fail "the security provider was loaded from '${loaded:-nowhere}', not $modules"
-  fi
-  if cat "$tmp"/ld.* 2>/dev/null | grep -qF "$build"; then
-    fail "the unpacked program loaded files from the build tree"
-  fi
+  loaded_from_module_folder libsecur32.so "$tmp/ld"
 fi
+
+# The IP helper, through the adapter report (it only reads this PC's set-up).
+run_cli LD_DEBUG=files LD_DEBUG_OUTPUT="$tmp/ld-iphlpapi" "$cli" this-pc >"$tmp/this-pc" 2>&1 ||
+  fail "this-pc exited $?"
+loaded_from_module_folder libiphlpapi.so "$tmp/ld-iphlpapi"
 
 if ((failures)); then
   echo "$failures check(s) failed"
