@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes the Debian package from a build configured for /usr, checks its fields,
+# Makes the Debian package from a complete build configured for /usr (cpack
+# installs what is built, it builds nothing), checks its fields,
 # its file list and lintian's verdict, unpacks it into a scratch root (never
 # installs it) and runs the unpacked kestavane-cli from there: the catalogue,
 # the terminal API test without a vendor library, and the manual TLS test of a
@@ -160,10 +161,10 @@ run_cli() { env -i PATH=/usr/bin:/bin LC_ALL=C.UTF-8 "$@"; }
 loaded_from_module_folder() {
   local module=$1 log=$2 loaded
   loaded=$(cat "$log".* 2>/dev/null | sed -n "s/.*file=\([^ ]*$1\) .*/\1/p" | sort -u)
-  if [[ "$loaded" == /* && "$(realpath "$loaded")" == "$modules/$module" ]]; then
+  if [[ "$loaded" == /* && "$loaded" != *$'\n'* && "$(realpath "$loaded")" == "$modules/$module" ]]; then
     pass "$module opened from the packaged module folder"
   else
-    fail "$module opened as '${loaded:-nothing}', not from $modules"
+    fail "$module opened as: ${loaded:-nothing}" $'\n'"  (expected only by its path in $modules)"
   fi
   if cat "$log".* 2>/dev/null | grep -qF "$build"; then
     fail "the unpacked program opened files from the build tree"
