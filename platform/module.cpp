@@ -9,6 +9,11 @@
 #include <unistd.h>
 #include <vector>
 
+// The installed module folder relative to the program's folder, from the build.
+#ifndef KV_MODULE_DIR
+#error "KV_MODULE_DIR must name the module folder relative to the program's folder"
+#endif
+
 namespace
 {
 std::mutex g_dirMutex;
@@ -79,7 +84,7 @@ HMODULE LoadLibraryA(const char* fileName)
     {
         const std::string exeDir = platform::ExecutableDirectory();
         candidates.push_back(exeDir + "/" + file);
-        candidates.push_back(exeDir + "/../lib/kestavane/" + file);
+        candidates.push_back(exeDir + "/" KV_MODULE_DIR "/" + file);
     }
 
     for (const auto& path : candidates)

@@ -13,6 +13,7 @@ PACKAGES=(
   libsystemd-dev dbus
   nlohmann-json3-dev
   locales
+  dpkg-dev file lintian scdoc man-db desktop-file-utils
 )
 
 missing=()

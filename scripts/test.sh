@@ -9,7 +9,9 @@ bash scripts/bootstrap.sh
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Configured for /usr as a distribution build is: the suite's package test
+# makes the Debian package from this build and tries it unpacked.
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
 cmake --build build -j "$jobs"
 (cd build && ctest -j "$jobs" --output-on-failure --timeout 300)
 
