@@ -342,6 +342,9 @@ private slots:
         QCOMPARE(asked.size(), 3);
         QCOMPARE(dlg.HistoryText(), "x\r\n" + std::string(40, 'y') + "\r\n");
         QCOMPARE(dlg.HistoryControl()->toPlainText(), QStringLiteral("x\n") + QString(27, 'y'));
+        dlg.m_boxAnswer = [](const std::string&, unsigned) { return IDYES; };
+        AddToHistory(&dlg, "%s", std::string(50, 'z').c_str()); // Yes: the new line alone, as much as the control takes
+        QCOMPARE(dlg.HistoryControl()->toPlainText(), QString(30, 'z'));
     }
 
     void runTestWritesTheFramedFailure()
@@ -422,6 +425,7 @@ private slots:
         QFETCH(int, result);
         CKestavaneDlg dlg;
         QVERIFY(ShowOn(dlg, "main"));
+        QCOMPARE(QApplication::focusWidget(), dlg.Control(IDC_HISTORY)); // the first control of the tab order
         if (auto* edit = qobject_cast<QLineEdit*>(dlg.Control(focus)))
             edit->setText(QStringLiteral("443"));
         dlg.Control(focus)->setFocus(Qt::TabFocusReason);
