@@ -107,6 +107,7 @@ void VerifyCaptionsFit(const std::vector<QWidget*>& controls, const QFont& dialo
 {
     for (QWidget* w : controls)
     {
+        w->ensurePolished(); // as it is before it is drawn
         QString what;
         QRect area;
         QRect need;
