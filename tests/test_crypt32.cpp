@@ -85,7 +85,7 @@ class Policy : public ::testing::Test
 {
 protected:
     TestPki& pki = TestPki::Get();
-    Cert Leaf(CertSpec request) { return MakeCert(request, key.get(), pki.inter.get(), pki.interKey.get()); }
+    Cert Leaf(CertRecipe request) { return MakeCert(request, key.get(), pki.inter.get(), pki.interKey.get()); }
     Key key = MakeEcKey();
 };
 
@@ -298,7 +298,7 @@ TEST(CertNames, MultiValuedRdnAndQuotesInside)
 TEST(CertNames, SimpleDisplayNameFallsBackInTheirOrder)
 {
     Key key = MakeEcKey();
-    auto display = [&](const CertSpec& request) {
+    auto display = [&](const CertRecipe& request) {
         Cert cert = MakeCert(request, key.get(), nullptr, key.get());
         StoreOf store({cert.get()});
         char text[200];

@@ -50,7 +50,7 @@ X509_NAME* ParseName(const std::string& text)
 }
 } // namespace
 
-Cert MakeCert(const CertSpec& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey)
+Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey)
 {
     Cert cert(X509_new());
     X509_set_version(cert.get(), 2);
@@ -129,7 +129,7 @@ TestPki& TestPki::Get()
     return pki;
 }
 
-Identity TestPki::Leaf(const CertSpec& request, bool rsa) const
+Identity TestPki::Leaf(const CertRecipe& request, bool rsa) const
 {
     Identity id;
     id.key = rsa ? MakeRsaKey() : MakeEcKey();

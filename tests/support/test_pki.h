@@ -26,7 +26,7 @@ using Cert = std::unique_ptr<X509, CertDeleter>;
 Key MakeEcKey();
 Key MakeRsaKey(int bits = 2048);
 
-struct CertSpec
+struct CertRecipe
 {
     std::string subject;            // "/C=US/O=Example Org/CN=host.example"
     std::vector<std::string> san;   // "DNS:localhost", "IP:127.0.0.1"
@@ -38,7 +38,7 @@ struct CertSpec
 };
 
 // Signs with issuerKey; a null issuer makes the certificate self-issued.
-Cert MakeCert(const CertSpec& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
+Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
 
 std::string ToPem(X509* cert);
 std::string ToPem(EVP_PKEY* key);
@@ -60,7 +60,7 @@ struct TestPki
     Cert root, inter;
     static TestPki& Get();
     // A leaf issued by the intermediate.
-    Identity Leaf(const CertSpec& request, bool rsa = false) const;
+    Identity Leaf(const CertRecipe& request, bool rsa = false) const;
     // Writes the identity's certificate chain and key as PEM files; returns their paths.
     std::pair<std::string, std::string> Files(const Identity& id, const std::string& name) const;
 
