@@ -30,11 +30,11 @@ void CConsoleHistoryOwner::Print(const char* data, size_t size)
     m_lines += static_cast<int>(std::count(out.begin(), out.end(), '\n'));
 }
 
-void CConsoleHistoryOwner::HistorySetText(const std::string& text)
+void CConsoleHistoryOwner::HistorySetText(const std::string& text, size_t unchanged)
 {
-    // The history only ever grows by whole entries or starts over, so what
-    // is new is what lies past the length already shown.
-    if (text.size() < m_length)
+    // Printed lines cannot be taken back: a history that starts over is
+    // printed from its start below them.
+    if (m_length > unchanged)
     {
         m_length = 0;
         m_lines = 1;

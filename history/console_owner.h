@@ -14,7 +14,7 @@ public:
     explicit CConsoleHistoryOwner(FILE* out = stdout) : m_out(out) {}
 
     bool HistoryIsWindow() const override { return true; }
-    void HistorySetText(const std::string& text) override;
+    void HistorySetText(const std::string& text, size_t unchanged) override;
     size_t HistoryGetTextLength() const override { return m_length; }
     int HistoryGetLineCount() const override { return m_lines; }
     void HistoryLineScroll(int /*lines*/) override {}
