@@ -1,6 +1,7 @@
 #include "catalogue.h"
 #include "cli.h"
 #include "support/child_process.h"
+#include "support/cli_run.h"
 #include "support/loopback.h"
 #include "support/prometheus_text.h"
 #include "support/test_pki.h"
@@ -18,27 +19,6 @@ using namespace testing_support;
 
 namespace
 {
-struct Captured
-{
-    int status;
-    std::string out, err;
-};
-
-Captured Cli(const std::vector<std::string>& args)
-{
-    char *outText = nullptr, *errText = nullptr;
-    size_t outSize = 0, errSize = 0;
-    FILE* out = open_memstream(&outText, &outSize);
-    FILE* err = open_memstream(&errText, &errSize);
-    const int status = RunCli(args, out, err);
-    std::fclose(out);
-    std::fclose(err);
-    Captured c{status, std::string(outText, outSize), std::string(errText, errSize)};
-    std::free(outText);
-    std::free(errText);
-    return c;
-}
-
 TEST(Cli, UsageErrorsSayWhyAndExitTwo)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {

@@ -6,6 +6,7 @@
 #include "catalogue.h"
 #include "cli.h"
 #include "module.h"
+#include "support/cli_run.h"
 #include "support/loopback.h"
 #include "support/prometheus_text.h"
 #include "support/test_pki.h"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <condition_variable>
 #include <fcntl.h>
@@ -22,10 +24,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <net/if.h>
-#include <regex>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -170,92 +168,29 @@ TEST(ParallelPlatform, ModulesLoadAndFreeFromManyThreadsEachWithItsOwnLastError)
 
 // ---- a catalogue run
 
-// Runs body on a thread of its own in a new network namespace with its
-// loopback up; threads it starts are in that namespace too. False (and why)
-// when this machine gives the test no namespace.
-bool InPrivateNetwork(const std::function<void()>& body, std::string* why)
-{
-    bool entered = false;
-    std::thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0)
-        {
-            *why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-            return;
-        }
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::strcpy(request.ifr_name, "lo");
-        const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                        (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
-        if (s >= 0)
-            ::close(s);
-        if (!up)
-        {
-            *why = "cannot bring the namespace's loopback up";
-            return;
-        }
-        entered = true;
-        body();
-    }).join();
-    return entered;
-}
-
-// Names to addresses from a table fixed before the first lookup, so any
-// number of threads may ask at once. Anything else is unknown.
-class CatalogueResolver
-{
-public:
-    explicit CatalogueResolver(std::map<std::string, std::string> table)
-    {
-        auto fixed = std::make_shared<const std::map<std::string, std::string>>(std::move(table));
-        ws2::SetResolver([fixed](const std::string& name) -> std::optional<in_addr> {
-            const auto it = fixed->find(name);
-            in_addr address{};
-            if (it == fixed->end() || ::inet_pton(AF_INET, it->second.c_str(), &address) != 1)
-                return std::nullopt;
-            return address;
-        });
-    }
-    ~CatalogueResolver() { ws2::SetResolver(nullptr); }
-};
-
 const char* Host(int id, int n) { return FindProcessorEntry(id)->targets[n].host; }
 const char* Label(int id, int n) { return FindProcessorEntry(id)->targets[n].label; }
 
-struct Captured
+// A record without what the kernel or the clock chooses: source ports,
+// times and the days left of a certificate (counted from the moment its
+// line is written) are masked where they are present and stay null where
+// they are not; the summary's jobs is the one field that differs by design.
+nlohmann::json Steady(nlohmann::json j)
 {
-    int status;
-    std::string out, err;
-};
-
-Captured Cli(const std::vector<std::string>& args)
-{
-    char *outText = nullptr, *errText = nullptr;
-    size_t outSize = 0, errSize = 0;
-    FILE* out = open_memstream(&outText, &outSize);
-    FILE* err = open_memstream(&errText, &errSize);
-    const int status = RunCli(args, out, err);
-    std::fclose(out);
-    std::fclose(err);
-    Captured c{status, std::string(outText, outSize), std::string(errText, errSize)};
-    std::free(outText);
-    std::free(errText);
-    return c;
-}
-
-// The kernel picks the source port; nothing else in the lines may differ.
-std::string SourcePortsMasked(const std::string& text)
-{
-    static const std::regex port("(Source Port\\(1024-5000\\):)[0-9]+ ");
-    return std::regex_replace(text, port, "$1N ");
-}
-
-// A JSON line without what differs from run to run (times, source ports, jobs).
-nlohmann::json Steady(const std::string& line)
-{
-    nlohmann::json j = nlohmann::json::parse(line);
-    for (const char* field : {"times_ms", "source_port", "duration_ms", "started_at", "jobs"})
-        j.erase(field);
+    auto mask = [](nlohmann::json& value) {
+        if (!value.is_null())
+            value = "masked";
+    };
+    if (j.contains("times_ms"))
+        for (auto& [step, ms] : j["times_ms"].items())
+            mask(ms);
+    for (const char* field : {"source_port", "duration_ms", "started_at"})
+        if (j.contains(field))
+            mask(j[field]);
+    if (j.contains("tls") && !j["tls"].is_null() && !j["tls"]["certificate"].is_null())
+        mask(j["tls"]["certificate"]["days_until_expiry"]);
+    if (j["type"] == "summary")
+        j.erase("jobs");
     return j;
 }
 
@@ -480,23 +415,56 @@ TEST(ParallelRun, EightJobsWriteWhatOneJobWritesOverTheWholeCatalogue)
     EXPECT_EQ(SourcePortsMasked(r.json8.err), history);
     EXPECT_EQ(SourcePortsMasked(r.prom8.out), history);
 
-    // The records: one object a line, the same in both, the summary last.
-    std::vector<nlohmann::json> json1, json8;
-    std::istringstream in1(r.json1.out), in8(r.json8.out);
-    for (std::string line; std::getline(in1, line);)
-        json1.push_back(Steady(line));
-    for (std::string line; std::getline(in8, line);)
-        json8.push_back(Steady(line));
-    EXPECT_EQ(json8, json1);
-    ASSERT_FALSE(json1.empty());
-    EXPECT_EQ(json1.back()["type"], "summary");
-    EXPECT_EQ(json1.back()["presses"], 33);
-    EXPECT_EQ(json1.back()["presses_failed"], 30);
-    EXPECT_EQ(json1.back()["exit_status"], 1);
-    EXPECT_EQ(nlohmann::json::parse(r.json8.out.substr(r.json8.out.rfind('\n', r.json8.out.size() - 2) + 1))["jobs"],
-              8);
+    // The records: one object a line, the same in both but for what the
+    // kernel and the clock choose, the summary last.
+    const std::vector<nlohmann::json> json1 = JsonLines(r.json1.out), json8 = JsonLines(r.json8.out);
+    ASSERT_EQ(json8.size(), json1.size());
+    for (size_t i = 0; i < json1.size(); ++i)
+        EXPECT_EQ(Steady(json8[i]), Steady(json1[i])) << i;
+    // One target object for each target the history attempted, in its order;
+    // each press after its own targets with the labels tested and skipped.
+    std::vector<std::string> recorded;
+    size_t object = 0, skippedCount = 0;
+    int failedCount = 0;
+    for (const int id : kTableOrder)
+    {
+        const ProcessorEntry& entry = *FindProcessorEntry(id);
+        std::vector<std::string> tested, skipped;
+        for (; object < json1.size() && json1[object]["type"] == "target"; ++object)
+        {
+            EXPECT_EQ(json1[object]["button_id"], id);
+            tested.push_back(json1[object]["label"]);
+            failedCount += json1[object]["passed"] ? 0 : 1;
+        }
+        ASSERT_LT(object, json1.size());
+        const nlohmann::json& press = json1[object++];
+        EXPECT_EQ(press["type"], "press");
+        EXPECT_EQ(press["button_id"], id);
+        EXPECT_EQ(press["tested"], tested) << id;
+        for (int n = 0; n < entry.targetCount; ++n)
+            if (std::find(tested.begin(), tested.end(), entry.targets[n].label) == tested.end())
+                skipped.push_back(entry.targets[n].label);
+        EXPECT_EQ(press["skipped"], skipped) << id;
+        skippedCount += skipped.size();
+        recorded.insert(recorded.end(), tested.begin(), tested.end());
+    }
+    EXPECT_EQ(recorded, expected);
+    ASSERT_EQ(object + 1, json1.size());
+    const nlohmann::json& totals = json1.back();
+    EXPECT_EQ(totals["type"], "summary");
+    EXPECT_EQ(totals["presses"], 33);
+    EXPECT_EQ(totals["presses_failed"], 30);
+    EXPECT_EQ(totals["targets"], expected.size());
+    EXPECT_EQ(totals["targets_failed"], failedCount);
+    EXPECT_EQ(totals["targets_skipped"], skippedCount);
+    EXPECT_EQ(totals["exit_status"], 1);
+    EXPECT_EQ(totals["jobs"], 1);
+    EXPECT_EQ(json8.back()["jobs"], 8);
 
+    // The file of the same run: a series for each target tested and each press.
     const auto samples = ParsePrometheus(r.promFile);
+    EXPECT_EQ(samples.count("kestavane_target_up"), expected.size());
+    EXPECT_EQ(samples.count("kestavane_press_up"), 33u);
     EXPECT_EQ(samples.count("kestavane_last_run_timestamp_seconds"), 1u);
 }
 } // namespace

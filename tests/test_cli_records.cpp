@@ -1,0 +1,731 @@
+// The records the command line prints, field by field, from real tests of
+// loopback peers: through the built program where the real resolver and
+// clock will do, through RunCli where a test needs the resolver seam or the
+// wait clock. And the README's field tables against what is printed.
+#include "catalogue.h"
+#include "support/cli_run.h"
+#include "support/fake_resolver.h"
+#include "support/loopback.h"
+#include "support/prometheus_text.h"
+#include "support/test_clock.h"
+#include "support/test_pki.h"
+#include "support/tls_peer.h"
+#include "module.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+using namespace testing_support;
+using nlohmann::json;
+
+namespace
+{
+const std::string kInter = "C=US, O=Kestavane Test, CN=Kestavane Test Intermediate";
+const std::string kTyped = "USER DEFINED GATEWAY AND PORT";
+using Steps = std::set<std::string>;
+const Steps kTlsSteps = {"resolve", "connect", "handshake", "verify", "shutdown"};
+
+std::string Program() { return platform::ExecutableDirectory() + "/kestavane-cli"; }
+
+TlsPeerOptions PeerFor(const Identity& id, int connections = 1)
+{
+    TlsPeerOptions o;
+    o.cert = id.cert.get();
+    o.key = id.key.get();
+    o.chain = id.chain;
+    o.connections = connections;
+    return o;
+}
+
+int64_t Seconds(const ASN1_TIME* time)
+{
+    tm parts{};
+    ASN1_TIME_to_tm(time, &parts);
+    return static_cast<int64_t>(timegm(&parts));
+}
+
+std::string Iso(const ASN1_TIME* time)
+{
+    tm parts{};
+    ASN1_TIME_to_tm(time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string IsoOf(std::time_t when)
+{
+    tm parts{};
+    ::gmtime_r(&when, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+long long FloorDays(int64_t seconds) { return static_cast<long long>(std::floor(seconds / 86400.0)); }
+
+bool HasLine(const std::string& text, const std::string& line)
+{
+    return text.rfind(line + "\n", 0) == 0 || text.find("\n" + line + "\n") != std::string::npos;
+}
+
+// The text after "prefix" on the first line that starts with it.
+std::string After(const std::string& text, const std::string& prefix)
+{
+    const size_t at = text.rfind(prefix, 0) == 0 ? 0 : text.find("\n" + prefix);
+    if (at == std::string::npos)
+        return "(no line " + prefix + ")";
+    const size_t from = text.find(prefix, at) + prefix.size();
+    return text.substr(from, text.find('\n', from) - from);
+}
+
+// The source ports the history shows, in order.
+std::vector<int> HistorySourcePorts(const std::string& history)
+{
+    static const std::regex port("Source Port\\(1024-5000\\):([0-9]+) \n");
+    std::vector<int> ports;
+    for (std::sregex_iterator it(history.begin(), history.end(), port), end; it != end; ++it)
+        ports.push_back(std::stoi((*it)[1]));
+    return ports;
+}
+
+// The steps whose time is present; each present time a number, not negative.
+Steps TimedSteps(const json& target)
+{
+    Steps steps;
+    for (const auto& [step, ms] : target.at("times_ms").items())
+        if (!ms.is_null())
+        {
+            EXPECT_TRUE(ms.is_number()) << step;
+            EXPECT_GE(ms.get<double>(), 0.0) << step;
+            steps.insert(step);
+        }
+    return steps;
+}
+
+// The last object, which must be the summary, with the counts every typed test shares.
+void ExpectTypedSummary(const std::vector<json>& objects, const std::string& command, bool passed)
+{
+    ASSERT_FALSE(objects.empty());
+    const json& s = objects.back();
+    EXPECT_EQ(s["type"], "summary");
+    EXPECT_EQ(s["command"], command);
+    EXPECT_EQ(s["jobs"], 1);
+    EXPECT_EQ(s["presses"], 0);
+    EXPECT_EQ(s["presses_failed"], 0);
+    EXPECT_EQ(s["targets"], 1);
+    EXPECT_EQ(s["targets_failed"], passed ? 0 : 1);
+    EXPECT_EQ(s["targets_skipped"], 0);
+    EXPECT_EQ(s["passed"], passed);
+    EXPECT_EQ(s["exit_status"], passed ? 0 : 1);
+}
+
+TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
+{
+    TestPki& pki = TestPki::Get(); // the program inherits SSL_CERT_FILE
+    Identity id = pki.Leaf({"/CN=localhost", {"DNS:localhost"}, false, -1, 30, 0x1234});
+    TlsPeer peer(PeerFor(id));
+    const std::time_t before = std::time(nullptr);
+    // Nine hours east of UTC: the dates must not follow the local zone.
+    const Captured c =
+        RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"}, {"TZ=KVT-9"});
+    const std::time_t after = std::time(nullptr);
+    EXPECT_EQ(c.status, 0) << c.err;
+    const std::string& history = c.err;
+    EXPECT_NE(history.find("Connection Closed -- TEST SUCCESSFUL. \n"), std::string::npos) << history;
+    const std::vector<json> objects = JsonLines(c.out);
+    ASSERT_EQ(objects.size(), 2u) << c.out;
+    ExpectTypedSummary(objects, "manual", true);
+    EXPECT_GE(objects[1]["started_at"].get<std::string>(), IsoOf(before));
+    EXPECT_LE(objects[1]["started_at"].get<std::string>(), IsoOf(after));
+
+    const json& t = objects[0];
+    EXPECT_EQ(t["type"], "target");
+    EXPECT_EQ(t["format_version"], 1);
+    EXPECT_TRUE(t["button_id"].is_null());
+    EXPECT_TRUE(t["caption"].is_null());
+    EXPECT_EQ(t["label"], kTyped);
+    EXPECT_EQ(t["host"], "localhost");
+    EXPECT_EQ(t["port"], peer.Port());
+    EXPECT_EQ(t["tester"], "tls");
+    EXPECT_EQ(t["resolved_address"], "127.0.0.1");
+    EXPECT_EQ(t["source_address"], "127.0.0.1");
+    EXPECT_EQ(HistorySourcePorts(history), std::vector<int>{t["source_port"].get<int>()});
+    EXPECT_EQ(t["passed"], true);
+    EXPECT_TRUE(t["failed_step"].is_null());
+    EXPECT_TRUE(t["reason"].is_null());
+    EXPECT_EQ(TimedSteps(t), kTlsSteps);
+
+    // The connection's facts, as the history names them.
+    const json& tls = t["tls"];
+    EXPECT_EQ(tls["protocol"], "TLS1.2");
+    EXPECT_EQ(tls["cipher"], "AES(256)");
+    EXPECT_EQ(tls["cipher_strength"], 256);
+    EXPECT_EQ(tls["hash"], "SHA_384");
+    EXPECT_EQ(tls["hash_strength"], 384);
+    EXPECT_EQ(tls["key_exchange"], "Elliptic Curve DH Ephemeral");
+    EXPECT_EQ(tls["key_exchange_strength"], 255);
+    EXPECT_EQ(tls["header_size"], 13);
+    EXPECT_EQ(tls["trailer_size"], 16);
+    EXPECT_EQ(tls["max_message_size"], 16384);
+    EXPECT_EQ(After(history, "Protocol: "), tls["protocol"]);
+    EXPECT_EQ(After(history, "Cipher: "), tls["cipher"]);
+    EXPECT_EQ(After(history, "Hash: "), tls["hash"]);
+    EXPECT_EQ(After(history, "Key exchange: "), tls["key_exchange"]);
+    EXPECT_EQ(After(history, "Header: "), "13, Trailer: 16, MaxMessage: 16384");
+
+    // The certificate, its dates from the certificate itself.
+    const json& cert = tls["certificate"];
+    EXPECT_EQ(cert["subject"], "CN=localhost");
+    EXPECT_EQ(cert["issuer"], kInter);
+    EXPECT_EQ(After(history, "Server issuer: "), kInter);
+    EXPECT_EQ(cert["serial"], "0x12 0x34 ");
+    EXPECT_EQ(After(history, "Serial Number is: "), "0x12 0x34 ");
+    EXPECT_EQ(cert["not_before"], Iso(X509_get0_notBefore(id.cert.get())));
+    EXPECT_EQ(cert["not_after"], Iso(X509_get0_notAfter(id.cert.get())));
+    const int64_t notAfter = Seconds(X509_get0_notAfter(id.cert.get()));
+    EXPECT_GE(cert["days_until_expiry"].get<long long>(), FloorDays(notAfter - after));
+    EXPECT_LE(cert["days_until_expiry"].get<long long>(), FloorDays(notAfter - before));
+    EXPECT_GE(cert["days_until_expiry"].get<long long>(), 29);
+    EXPECT_EQ(tls["verify_code"], 0);
+    EXPECT_EQ(tls["verify_name"], "ERROR_SUCCESS");
+}
+
+TEST(CliRecords, AWrongNameFailsAtTheCertificateThroughTheProgram)
+{
+    TestPki& pki = TestPki::Get();
+    Identity id = pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x33});
+    TlsPeer peer(PeerFor(id));
+    const Captured c = RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"});
+    EXPECT_EQ(c.status, 1) << c.err;
+    const std::vector<json> objects = JsonLines(c.out);
+    ASSERT_EQ(objects.size(), 2u) << c.out;
+    ExpectTypedSummary(objects, "manual", false);
+    const json& t = objects[0];
+    EXPECT_EQ(t["host"], "localhost");
+    EXPECT_EQ(t["passed"], false);
+    EXPECT_EQ(t["failed_step"], "certificate");
+    const std::string reason =
+        "VerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL Certificate Common Name Does Not Match.";
+    EXPECT_EQ(t["reason"], reason);
+    EXPECT_TRUE(HasLine(c.err, reason)) << c.err;
+    EXPECT_EQ(t["tls"]["verify_code"], 0x800B010Fu);
+    EXPECT_EQ(t["tls"]["verify_name"], "CERT_E_CN_NO_MATCH");
+    EXPECT_EQ(t["tls"]["certificate"]["subject"], "CN=gw.test");
+    EXPECT_EQ(t["tls"]["certificate"]["serial"], "0x33 ");
+    EXPECT_EQ(TimedSteps(t), kTlsSteps); // the connection was still closed
+    EXPECT_EQ(HistorySourcePorts(c.err), std::vector<int>{t["source_port"].get<int>()});
+}
+
+// A typed server of either tester, for the failures both share.
+class CliTypedFailure : public ::testing::TestWithParam<const char*>
+{
+protected:
+    std::string Command() const { return GetParam(); }
+    std::string Tester() const { return Command() == "manual" ? "tls" : "plain"; }
+    // The reason after the fixed part of the connect failure's line, which
+    // the plain test breaks there.
+    bool ShownAsConnectFailure(const std::string& history, const std::string& reason) const
+    {
+        const std::string fixedPart = "** FAILED to Connect to " + kTyped + "! ** ";
+        return HasLine(history, fixedPart + (Command() == "plain" ? "\n " : "") + reason);
+    }
+    FakeResolver m_resolver;
+};
+
+TEST_P(CliTypedFailure, ARefusedPortFailsAtTheConnect)
+{
+    const int port = ClosedPort();
+    const Captured c = Cli({Command(), "127.0.0.1", std::to_string(port), "--format", "json"});
+    EXPECT_EQ(c.status, 1);
+    const std::vector<json> objects = JsonLines(c.out);
+    ASSERT_EQ(objects.size(), 2u) << c.out;
+    ExpectTypedSummary(objects, Command(), false);
+    const json& t = objects[0];
+    EXPECT_EQ(t["label"], kTyped);
+    EXPECT_EQ(t["host"], "127.0.0.1");
+    EXPECT_EQ(t["port"], port);
+    EXPECT_EQ(t["tester"], Tester());
+    EXPECT_EQ(t["resolved_address"], "127.0.0.1");
+    EXPECT_TRUE(t["source_address"].is_null());
+    EXPECT_TRUE(t["source_port"].is_null());
+    EXPECT_EQ(t["passed"], false);
+    EXPECT_EQ(t["failed_step"], "connect");
+    const std::string reason = "Socket Connect to " + kTyped + " Failed.";
+    EXPECT_EQ(t["reason"], reason);
+    EXPECT_TRUE(ShownAsConnectFailure(c.err, reason)) << c.err;
+    EXPECT_EQ(TimedSteps(t), (Steps{"resolve", "connect"}));
+    EXPECT_TRUE(t["tls"].is_null());
+}
+
+TEST_P(CliTypedFailure, AnUnresolvableNameFailsAtTheLookup)
+{
+    const Captured c = Cli({Command(), "nohost.invalid", "9000", "--format", "json"});
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(m_resolver.Asked(), std::vector<std::string>{"nohost.invalid"});
+    const std::vector<json> objects = JsonLines(c.out);
+    ASSERT_EQ(objects.size(), 2u) << c.out;
+    ExpectTypedSummary(objects, Command(), false);
+    const json& t = objects[0];
+    EXPECT_EQ(t["host"], "nohost.invalid");
+    EXPECT_EQ(t["port"], 9000);
+    EXPECT_EQ(t["tester"], Tester());
+    for (const char* field : {"resolved_address", "source_address", "source_port", "tls"})
+        EXPECT_TRUE(t[field].is_null()) << field;
+    EXPECT_EQ(t["failed_step"], "resolve");
+    EXPECT_EQ(t["reason"], "DNS Lookup of nohost.invalid Failed!");
+    EXPECT_TRUE(ShownAsConnectFailure(c.err, t["reason"])) << c.err;
+    EXPECT_EQ(TimedSteps(t), Steps{"resolve"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Testers, CliTypedFailure, ::testing::Values("manual", "plain"));
+
+TEST(CliRecords, ASilentGreeterFailsAtTheGreetingWhenTheWaitEnds)
+{
+    FakeResolver resolver;
+    CTestClock clock; // the 10 s wait passes at once
+    ScriptedServer silent([](int fd) { DrainUntilClosed(fd, 5000); });
+    const Captured c = Cli({"plain", "gw.test", std::to_string(silent.Port()), "--format", "json"});
+    EXPECT_EQ(c.status, 1);
+    const std::vector<json> objects = JsonLines(c.out);
+    ASSERT_EQ(objects.size(), 2u) << c.out;
+    ExpectTypedSummary(objects, "plain", false);
+    const json& t = objects[0];
+    EXPECT_EQ(t["tester"], "plain");
+    EXPECT_EQ(t["resolved_address"], "127.0.0.1");
+    EXPECT_EQ(t["source_address"], "127.0.0.1");
+    EXPECT_EQ(HistorySourcePorts(c.err), std::vector<int>{t["source_port"].get<int>()});
+    EXPECT_EQ(t["failed_step"], "greeting");
+    EXPECT_EQ(t["reason"], "Timeout waiting for 'CONNECTED' From " + kTyped);
+    EXPECT_TRUE(HasLine(c.err, t["reason"])) << c.err;
+    EXPECT_EQ(TimedSteps(t), (Steps{"resolve", "connect", "greeting", "shutdown"}));
+    EXPECT_EQ(t["times_ms"]["greeting"], 10000.0);
+    EXPECT_TRUE(t["tls"].is_null());
+}
+
+// ---- presses
+
+const ProcessorEntry& Entry(int id) { return *FindProcessorEntry(id); }
+const char* Host(int id, int n) { return Entry(id).targets[n].host; }
+const char* Label(int id, int n) { return Entry(id).targets[n].label; }
+std::string SeriesOf(int id, int n)
+{
+    return "id=\"" + std::to_string(id) + "\",label=\"" + Label(id, n) + "\",host=\"" + Host(id, n) + "\",port=\"" +
+           std::to_string(Entry(id).targets[n].port) + "\"";
+}
+
+// Five presses in a namespace of the test's own: a Single and a Chain that
+// pass, a Chain stopped by a refused primary, a Chain whose secondary never
+// greets, a Pair whose first name does not resolve.
+TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem)
+{
+    TestPki& pki = TestPki::Get();
+    std::vector<int64_t> notAfter;
+    Captured json1, prom;
+    std::string promFile;
+    std::time_t before = 0, after = 0, promBefore = 0, promAfter = 0;
+    char dirName[] = "/tmp/kvrecXXXXXX";
+    const std::string dir = ::mkdtemp(dirName);
+    std::string why;
+    const bool entered = InPrivateNetwork(
+        [&] {
+            std::vector<Identity> ids;
+            std::vector<std::unique_ptr<TlsPeer>> peers;
+            auto tlsPeer = [&](const std::string& host, const std::string& address, int port) {
+                ids.push_back(pki.Leaf({"/CN=" + host, {"DNS:" + host}}));
+                notAfter.push_back(Seconds(X509_get0_notAfter(ids.back().cert.get())));
+                TlsPeerOptions o = PeerFor(ids.back(), 2);
+                o.listenAt = {address, port};
+                peers.push_back(std::make_unique<TlsPeer>(o));
+            };
+            tlsPeer(Host(1001, 0), "127.0.1.1", 5003);
+            tlsPeer(Host(1003, 0), "127.0.1.2", 443);
+            tlsPeer(Host(1003, 1), "127.0.1.3", 443);
+            tlsPeer(Host(1041, 1), "127.0.1.7", 443);
+            ScriptedServer greeter(
+                [](int fd) {
+                    SendAll(fd, "CONNECTED\x03");
+                    DrainUntilClosed(fd, 3000);
+                },
+                2, std::chrono::seconds(30), {"127.0.1.5", 9000});
+            ScriptedServer silent([](int fd) { DrainUntilClosed(fd, 5000); }, 2, std::chrono::seconds(30),
+                                  {"127.0.1.6", 9000});
+            CatalogueResolver resolver({{Host(1001, 0), "127.0.1.1"},
+                                        {Host(1003, 0), "127.0.1.2"},
+                                        {Host(1003, 1), "127.0.1.3"},
+                                        {Host(1008, 0), "127.0.1.4"}, // nothing listens
+                                        {Host(1011, 0), "127.0.1.5"},
+                                        {Host(1011, 1), "127.0.1.6"},
+                                        {Host(1041, 1), "127.0.1.7"}});
+            CTestClock clock;
+            before = std::time(nullptr);
+            json1 = Cli({"run", "1001", "1003", "1008", "1011", "1041", "--format", "json"});
+            after = std::time(nullptr);
+            promBefore = std::time(nullptr);
+            prom = Cli({"run", "1001", "1003", "1008", "1011", "1041", "--format", "prometheus", "--output",
+                        dir + "/k.prom"});
+            promAfter = std::time(nullptr);
+            std::ifstream in(dir + "/k.prom");
+            promFile.assign(std::istreambuf_iterator<char>(in), {});
+        },
+        &why);
+    std::filesystem::remove_all(dir);
+    if (!entered)
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    EXPECT_EQ(json1.status, 1);
+    EXPECT_EQ(prom.status, 1);
+    EXPECT_EQ(SourcePortsMasked(prom.out), SourcePortsMasked(json1.err));
+
+    const std::vector<json> objects = JsonLines(json1.out);
+    ASSERT_EQ(objects.size(), 14u) << json1.out;
+    // What each target object must say, in order; the press follows its targets.
+    struct Expected
+    {
+        int id, n;
+        std::string tester;
+        const char* address;
+        bool passed;
+        const char* failedStep;
+        std::string reason;
+        Steps steps;
+    };
+    const std::vector<Expected> targets = {
+        {1001, 0, "tls", "127.0.1.1", true, nullptr, "", kTlsSteps},
+        {1003, 0, "tls", "127.0.1.2", true, nullptr, "", kTlsSteps},
+        {1003, 1, "tls", "127.0.1.3", true, nullptr, "", kTlsSteps},
+        {1008, 0, "tls", "127.0.1.4", false, "connect", std::string("Socket Connect to ") + Label(1008, 0) + " Failed.",
+         {"resolve", "connect"}},
+        {1011, 0, "plain", "127.0.1.5", true, nullptr, "", {"resolve", "connect", "greeting", "shutdown"}},
+        {1011, 1, "plain", "127.0.1.6", false, "greeting",
+         std::string("Timeout waiting for 'CONNECTED' From ") + Label(1011, 1),
+         {"resolve", "connect", "greeting", "shutdown"}},
+        {1041, 0, "tls", nullptr, false, "resolve", std::string("DNS Lookup of ") + Host(1041, 0) + " Failed!",
+         {"resolve"}},
+        {1041, 1, "tls", "127.0.1.7", true, nullptr, "", kTlsSteps},
+    };
+    const std::vector<size_t> targetAt = {0, 2, 3, 5, 7, 8, 10, 11};
+    std::vector<int> sourcePorts;
+    std::map<std::string, double> up, steps; // the textfile's series, below
+    for (size_t k = 0; k < targets.size(); ++k)
+    {
+        const Expected& e = targets[k];
+        const json& t = objects[targetAt[k]];
+        SCOPED_TRACE(std::string(Label(e.id, e.n)));
+        EXPECT_EQ(t["type"], "target");
+        EXPECT_EQ(t["button_id"], e.id);
+        EXPECT_EQ(t["caption"], Entry(e.id).caption);
+        EXPECT_EQ(t["label"], Label(e.id, e.n));
+        EXPECT_EQ(t["host"], Host(e.id, e.n));
+        EXPECT_EQ(t["port"], Entry(e.id).targets[e.n].port);
+        EXPECT_EQ(t["tester"], e.tester);
+        EXPECT_EQ(t["resolved_address"], e.address ? json(e.address) : json(nullptr));
+        EXPECT_EQ(t["passed"], e.passed);
+        EXPECT_EQ(t["failed_step"], e.failedStep ? json(e.failedStep) : json(nullptr));
+        EXPECT_EQ(t["reason"], e.passed ? json(nullptr) : json(e.reason));
+        if (!e.passed)
+        {
+            EXPECT_NE(json1.err.find(e.reason + "\n"), std::string::npos); // ending its line
+        }
+        EXPECT_EQ(TimedSteps(t), e.steps);
+        const bool connected = e.steps.count("shutdown") != 0;
+        EXPECT_EQ(t["source_address"], connected ? json("127.0.0.1") : json(nullptr));
+        if (connected)
+        {
+            sourcePorts.push_back(t["source_port"]);
+        }
+        else
+        {
+            EXPECT_TRUE(t["source_port"].is_null());
+        }
+        EXPECT_EQ(t["tls"].is_null(), e.tester == "plain" || !connected);
+        if (e.tester == "tls" && connected)
+        {
+            EXPECT_EQ(t["tls"]["certificate"]["subject"], std::string("CN=") + Host(e.id, e.n));
+            EXPECT_EQ(t["tls"]["verify_name"], "ERROR_SUCCESS");
+        }
+        for (const auto& step : e.steps)
+            steps[SeriesOf(e.id, e.n) + ",step=\"" + step + "\""] = 0;
+        up[SeriesOf(e.id, e.n)] = e.passed ? 1 : 0;
+    }
+    EXPECT_EQ(HistorySourcePorts(json1.err), sourcePorts);
+    EXPECT_EQ(objects[8]["times_ms"]["greeting"], 10000.0);
+
+    auto press = [](int id, const char* sequence, std::vector<std::string> tested, std::vector<std::string> skipped,
+                    bool passed) {
+        return json{{"type", "press"},   {"format_version", 1}, {"button_id", id},   {"caption", Entry(id).caption},
+                    {"sequence", sequence}, {"tested", tested}, {"skipped", skipped}, {"passed", passed}};
+    };
+    EXPECT_EQ(objects[1], press(1001, "Single", {Label(1001, 0)}, {}, true));
+    EXPECT_EQ(objects[4], press(1003, "Chain", {Label(1003, 0), Label(1003, 1)}, {}, true));
+    EXPECT_EQ(objects[6], press(1008, "Chain", {Label(1008, 0)}, {Label(1008, 1)}, false));
+    EXPECT_EQ(objects[9], press(1011, "Chain", {Label(1011, 0), Label(1011, 1)}, {}, false));
+    EXPECT_EQ(objects[12], press(1041, "Pair", {Label(1041, 0), Label(1041, 1)}, {}, false));
+
+    json summary = objects[13];
+    EXPECT_GE(summary["started_at"].get<std::string>(), IsoOf(before));
+    EXPECT_LE(summary["started_at"].get<std::string>(), IsoOf(after));
+    EXPECT_TRUE(summary["duration_ms"].is_number());
+    EXPECT_GE(summary["duration_ms"].get<double>(), 0.0);
+    summary.erase("started_at");
+    summary.erase("duration_ms");
+    EXPECT_EQ(summary, (json{{"type", "summary"},
+                             {"format_version", 1},
+                             {"command", "run"},
+                             {"jobs", 1},
+                             {"presses", 5},
+                             {"presses_failed", 3},
+                             {"targets", 8},
+                             {"targets_failed", 3},
+                             {"targets_skipped", 1},
+                             {"passed", false},
+                             {"exit_status", 1}}));
+
+    // The textfile of the same presses: a series for each target tested and
+    // each press, a step's series exactly where the step ran.
+    const auto samples = ParsePrometheus(promFile);
+    auto family = [&](const std::string& name) {
+        std::map<std::string, double> found;
+        auto [from, to] = samples.equal_range(name);
+        for (auto it = from; it != to; ++it)
+            found[it->second.first] = it->second.second;
+        return found;
+    };
+    std::map<std::string, double> foundSteps = family("kestavane_target_step_seconds");
+    for (auto& [labels, value] : foundSteps)
+    {
+        EXPECT_GE(value, 0.0) << labels;
+        value = 0;
+    }
+    EXPECT_EQ(foundSteps, steps);
+    EXPECT_EQ(family("kestavane_target_up"), up);
+    EXPECT_EQ(family("kestavane_target_step_seconds")[SeriesOf(1011, 1) + ",step=\"greeting\""], 10.0);
+    EXPECT_EQ(family("kestavane_press_up"),
+              (std::map<std::string, double>{{R"(id="1001",label="TSYS-VITAL TNS")", 1},
+                                             {R"(id="1003",label="PAYMENTECH NETCONNECT")", 1},
+                                             {R"(id="1008",label="CARDNET-BUYPASS NASHVILLE")", 0},
+                                             {R"(id="1011",label="MERCURY LOMBRIX")", 0},
+                                             {R"(id="1041",label="VALUTEC-MELLENIA GIFT")", 0}}));
+    // Seconds until each certificate's end, from the run's end.
+    const auto expiry = family("kestavane_certificate_expiry_seconds");
+    ASSERT_EQ(expiry.size(), 4u);
+    const std::vector<std::pair<int, int>> withCertificates = {{1001, 0}, {1003, 0}, {1003, 1}, {1041, 1}};
+    for (size_t k = 0; k < withCertificates.size(); ++k)
+    {
+        const auto [id, n] = withCertificates[k];
+        const std::string labels = SeriesOf(id, n);
+        ASSERT_EQ(expiry.count(labels), 1u) << labels;
+        EXPECT_GE(expiry.at(labels), static_cast<double>(notAfter[k] - promAfter));
+        EXPECT_LE(expiry.at(labels), static_cast<double>(notAfter[k] - promBefore));
+    }
+    const auto last = family("kestavane_last_run_timestamp_seconds");
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_GE(last.begin()->second, static_cast<double>(promBefore));
+    EXPECT_LE(last.begin()->second, static_cast<double>(promAfter));
+}
+
+// ---- the README's tables against the program
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::vector<std::string> Cells(const std::string& row)
+{
+    std::vector<std::string> cells;
+    size_t at = 1;
+    for (size_t bar; (bar = row.find(" |", at)) != std::string::npos; at = bar + 2)
+    {
+        std::string cell = row.substr(at, bar - at);
+        cell.erase(0, cell.find_first_not_of(' '));
+        cells.push_back(cell);
+    }
+    return cells;
+}
+
+std::vector<std::string> Backticked(const std::string& text)
+{
+    std::vector<std::string> names;
+    static const std::regex name("`([^`]+)`");
+    for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+        names.push_back((*it)[1]);
+    return names;
+}
+
+// "integer or null" as the JSON types it allows.
+std::set<std::string> Types(const std::string& text)
+{
+    std::set<std::string> types;
+    static const std::regex word("[a-z]+");
+    for (std::sregex_iterator it(text.begin(), text.end(), word), end; it != end; ++it)
+        if (it->str() != "or" && it->str() != "of")
+            types.insert(it->str() == "strings" ? "string-items" : it->str());
+    return types;
+}
+
+std::string TypeOf(const json& value)
+{
+    switch (value.type())
+    {
+    case json::value_t::null: return "null";
+    case json::value_t::boolean: return "boolean";
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned: return "integer";
+    case json::value_t::number_float: return "number";
+    case json::value_t::string: return "string";
+    case json::value_t::object: return "object";
+    case json::value_t::array: return "array";
+    default: return "other";
+    }
+}
+
+// Field paths ("tls.certificate.serial") with their documented types, by object type.
+using Fields = std::map<std::string, std::map<std::string, std::set<std::string>>>;
+
+Fields DocumentedFields(const std::string& readme)
+{
+    Fields fields;
+    const size_t from = readme.find("### JSON Lines (`--format json`)");
+    const size_t to = readme.find("\n### ", from + 1);
+    EXPECT_NE(from, std::string::npos);
+    std::istringstream section(readme.substr(from, to - from));
+    std::string object, prefix, context, previous;
+    for (std::string line; std::getline(section, line);)
+    {
+        if (line.rfind("| Field |", 0) == 0)
+        {
+            object.clear();
+            for (const auto& [start, of, path] :
+                 std::vector<std::tuple<std::string, std::string, std::string>>{{"Target (", "target", ""},
+                                                                                {"`tls`", "target", "tls."},
+                                                                                {"`times_ms`", "target", "times_ms."},
+                                                                                {"Press (", "press", ""},
+                                                                                {"Summary (", "summary", ""}})
+                if (context.rfind(start, 0) == 0)
+                    object = of, prefix = path;
+            EXPECT_FALSE(object.empty()) << "a table after: " << context;
+            continue;
+        }
+        if (line.rfind("|", 0) != 0)
+        {
+            // A table's object is named by the paragraph before it.
+            if (!line.empty() && previous.empty())
+                context = line;
+            previous = line;
+            continue;
+        }
+        previous = line;
+        const std::vector<std::string> cells = Cells(line);
+        if (object.empty() || cells.size() != 3 || cells[0].rfind("---", 0) == 0)
+            continue;
+        const std::vector<std::string> names = Backticked(cells[0]);
+        std::vector<std::string> types;
+        for (size_t at = 0, comma; at != std::string::npos; at = comma == std::string::npos ? comma : comma + 2)
+        {
+            comma = cells[1].find(", ", at);
+            types.push_back(cells[1].substr(at, comma - at));
+        }
+        EXPECT_TRUE(types.size() == 1 || types.size() == names.size()) << line;
+        for (size_t i = 0; i < names.size(); ++i)
+            fields[object][prefix + names[i]] = Types(types[types.size() == 1 ? 0 : i]);
+    }
+    return fields;
+}
+
+void Emitted(const json& object, const std::string& prefix, std::map<std::string, std::set<std::string>>& into)
+{
+    for (const auto& [key, value] : object.items())
+    {
+        std::set<std::string>& types = into[prefix + key];
+        types.insert(TypeOf(value));
+        if (value.is_object())
+            Emitted(value, prefix + key + ".", into);
+        if (value.is_array())
+            for (const auto& item : value)
+                types.insert(TypeOf(item) + "-items");
+    }
+}
+
+TEST(CliRecords, TheReadmeDocumentsEveryFieldThePrintedRecordsHaveAndNoOther)
+{
+    TestPki& pki = TestPki::Get();
+    Identity id = pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    TlsPeer peer(PeerFor(id, 2));
+    std::vector<json> objects;
+    std::vector<std::string> promFiles;
+    char dirName[] = "/tmp/kvreadmeXXXXXX";
+    const std::string dir = ::mkdtemp(dirName);
+    {
+        FakeResolver resolver; // a catalogue host does not resolve
+        for (const auto& args : std::vector<std::vector<std::string>>{
+                 {"manual", "gw.test", std::to_string(peer.Port())}, {"run", "1008"}})
+        {
+            std::vector<std::string> json = args, prom = args;
+            json.insert(json.end(), {"--format", "json"});
+            prom.insert(prom.end(), {"--format", "prometheus", "--output", dir + "/k.prom"});
+            const std::vector<nlohmann::json> some = JsonLines(Cli(json).out);
+            objects.insert(objects.end(), some.begin(), some.end());
+            Cli(prom);
+            promFiles.push_back(ReadAll(dir + "/k.prom"));
+        }
+    }
+    std::filesystem::remove_all(dir);
+
+    Fields printed;
+    for (const json& object : objects)
+        Emitted(object, "", printed[object.value("type", "?")]);
+    const std::string readme = ReadAll(KV_SOURCE_DIR "/README.md");
+    Fields documented = DocumentedFields(readme);
+    ASSERT_EQ(printed.size(), 3u); // target, press, summary
+    for (const auto& [type, fields] : printed)
+    {
+        std::set<std::string> printedNames, documentedNames;
+        for (const auto& [name, types] : fields)
+            printedNames.insert(name);
+        for (const auto& [name, types] : documented[type])
+            documentedNames.insert(name);
+        EXPECT_EQ(printedNames, documentedNames) << type;
+        // Each value printed is of a type the table gives ("number" takes an integer).
+        for (const auto& [name, types] : fields)
+            for (const std::string& t : types)
+            {
+                const auto& allowed = documented[type][name];
+                EXPECT_TRUE(allowed.count(t) || (t == "integer" && allowed.count("number")))
+                    << type << " " << name << " printed as " << t;
+            }
+    }
+
+    // The metrics table: every family the files have, with its labels.
+    std::map<std::string, std::set<std::string>> metricsDocumented, metricsPrinted;
+    static const std::regex metric(R"(^\| `(kestavane_[a-z_]+)(\{([a-z_,]+)\})?` \|)");
+    std::istringstream lines(readme);
+    for (std::string line; std::getline(lines, line);)
+    {
+        std::smatch m;
+        if (!std::regex_search(line, m, metric))
+            continue;
+        std::set<std::string>& labels = metricsDocumented[m[1]];
+        std::istringstream names(m[3].str());
+        for (std::string label; std::getline(names, label, ',');)
+            labels.insert(label);
+    }
+    static const std::regex labelName(R"(([a-z_]+)=")");
+    for (const std::string& file : promFiles)
+        for (const auto& [name, sample] : ParsePrometheus(file))
+        {
+            std::set<std::string>& labels = metricsPrinted[name];
+            for (std::sregex_iterator it(sample.first.begin(), sample.first.end(), labelName), end; it != end; ++it)
+                labels.insert((*it)[1]);
+        }
+    EXPECT_EQ(metricsPrinted, metricsDocumented);
+}
+} // namespace
