@@ -77,6 +77,27 @@ void ScriptedServer::Join()
         m_thread.join();
 }
 
+DroppingListener::DroppingListener()
+{
+    for (int i = 0; i < 3; ++i)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        m_fillers.push_back(fd);
+    }
+    SleepMs(50); // the handshakes of the fillers complete
+}
+
+DroppingListener::~DroppingListener()
+{
+    for (auto it = m_fillers.rbegin(); it != m_fillers.rend(); ++it)
+        ::close(*it);
+}
+
 int ClosedPort()
 {
     LoopbackListener probe;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testing_support
 {
@@ -37,6 +38,23 @@ public:
 private:
     int m_fd = -1;
     int m_port = 0;
+};
+
+// A listener whose backlog is already full: every further SYN is dropped and
+// a connect waits out its whole bound, as behind a firewall that drops all.
+class DroppingListener
+{
+public:
+    DroppingListener();
+    ~DroppingListener();
+    DroppingListener(const DroppingListener&) = delete;
+    DroppingListener& operator=(const DroppingListener&) = delete;
+
+    int Port() const { return m_listener.Port(); }
+
+private:
+    LoopbackListener m_listener{0};
+    std::vector<int> m_fillers;
 };
 
 // Accepts up to `connections` connections, one after another, and runs the
