@@ -40,10 +40,10 @@ struct Issuer
     Cert root, leaf;
     explicit Issuer(const std::string& name)
     {
-        root = MakeCert({"/O=Kestavane Trust/CN=" + name + " Root", {}, true, -1, 30, 1}, rootKey.get(), nullptr,
-                        rootKey.get());
-        leaf = MakeCert({"/CN=" + name + ".test", {"DNS:" + name + ".test"}, false, -1, 30, 2}, leafKey.get(),
-                        root.get(), rootKey.get());
+        root = MakeCert({.subject = "/O=Kestavane Trust/CN=" + name + " Root", .ca = true, .serial = 1}, rootKey.get(),
+                        nullptr, rootKey.get());
+        leaf = MakeCert({.subject = "/CN=" + name + ".test", .san = {"DNS:" + name + ".test"}, .serial = 2},
+                        leafKey.get(), root.get(), rootKey.get());
     }
     // Puts the root into a hashed certificate folder, as the system's are.
     void Hash(const fs::path& folder) const
