@@ -16,6 +16,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <sys/stat.h>
 #include <unordered_set>
 #include <vector>
 
@@ -184,16 +185,42 @@ Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
     return raw;
 }
 
-// The system trust store: OpenSSL's default paths, so SSL_CERT_FILE and
-// SSL_CERT_DIR count. Loading it costs real time, so once per process.
+bool IsDirectory(const char* path)
+{
+    struct stat info{};
+    return path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The system trust store, built once per process. SSL_CERT_FILE, when set,
+// is read whole as before. The system's roots are not parsed up front: the
+// hashed certificate folders (SSL_CERT_DIR, and the system folder that
+// mirrors the system bundle) are searched by subject hash when a chain needs
+// an issuer, and what is found stays in the store for the next chain. Only
+// without a system folder is the bundle read whole.
 X509_STORE* TrustStore()
 {
     static std::once_flag once;
     static X509_STORE* store = nullptr;
     std::call_once(once, [] {
         store = X509_STORE_new();
-        if (store)
-            X509_STORE_set_default_paths(store);
+        if (store == nullptr)
+            return;
+        const char* file = ::secure_getenv(X509_get_default_cert_file_env());
+        const char* dirs = ::secure_getenv(X509_get_default_cert_dir_env());
+        const char* systemDir = X509_get_default_cert_dir();
+        const bool systemDirThere = IsDirectory(systemDir);
+        if (file || !systemDirThere)
+            if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_file()))
+                X509_LOOKUP_load_file(lookup, file ? file : X509_get_default_cert_file(), X509_FILETYPE_PEM);
+        if (X509_LOOKUP* lookup = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir()))
+        {
+            if (dirs)
+                X509_LOOKUP_add_dir(lookup, dirs, X509_FILETYPE_PEM);
+            // The bundle's roots were trusted beside SSL_CERT_DIR; they still are.
+            if ((dirs == nullptr || file == nullptr) && systemDirThere)
+                X509_LOOKUP_add_dir(lookup, systemDir, X509_FILETYPE_PEM);
+        }
+        ERR_clear_error();
     });
     return store;
 }

@@ -15,6 +15,7 @@ PACKAGES=(
   nlohmann-json3-dev
   locales
   dpkg-dev file lintian scdoc man-db desktop-file-utils
+  ca-certificates valgrind
 )
 
 missing=()

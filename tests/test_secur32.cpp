@@ -8,7 +8,9 @@
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -497,5 +499,28 @@ TEST_F(Provider, NoTls13IsOfferedUnderThePlatformProtocolBits)
     EXPECT_LT(r.status, 0);
     m_table->DeleteSecurityContext(&context);
     m_table->FreeCredentialsHandle(&cred);
+}
+
+// A process whose first use of OpenSSL is the provider's credentials: no
+// clean-up runs at exit (threads may still hold the shared contexts), and
+// OpenSSL's error texts, which nothing here prints, are not loaded.
+[[noreturn]] void FirstUseIsTheProvider(SecurityFunctionTableA* table)
+{
+    CredHandle cred{};
+    SCHANNEL_CRED sc{};
+    sc.dwVersion = SCHANNEL_CRED_VERSION;
+    if (table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &sc,
+                                         nullptr, nullptr, &cred, nullptr) != SEC_E_OK)
+        std::_Exit(2);
+    const bool texts = ERR_reason_error_string(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_WRONG_VERSION_NUMBER)) != nullptr ||
+                       ERR_reason_error_string(ERR_PACK(ERR_LIB_X509, 0, X509_R_CERT_ALREADY_IN_HASH_TABLE)) != nullptr;
+    OPENSSL_atexit([] { std::_Exit(3); });
+    std::exit(texts ? 4 : 0);
+}
+
+TEST_F(Provider, SetsUpOpenSslWithoutCleanUpAtExitOrErrorTexts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe"); // a fresh process
+    EXPECT_EXIT(FirstUseIsTheProvider(m_table), ::testing::ExitedWithCode(0), "");
 }
 } // namespace

@@ -351,6 +351,14 @@ SSL_CTX* SharedClientContext(DWORD protocols)
     SSL_CTX*& ctx = (*contexts)[protocols];
     if (ctx == nullptr)
     {
+        // Only the first initialisation in a process decides these. No
+        // clean-up at exit: it would free one by one what the process is
+        // about to drop whole, and pull these contexts from under a thread
+        // still testing. No error texts: the provider reports status codes
+        // and nothing here prints OpenSSL's own messages.
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_NO_LOAD_SSL_STRINGS |
+                             OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS,
+                         nullptr);
         ctx = SSL_CTX_new(TLS_client_method());
         if (ctx == nullptr)
         {
