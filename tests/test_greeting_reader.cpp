@@ -1,0 +1,162 @@
+#include "greeting_reader.h"
+#include "support/fake_resolver.h"
+#include "support/greeting_reference.h"
+#include "support/loopback.h"
+#include "support/recording_owner.h"
+#include "tcp_tester.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace testing_support;
+using Reads = std::vector<std::string>;
+
+namespace
+{
+constexpr size_t kReadSize = 2047;
+
+// The index of the read that ends the greeting, or -1; the reader never holds
+// more than its tail in between.
+int GreetingRead(const Reads& reads)
+{
+    CGreetingReader reader;
+    for (size_t i = 0; i < reads.size(); ++i)
+    {
+        const bool greets = reader.Take(reads[i].data(), reads[i].size());
+        EXPECT_LE(reader.HeldBytes(), CGreetingReader::kTailBytes);
+        if (greets)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// The stream as the wait reads it: at most kReadSize bytes a read.
+Reads InReads(const std::string& stream)
+{
+    Reads reads;
+    for (size_t at = 0; at < stream.size(); at += kReadSize)
+        reads.push_back(stream.substr(at, kReadSize));
+    return reads;
+}
+
+Reads Concat(Reads a, const Reads& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST(GreetingReader, LongGreetingKeepsItsVerdict)
+{
+    const Reads reads = InReads(std::string(100000, 'x') + "CONNECTED\x03");
+    EXPECT_EQ(GreetingRead(reads), static_cast<int>(reads.size()) - 1);
+}
+
+// The word cut by a read boundary after `before` of its letters, the
+// boundary at 64 KiB into the message.
+class WordAcrossBoundary : public ::testing::TestWithParam<size_t>
+{
+};
+
+TEST_P(WordAcrossBoundary, StillGreets)
+{
+    const size_t before = GetParam();
+    const std::string word(CGreetingReader::kWord);
+    const Reads reads = Concat(InReads(std::string(64 * 1024 - before, 'x') + word.substr(0, before)),
+                               {word.substr(before) + "\x03"});
+    EXPECT_EQ(GreetingRead(reads), static_cast<int>(reads.size()) - 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCut, WordAcrossBoundary, ::testing::Range<size_t>(1, CGreetingReader::kWord.size()));
+
+TEST(GreetingReader, WordOverReadsShorterThanItsTail)
+{
+    EXPECT_EQ(GreetingRead({"co", "N", "nECTE", "D", "\x03"}), 4);
+    EXPECT_EQ(GreetingRead({"C", "O", "N", "N", "E", "C", "T", "E", "D\x03"}), 8);
+}
+
+TEST(GreetingReader, NulCutsTheMessageWhereverItIs)
+{
+    // A NUL far back hides the word however much comes between.
+    EXPECT_EQ(GreetingRead(InReads(std::string("hi\0", 3) + std::string(100000, 'x') + "CONNECTED\x03")), -1);
+    EXPECT_EQ(GreetingRead({std::string("CONNEC\0", 7), "TED\x03"}), -1);
+    EXPECT_EQ(GreetingRead({"CONNEC", std::string("TED\0junk\x03", 9)}), 1);
+    // The cut belongs to its message only.
+    EXPECT_EQ(GreetingRead({std::string("\0\x03", 2), "CONNECTED\x03"}), 1);
+}
+
+TEST(GreetingReader, OnlyTheFirstMessageOfAReadCounts)
+{
+    EXPECT_EQ(GreetingRead({"HELLO\x03" "CONNECTED\x03", "more"}), -1);
+    // What follows the terminator is neither examined nor kept.
+    EXPECT_EQ(GreetingRead({"HELLO\x03" "CONNEC", "TED\x03"}), -1);
+    // A message without the word leaves nothing behind for the next one.
+    EXPECT_EQ(GreetingRead({"CONNEC\x03", "TED\x03"}), -1);
+    EXPECT_EQ(GreetingRead({"NO\x03", "NOT CONNECTED\x03"}), 1);
+    EXPECT_EQ(GreetingRead({"CONNECTED"}), -1);
+}
+
+// Random streams over the bytes that matter, cut into random reads: the
+// bounded reader answers at the same read as the unbounded rule.
+TEST(GreetingReader, AgreesWithTheUnboundedRule)
+{
+    std::mt19937 random(20240611);
+    const std::string alphabet = std::string("CONNECTEDconnectedx\x03", 20) + std::string(1, '\0');
+    for (int round = 0; round < 4000; ++round)
+    {
+        std::string stream;
+        const size_t length = random() % 120;
+        for (size_t i = 0; i < length; ++i)
+            stream += alphabet[random() % alphabet.size()];
+        Reads reads;
+        for (size_t at = 0; at < stream.size();)
+        {
+            const size_t n = 1 + random() % 16;
+            reads.push_back(stream.substr(at, n));
+            at += n;
+        }
+        GreetingReference reference;
+        int expected = -1;
+        for (size_t i = 0; i < reads.size() && expected < 0; ++i)
+            if (reference.Take(reads[i]))
+                expected = static_cast<int>(i);
+        ASSERT_EQ(GreetingRead(reads), expected) << ::testing::PrintToString(reads);
+    }
+}
+
+// The same through the plain tester's wait on a loopback peer.
+class LongGreeting : public ::testing::Test
+{
+protected:
+    bool Wait(const std::string& greeting, DWORD timeoutMs)
+    {
+        ScriptedServer server([&](int fd) {
+            SendAll(fd, greeting);
+            DrainUntilClosed(fd, 3000);
+        });
+        CTcpTester tester(&m_owner);
+        tester.m_label = "LBL";
+        EXPECT_TRUE(tester.Connect("gw.test", server.Port(), 2000));
+        const bool greeted = tester.WaitForConnected(timeoutMs);
+        tester.Close();
+        return greeted;
+    }
+    FakeResolver m_resolver;
+    CRecordingOwner m_owner;
+};
+
+TEST_F(LongGreeting, WordAfterALongTextPasses)
+{
+    EXPECT_TRUE(Wait(std::string(100000, 'x') + "CONNECTED\x03", 5000));
+    EXPECT_EQ(m_owner.Lines().back(), "Received 'CONNECTED' From LBL");
+    EXPECT_TRUE(Wait(std::string(64 * 1024 - 4, 'x') + "CONNECTED\x03", 5000));
+}
+
+TEST_F(LongGreeting, NulFarBackStillHidesTheWord)
+{
+    EXPECT_FALSE(Wait(std::string("hi\0", 3) + std::string(100000, 'x') + "CONNECTED\x03", 800));
+    EXPECT_EQ(m_owner.Lines().back(), "Timeout waiting for 'CONNECTED' From LBL");
+}
+} // namespace
