@@ -1,11 +1,17 @@
 // Faults the fuzz targets found, each pinned by the smallest case that shows
 // it. Their inputs stay in the targets' seed corpora as well.
+#include "iptypes.h"
 #include "module.h"
 #include "sspi.h"
 
 #include <gtest/gtest.h>
 
-#include <utility>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
 
 namespace
 {
@@ -63,4 +69,35 @@ TEST_P(MissingCount, CountsTheHeaderStillToCome)
 INSTANTIATE_TEST_SUITE_P(HeaderBytes, MissingCount,
                          ::testing::Values(std::make_pair(0u, 5u), std::make_pair(1u, 4u), std::make_pair(4u, 1u)));
 
+// fuzz_adapter_files: an interface whose sysfs folder has no "address" file
+// made the IP helper copy its hardware address from a null pointer.
+TEST(AdapterRecords, InterfaceWithoutHardwareAddress)
+{
+    char name[] = "/tmp/kvfindXXXXXX";
+    const std::string root = ::mkdtemp(name);
+    const std::string dir = root + "/sys/class/net/eth0";
+    fs::create_directories(dir);
+    for (const auto& [file, text] : {std::pair<const char*, const char*>{"ifindex", "2\n"}, {"type", "1\n"},
+                                     {"flags", "0x1003\n"}})
+        std::ofstream(dir + "/" + file) << text;
+
+    HMODULE module = LoadLibraryA("IpHlpApi.dll");
+    ASSERT_NE(module, nullptr);
+    auto setSources = reinterpret_cast<void (*)(const char*, const char*)>(GetProcAddress(module, "KvIpHelperSetSources"));
+    auto getAdaptersInfo = reinterpret_cast<GET_ADAPTERS_INFO_FN>(GetProcAddress(module, "GetAdaptersInfo"));
+    ASSERT_NE(setSources, nullptr);
+    ASSERT_NE(getAdaptersInfo, nullptr);
+    setSources(root.c_str(), "addr 2 10.0.0.5/24 permanent\n");
+
+    std::vector<unsigned char> buffer(64 * 1024);
+    ULONG size = static_cast<ULONG>(buffer.size());
+    auto* info = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
+    EXPECT_EQ(getAdaptersInfo(info, &size), ERROR_SUCCESS);
+    EXPECT_STREQ(info->AdapterName, "eth0");
+    EXPECT_EQ(info->AddressLength, 0u);
+    EXPECT_STREQ(info->IpAddressList.IpAddress.String, "10.0.0.5");
+    setSources(nullptr, nullptr);
+    FreeLibrary(module);
+    fs::remove_all(root);
+}
 } // namespace
