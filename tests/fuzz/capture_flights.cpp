@@ -98,8 +98,9 @@ int main(int argc, char** argv)
     };
     const fuzzing::Outcome replay = fuzzing::Handshake(replayRead, [](const char*, size_t) {});
     const size_t slash = out.rfind('/');
-    std::printf("%s: %zu bytes, live %s (0x%08x), replay %s (0x%08x), extra %zu, close-notify %zu\n", out.c_str() + (slash == std::string::npos ? 0 : slash + 1),
-                flight.size(), StatusText(live), static_cast<unsigned>(live.status), StatusText(replay),
-                static_cast<unsigned>(replay.status), replay.extra, replay.closeNotify);
+    std::printf("%s: %zu bytes, live %s (0x%08x), replay %s (0x%08x) in %d calls, extra %zu, close-notify %zu\n",
+                out.c_str() + (slash == std::string::npos ? 0 : slash + 1), flight.size(), StatusText(live),
+                static_cast<unsigned>(live.status), StatusText(replay), static_cast<unsigned>(replay.status),
+                replay.calls, replay.extra, replay.closeNotify);
     return live.established == replay.established && live.status == replay.status ? 0 : 1;
 }
