@@ -77,6 +77,20 @@ TEST(GreetingReader, WordOverReadsShorterThanItsTail)
     EXPECT_EQ(GreetingRead({"C", "O", "N", "N", "E", "C", "T", "E", "D\x03"}), 8);
 }
 
+// Found by fuzz_greeting (seed greeting/regression-stale-tail): a word's
+// start in an early read must not join a later read across the bytes between;
+// the tail is the last bytes seen, never the first.
+TEST(GreetingReader, StaleWordStartDoesNotJoinALaterRead)
+{
+    EXPECT_EQ(GreetingRead({"CCCCCCCC", "x", "ONNECTED\x03"}), -1);
+    EXPECT_EQ(GreetingRead({"\x07", "\n", "\n\x01\x01" "CCCCCCCC",
+                            "CCCCCCCCC\x01\x01\x01" + std::string(22, '\xc9') + "\xc8" + std::string(8, '\xc9') +
+                                "\t\xc9[\n\x01\x01" "CCCCCCCCCCC" + std::string(6, '\xc9') + "\x01\x01",
+                            "\x01\x01", "ONNECTED\x03"}),
+              -1);
+    EXPECT_EQ(GreetingRead({"CCCCCCCC", "C", "ONNECTED\x03"}), 2);
+}
+
 TEST(GreetingReader, NulCutsTheMessageWhereverItIs)
 {
     // A NUL far back hides the word however much comes between.
