@@ -1,11 +1,11 @@
 #include "kestavane_app.h"
 
 #include "app_flags.h"
+#include "dialog_helpers.h"
+#include "history.h"
 #include "kestavane_dlg.h"
 #include "version.h"
 #include "ws2.h"
-
-#include <QMessageBox>
 
 int CKestavaneApp::InitInstance()
 {
@@ -13,7 +13,7 @@ int CKestavaneApp::InitInstance()
         if (m_showBox)
             m_showBox(text);
         else
-            QMessageBox::information(nullptr, ApplicationName(), text);
+            ShowMessageBox(nullptr, text.toStdString(), MB_OK);
     };
 
     ws2::WSADATA data{};

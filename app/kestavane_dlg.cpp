@@ -2,220 +2,150 @@
 
 #include "about_dlg.h"
 #include "catalogue.h"
+#include "dialog_helpers.h"
 #include "gateway_dlg.h"
 #include "ip_helper.h"
 #include "nova_api.h"
 
-#include "../res/kestavane_16.xpm"
-#include "../res/kestavane_32.xpm"
-
 #include <QApplication>
-#include <QContextMenuEvent>
-#include <QFileInfo>
-#include <QFontDatabase>
-#include <QGroupBox>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-
-QIcon KestavaneIcon()
-{
-    QIcon icon;
-    icon.addPixmap(QPixmap(kestavane_16_xpm));
-    icon.addPixmap(QPixmap(kestavane_32_xpm));
-    return icon;
-}
-
-QString ApplicationName()
-{
-    const QString path = QCoreApplication::applicationFilePath();
-    const QString name = QFileInfo(path).fileName();
-    return name.isEmpty() ? QStringLiteral("kestavane") : name;
-}
-
-DialogBaseUnits BaseUnitsOf(const QFont& font)
-{
-    const QFontMetrics metrics(font);
-    const int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    return DialogBaseUnits{(width / 26 + 1) / 2, metrics.height()};
-}
+#include <QStyle>
+#include <QWindow>
 
 namespace
 {
-// "\r" breaks a caption; Qt shows "&&" as one ampersand, as the template means.
-QString Caption(const char* text) { return QString::fromUtf8(text).replace(QLatin1Char('\r'), QLatin1Char('\n')); }
-
-// Multi-line buttons wrap their words to the button's width, as the
-// platform's multi-line buttons do.
-QString Wrapped(const QString& caption, const QFontMetrics& metrics, int width)
-{
-    QStringList lines;
-    for (const QString& given : caption.split(QLatin1Char('\n')))
-    {
-        QString line;
-        for (const QString& word : given.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        {
-            const QString candidate = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
-            QString shown = candidate;
-            shown.replace(QStringLiteral("&&"), QStringLiteral("&"));
-            if (!line.isEmpty() && metrics.horizontalAdvance(shown) > width)
-            {
-                lines << line;
-                line = word;
-            }
-            else
-                line = candidate;
-        }
-        lines << line;
-    }
-    return lines.join(QLatin1Char('\n'));
-}
-
-// The platform's flat buttons keep a thin frame; Qt's flat ones draw none.
-const char* const kFlatButtonStyle = "QPushButton[flat=\"true\"] { border: 1px solid palette(mid); padding: 1px; }"
-                                     "QPushButton[flat=\"true\"]:pressed { background: palette(midlight); }"
-                                     "QPushButton[flat=\"true\"]:disabled { border-color: palette(midlight); }";
+// Room for what the window manager adds around the window before it has
+// told us: a frame and a title bar.
+const QMargins kFrameAllowance(4, 32, 4, 4);
 } // namespace
 
 CKestavaneDlg::CKestavaneDlg(QWidget* parent) : QDialog(parent)
 {
     const DialogTemplate& t = MainDialogTemplate();
-    setWindowTitle(QString::fromUtf8(t.title));
-    setWindowIcon(KestavaneIcon());
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-    setContextMenuPolicy(Qt::DefaultContextMenu);
-    setStyleSheet(QString::fromLatin1(kFlatButtonStyle));
-    BuildControls();
-    const DialogBaseUnits units = BaseUnitsOf(font());
-    setFixedSize(units.X(t.width), units.Y(t.height));
+    SetUpDialog(this, t, Qt::WindowMinimizeButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+    m_scroll = new QScrollArea(this);
+    m_scroll->setFrameShape(QFrame::NoFrame);
+    m_scroll->setFocusPolicy(Qt::NoFocus); // the tab order is the template's alone
+    m_scroll->setWidgetResizable(false);
+    m_surface = new QWidget;
+    m_scroll->setWidget(m_surface);
+    m_surface->setFont(font()); // a style sheet's scroll area passes none on
+    m_controls = std::make_unique<CTemplateControls>(m_surface, t);
+    m_surface->setFixedSize(m_controls->Size());
+    m_history = m_controls->Get<QPlainTextEdit>(IDC_HISTORY);
+
+    for (const Route& route : Routes())
+        if (auto* button = m_controls->Get<QPushButton>(route.id))
+            connect(button, &QPushButton::clicked, this, [this, route] { route.handler(*this, route.id); });
+
+    // Window managers own the system menu here; the window's background
+    // offers the About item, after a separator, instead.
+    m_surface->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_surface, &QWidget::customContextMenuRequested, this, &CKestavaneDlg::ShowContextMenu);
+
+    FitToScreen(screen());
 }
 
-void CKestavaneDlg::BuildControls()
+CKestavaneDlg::~CKestavaneDlg() = default;
+
+const std::vector<CKestavaneDlg::Route>& CKestavaneDlg::Routes()
 {
-    const DialogBaseUnits units = BaseUnitsOf(font());
-    QWidget* previous = nullptr;
-    for (const ControlTemplate& c : MainDialogTemplate().controls)
+    static const std::vector<Route> routes = [] {
+        std::vector<Route> table = {
+            {IDC_EXIT, [](CKestavaneDlg& d, int) { d.accept(); }},
+            {IDC_CHECK_DNS, [](CKestavaneDlg& d, int) { d.OnCheckDns(); }},
+            {IDC_CHECK_DHCP, [](CKestavaneDlg& d, int) { d.OnCheckDhcp(); }},
+            {IDC_URL_PORT_INFO, [](CKestavaneDlg& d, int) { d.OnUrlAndPortInfo(); }},
+            {IDC_NOVA_TERM, [](CKestavaneDlg& d, int) { d.OnNovaTest(); }},
+            {IDC_RUN_TEST, [](CKestavaneDlg& d, int) { d.OnRunTest(); }},
+            {IDC_CLEAR_HISTORY, [](CKestavaneDlg& d, int) { d.OnClearHistory(); }},
+            {IDC_THIS_PC, [](CKestavaneDlg& d, int) { d.OnThisPc(); }},
+        };
+        for (const ProcessorEntry& entry : ProcessorCatalogue())
+            table.push_back({entry.id, [](CKestavaneDlg& d, int id) { d.OnProcessorButton(id); }});
+        return table;
+    }();
+    return routes;
+}
+
+void CKestavaneDlg::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    FitToScreen(screen());
+    if (QWindow* window = windowHandle())
+        connect(window, &QWindow::screenChanged, this, &CKestavaneDlg::FitToScreen, Qt::UniqueConnection);
+}
+
+void CKestavaneDlg::FitToScreen(const QScreen* screen)
+{
+    const QSize whole = m_surface->size();
+    if (screen == nullptr)
     {
-        QWidget* widget = nullptr;
-        switch (c.kind)
-        {
-        case ControlKind::History:
-        {
-            m_history = new QPlainTextEdit(this);
-            m_history->setReadOnly(true);
-            m_history->setLineWrapMode(QPlainTextEdit::NoWrap);
-            m_history->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-            m_history->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-            m_history->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-            m_history->setUndoRedoEnabled(false);
-            widget = m_history;
-            break;
-        }
-        case ControlKind::Button:
-        case ControlKind::DefaultButton:
-        {
-            auto* button = new QPushButton(this);
-            button->setText(c.kind == ControlKind::Button
-                                ? Wrapped(Caption(c.caption), button->fontMetrics(), units.X(c.width) - 6)
-                                : Caption(c.caption));
-            button->setFlat(c.kind == ControlKind::Button);
-            button->setAutoDefault(false);
-            button->setDefault(c.kind == ControlKind::DefaultButton);
-            widget = button;
-            const int id = c.id;
-            if (id == 1)
-                connect(button, &QPushButton::clicked, this, &QDialog::accept);
-            else if (FindProcessorEntry(id))
-                connect(button, &QPushButton::clicked, this, [this, id] { OnProcessorButton(id); });
-            else if (id == 1024)
-                connect(button, &QPushButton::clicked, this, &CKestavaneDlg::OnRunTest);
-            else if (id == 1018)
-                connect(button, &QPushButton::clicked, this, &CKestavaneDlg::OnClearHistory);
-            else if (id == 1010)
-                connect(button, &QPushButton::clicked, this, &CKestavaneDlg::OnNovaTest);
-            else if (id == 1021)
-                connect(button, &QPushButton::clicked, this, &CKestavaneDlg::OnUrlAndPortInfo);
-            else if (id == 1002)
-                connect(button, &QPushButton::clicked, this, [this] { RunThisPc(this); });
-            else if (id == 1019)
-                connect(button, &QPushButton::clicked, this, [this] { RunCheckDns(this); });
-            else if (id == 1020)
-                connect(button, &QPushButton::clicked, this, [this] { RunCheckDhcp(this); });
-            else
-                button->setEnabled(false); // its Part is not built yet
-            break;
-        }
-        case ControlKind::Edit:
-            widget = new QLineEdit(this);
-            break;
-        case ControlKind::Label:
-            widget = new QLabel(QString::fromUtf8(c.caption), this);
-            break;
-        case ControlKind::GroupBox:
-            widget = new QGroupBox(QString::fromUtf8(c.caption), this);
-            widget->lower(); // a frame behind the controls it holds
-            widget->setFocusPolicy(Qt::NoFocus);
-            break;
-        default:
-            break;
-        }
-        if (widget == nullptr)
-            continue;
-        widget->setGeometry(units.X(c.x), units.Y(c.y), units.X(c.width), units.Y(c.height));
-        if (c.id >= 0)
-        {
-            widget->setObjectName(QString::number(c.id));
-            m_controls[c.id] = widget;
-        }
-        m_order.push_back(widget);
-        if (widget->focusPolicy() != Qt::NoFocus)
-        {
-            if (previous)
-                setTabOrder(previous, widget);
-            previous = widget;
-        }
+        setFixedSize(whole);
+        return;
     }
-}
+    const QRect available = screen->availableGeometry();
+    QMargins frame = kFrameAllowance;
+    if (isVisible() && frameGeometry() != geometry())
+        frame = QMargins(geometry().left() - frameGeometry().left(), geometry().top() - frameGeometry().top(),
+                         frameGeometry().right() - geometry().right(),
+                         frameGeometry().bottom() - geometry().bottom());
+    const QSize room = available.size().shrunkBy(frame);
+    QSize size = whole.boundedTo(room);
+    // A scroll bar takes its breadth inside; give it that where there is room.
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, this);
+    if (size.height() < whole.height())
+        size.setWidth(std::min(whole.width() + bar, room.width()));
+    if (size.width() < whole.width())
+        size.setHeight(std::min(whole.height() + bar, room.height()));
+    setFixedSize(size);
+    m_scroll->setGeometry(rect());
 
-QWidget* CKestavaneDlg::Control(int id) const
-{
-    const auto it = m_controls.find(id);
-    return it == m_controls.end() ? nullptr : it->second;
+    // Keep the whole frame on the screen's available area.
+    if (isVisible())
+    {
+        const QRect outer = geometry().marginsAdded(frame);
+        QPoint at = outer.topLeft();
+        at.setX(std::clamp(at.x(), available.left(), std::max(available.left(), available.right() + 1 - outer.width())));
+        at.setY(std::clamp(at.y(), available.top(), std::max(available.top(), available.bottom() + 1 - outer.height())));
+        if (at != outer.topLeft())
+            move(at);
+    }
 }
 
 bool CKestavaneDlg::HistoryIsWindow() const { return m_history != nullptr; }
 
-void CKestavaneDlg::HistorySetText(const std::string& text)
+void CKestavaneDlg::HistorySetText(const std::string& text, size_t unchanged)
 {
     // What the control takes is what its limit lets in; CR LF shows as one line break.
     const size_t take = std::min(text.size(), m_controlLimit);
-    auto display = [](const std::string& part) {
-        QString s = QString::fromUtf8(part.data(), static_cast<qsizetype>(part.size()));
+    auto display = [](const char* data, size_t size) {
+        QString s = QString::fromUtf8(data, static_cast<qsizetype>(size));
         s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
         if (s.endsWith(QLatin1Char('\n')))
             s.chop(1);
         return s;
     };
-    // The history only grows by whole entries between replacements, so a
-    // text of the same generation that is longer extends what is shown:
-    // append the difference instead of rewriting everything.
-    if (HistoryGeneration() == m_shownGeneration && take > m_controlLength && m_controlLength > 0)
-    {
-        m_history->appendPlainText(display(text.substr(m_controlLength, take - m_controlLength)));
-    }
+    // What the control holds is still the head of the text, ending with a
+    // whole entry: add the new entries as paragraphs instead of rewriting it
+    // all. (An empty control shows a lone empty entry as no paragraph at all.)
+    const bool holdsHead = m_controlLength > 0 && m_controlLength <= unchanged;
+    const bool endsWithEntry = holdsHead && m_controlLength >= 2 &&
+                               text.compare(m_controlLength - 2, 2, "\r\n") == 0 && !m_history->document()->isEmpty();
+    if (holdsHead && take == m_controlLength)
+        return;
+    if (endsWithEntry && take > m_controlLength)
+        m_history->appendPlainText(display(text.data() + m_controlLength, take - m_controlLength));
     else
-    {
-        m_history->setPlainText(display(text.substr(0, take)));
-    }
+        m_history->setPlainText(display(text.data(), take));
     m_controlLength = take;
-    m_shownGeneration = HistoryGeneration();
 }
 
 int CKestavaneDlg::HistoryGetLineCount() const { return m_history->document()->blockCount(); }
@@ -232,14 +162,7 @@ int CKestavaneDlg::MessageBox(const std::string& text, unsigned type)
 {
     if (m_boxAnswer)
         return m_boxAnswer(text, type);
-    const QString message = QString::fromUtf8(text.c_str()).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    if ((type & 0xF) == MB_YESNO)
-        return QMessageBox::question(this, ApplicationName(), message, QMessageBox::Yes | QMessageBox::No) ==
-                       QMessageBox::Yes
-                   ? IDYES
-                   : IDNO;
-    QMessageBox::information(this, ApplicationName(), message);
-    return IDOK;
+    return ShowMessageBox(this, text, type);
 }
 
 void CKestavaneDlg::BeginWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
@@ -262,14 +185,16 @@ void CKestavaneDlg::OnProcessorButton(int id)
 
 void CKestavaneDlg::OnRunTest()
 {
-    const std::string server = static_cast<QLineEdit*>(Control(1027))->text().toStdString();
-    const std::string port = static_cast<QLineEdit*>(Control(1029))->text().toStdString();
+    const std::string server = m_controls->Get<QLineEdit>(IDC_SERVER)->text().toStdString();
+    const std::string port = m_controls->Get<QLineEdit>(IDC_PORT)->text().toStdString();
     RunManualTest(this, server, port);
 }
 
 void CKestavaneDlg::OnClearHistory() { ClearHistory(); }
-
 void CKestavaneDlg::OnNovaTest() { RunNovaApiTest(this); }
+void CKestavaneDlg::OnThisPc() { RunThisPc(this); }
+void CKestavaneDlg::OnCheckDns() { RunCheckDns(this); }
+void CKestavaneDlg::OnCheckDhcp() { RunCheckDhcp(this); }
 
 void CKestavaneDlg::OnUrlAndPortInfo()
 {
@@ -283,14 +208,12 @@ void CKestavaneDlg::OnAbout()
     about.exec();
 }
 
-void CKestavaneDlg::contextMenuEvent(QContextMenuEvent* event)
+void CKestavaneDlg::ShowContextMenu(const QPoint& at)
 {
-    // Window managers own the system menu here; the dialog's background
-    // offers the About item, after a separator, instead.
-    if (childAt(event->pos()) != nullptr)
+    if (m_surface->childAt(at) != nullptr)
         return;
     QMenu menu(this);
     menu.addSeparator();
     menu.addAction(tr("&About Kestavane..."), this, &CKestavaneDlg::OnAbout);
-    menu.exec(event->globalPos());
+    menu.exec(m_surface->mapToGlobal(at));
 }

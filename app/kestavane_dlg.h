@@ -1,33 +1,29 @@
 // The main window: every control of the template, the live history control
-// behind AddToHistory, and the button handlers.
+// behind AddToHistory, and the one routing table of its buttons.
 #pragma once
 
-#include "dialog_template.h"
+#include "dialog_builder.h"
 #include "history.h"
 
 #include <QDialog>
-#include <QIcon>
 #include <functional>
-#include <map>
+#include <memory>
+#include <vector>
 
 class QPlainTextEdit;
-class QLineEdit;
-class QPushButton;
-
-QIcon KestavaneIcon();
-// The application's name: the executable's file name, as message boxes are captioned.
-QString ApplicationName();
-DialogBaseUnits BaseUnitsOf(const QFont& font);
+class QScreen;
+class QScrollArea;
 
 class CKestavaneDlg : public QDialog, public CHistoryOwner
 {
     Q_OBJECT
 public:
     explicit CKestavaneDlg(QWidget* parent = nullptr);
+    ~CKestavaneDlg() override;
 
     // The history control, as AddToHistory sees it.
     bool HistoryIsWindow() const override;
-    void HistorySetText(const std::string& text) override;
+    void HistorySetText(const std::string& text, size_t unchanged) override;
     size_t HistoryGetTextLength() const override { return m_controlLength; }
     int HistoryGetLineCount() const override;
     void HistoryLineScroll(int lines) override;
@@ -38,10 +34,20 @@ public:
     void SetFocus() override;
     void PumpMessages() override;
 
-    QWidget* Control(int id) const;
+    QWidget* Control(int id) const { return m_controls->Control(id); }
     QPlainTextEdit* HistoryControl() const { return m_history; }
     // Controls created in template order, with ids or without.
-    const std::vector<QWidget*>& TemplateOrder() const { return m_order; }
+    const std::vector<QWidget*>& TemplateOrder() const { return m_controls->Order(); }
+    // Holds the controls at their template size; scrolls on a screen too small for them.
+    QScrollArea* ScrollArea() const { return m_scroll; }
+
+    // What each button runs: one entry per button id of the template.
+    struct Route
+    {
+        int id;
+        void (*handler)(CKestavaneDlg& dialog, int id);
+    };
+    static const std::vector<Route>& Routes();
 
     // Tests set how much the control takes and how boxes are answered.
     size_t m_controlLimit = static_cast<size_t>(-1);
@@ -53,17 +59,23 @@ public:
     void OnClearHistory();
     void OnNovaTest();
     void OnUrlAndPortInfo();
+    void OnThisPc();
+    void OnCheckDns();
+    void OnCheckDhcp();
     void OnAbout();
 
 protected:
-    void contextMenuEvent(QContextMenuEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
-    void BuildControls();
+    // The whole template where the screen's available area allows, else as
+    // much of it as fits, with scroll bars.
+    void FitToScreen(const QScreen* screen);
+    void ShowContextMenu(const QPoint& at);
 
+    QScrollArea* m_scroll = nullptr;
+    QWidget* m_surface = nullptr;
+    std::unique_ptr<CTemplateControls> m_controls;
     QPlainTextEdit* m_history = nullptr;
-    std::map<int, QWidget*> m_controls;
-    std::vector<QWidget*> m_order;
-    size_t m_controlLength = 0;   // characters of the history text the control holds
-    uint64_t m_shownGeneration = 0;
+    size_t m_controlLength = 0; // characters of the history text the control holds
 };

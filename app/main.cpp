@@ -1,5 +1,5 @@
+#include "dialog_helpers.h"
 #include "kestavane_app.h"
-#include "kestavane_dlg.h"
 
 #include <QApplication>
 

@@ -233,7 +233,10 @@ private:
         else if (word == "line")
             Emit(state, "<br/>");
         else if (word == "tab")
+        {
             Emit(state, "&nbsp;&nbsp;&nbsp;&nbsp;");
+            m_paragraphTabbed = true;
+        }
         else if (word == "b")
             f.bold = on;
         else if (word == "i")
@@ -380,11 +383,16 @@ private:
     void EndParagraph()
     {
         CloseSpan();
-        m_body += "<p style=\"margin-top:0px;margin-bottom:0px;\" align=\"" + m_align + "\">";
+        // A line laid out in tab columns (a host and its port) is not broken
+        // by wrapping; prose paragraphs wrap to the page.
+        m_body += m_paragraphTabbed ? "<p style=\"margin-top:0px;margin-bottom:0px;white-space:nowrap;\" align=\""
+                                    : "<p style=\"margin-top:0px;margin-bottom:0px;\" align=\"";
+        m_body += m_align + "\">";
         m_body += m_paragraphEmpty ? "&nbsp;" : m_paragraph;
         m_body += "</p>\n";
         m_paragraph.clear();
         m_paragraphEmpty = true;
+        m_paragraphTabbed = false;
     }
 
     // A font entry may end with its group instead of a semicolon.
@@ -411,6 +419,7 @@ private:
     std::string m_body;
     std::string m_paragraph;
     bool m_paragraphEmpty = true;
+    bool m_paragraphTabbed = false;
     bool m_spanOpen = false;
     CharFormat m_spanFormat;
     std::string m_align = "left";

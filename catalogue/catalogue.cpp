@@ -92,6 +92,49 @@ const char* SequenceKindName(SequenceKind kind)
     return "";
 }
 
+CPressRecorder::CPressRecorder(CHistoryOwner* owner, const ProcessorEntry& entry)
+    : m_pOwner(owner), m_pSink(owner->ResultSink())
+{
+    if (m_pSink == nullptr)
+        return;
+    m_record.buttonId = entry.id;
+    m_record.caption = entry.caption;
+    m_record.sequence = SequenceKindName(entry.sequence);
+    m_pSink->BeginPress(m_record.buttonId, m_record.caption);
+    m_pOwner->SetResultSink(this);
+}
+
+CPressRecorder::~CPressRecorder()
+{
+    if (m_pSink == nullptr)
+        return;
+    m_pOwner->SetResultSink(m_pSink);
+    if (m_bFinished)
+        m_pSink->Press(m_record);
+}
+
+void CPressRecorder::Tested(const GatewayTarget& target) { m_record.tested.emplace_back(target.label); }
+
+void CPressRecorder::Skipped(const GatewayTarget& target) { m_record.skipped.emplace_back(target.label); }
+
+void CPressRecorder::Finished(bool passed)
+{
+    m_record.passed = passed;
+    m_bFinished = true;
+}
+
+void CPressRecorder::BeginPress(int buttonId, const std::string& caption) { m_pSink->BeginPress(buttonId, caption); }
+
+void CPressRecorder::Target(const TargetRecord& record)
+{
+    TargetRecord stamped = record;
+    stamped.buttonId = m_record.buttonId;
+    stamped.caption = m_record.caption;
+    m_pSink->Target(stamped);
+}
+
+void CPressRecorder::Press(const PressRecord& record) { m_pSink->Press(record); }
+
 bool RunProcessorEntry(CHistoryOwner* owner, const ProcessorEntry& entry)
 {
     return entry.tester == TesterKind::Tls ? RunSequence<CSslTester>(owner, entry)

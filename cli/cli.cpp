@@ -5,19 +5,25 @@
 #include "console_owner.h"
 #include "ip_helper.h"
 #include "nova_api.h"
-#include "ws2.h"
+#include "press_runner.h"
+#include "results.h"
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <ctime>
+#include <iterator>
+#include <sys/stat.h>
 
 namespace
 {
 constexpr int kExitPassed = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitOutput = 3;
 
 const char* const kUsage =
-    "usage: kestavane-cli COMMAND [ARGUMENTS]\n"
+    "usage: kestavane-cli COMMAND [ARGUMENTS] [OPTIONS]\n"
     "\n"
     "Tests whether this PC reaches the hosts of the payment and gift-card processors.\n"
     "Every history line is printed as it is written; message boxes show as lines\n"
@@ -39,8 +45,23 @@ const char* const kUsage =
     "  check-dns              are DNS servers configured? (\"Check DNS\")\n"
     "  check-dhcp             does an Ethernet adapter use DHCP? (\"Check DHCP\")\n"
     "  --help                 this text\n"
+    "  --version              the program's name and version\n"
     "\n"
-    "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage error.\n";
+    "options of run, manual and plain:\n"
+    "  --format FORMAT        text (the default): the history lines;\n"
+    "                         json: one JSON object a line on standard output for each\n"
+    "                         target and each press, in order, then a summary; the\n"
+    "                         history lines go to standard error;\n"
+    "                         prometheus: the history lines, and the node exporter's\n"
+    "                         textfile format written to the --output file\n"
+    "  --output FILE          with --format prometheus: the file, replaced whole when the\n"
+    "                         run ends (a new file beside it renamed over it)\n"
+    "  --quiet, -q            no history lines\n"
+    "  --jobs N, -j N         run only: up to N presses at once (1-64, default 1); the\n"
+    "                         output keeps the order of the presses, each press whole\n"
+    "\n"
+    "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage\n"
+    "error, 3 when the --output file could not be written.\n";
 
 int Usage(FILE* err, const std::string& reason)
 {
@@ -105,7 +126,187 @@ int List(FILE* out)
     return kExitPassed;
 }
 
-int Run(const std::vector<std::string>& names, FILE* out, FILE* err)
+enum class Format
+{
+    Text,
+    Json,
+    Prometheus
+};
+
+struct Options
+{
+    Format format = Format::Text;
+    bool formatGiven = false;
+    std::string output;
+    bool outputGiven = false;
+    bool quiet = false;
+    int jobs = 1;
+    bool jobsGiven = false;
+};
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// Takes the options out of args wherever they stand; what is left are the
+// command and its arguments. An empty result means the options were sound.
+std::string ParseOptions(const std::vector<std::string>& args, Options* options, std::vector<std::string>* rest)
+{
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        const std::string& arg = args[i];
+        std::string name, value;
+        bool hasValue = false;
+        for (const char* option : {"--jobs", "--format", "--output"})
+            if (arg == option || StartsWith(arg, (std::string(option) + "=").c_str()))
+            {
+                name = option;
+                hasValue = arg.size() > name.size();
+                value = hasValue ? arg.substr(name.size() + 1) : std::string();
+            }
+        if (arg == "-j" || (StartsWith(arg, "-j") && arg.size() > 2))
+        {
+            name = "--jobs";
+            hasValue = arg.size() > 2;
+            value = hasValue ? arg.substr(2) : std::string();
+        }
+        if (arg == "--quiet" || arg == "-q")
+        {
+            options->quiet = true;
+            continue;
+        }
+        if (name.empty())
+        {
+            rest->push_back(arg);
+            continue;
+        }
+        if (!hasValue)
+        {
+            if (i + 1 == args.size())
+                return name + " needs a value";
+            value = args[++i];
+        }
+        if (name == "--jobs")
+        {
+            const bool digits = !value.empty() && value.size() <= 3 &&
+                                std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); });
+            const int jobs = digits ? std::stoi(value) : 0;
+            if (jobs < kMinJobs || jobs > kMaxJobs)
+                return "--jobs takes a number from 1 to 64, not '" + value + "'";
+            options->jobs = jobs;
+            options->jobsGiven = true;
+        }
+        else if (name == "--format")
+        {
+            if (value == "text")
+                options->format = Format::Text;
+            else if (value == "json")
+                options->format = Format::Json;
+            else if (value == "prometheus")
+                options->format = Format::Prometheus;
+            else
+                return "unknown --format '" + value + "'; it is text, json or prometheus";
+            options->formatGiven = true;
+        }
+        else
+        {
+            if (value.empty())
+                return "--output needs a file name";
+            options->output = value;
+            options->outputGiven = true;
+        }
+    }
+    if (options->format == Format::Prometheus && !options->outputGiven)
+        return "--format prometheus needs --output FILE";
+    if (options->outputGiven && options->format != Format::Prometheus)
+        return "--output goes with --format prometheus";
+    return std::string();
+}
+
+// The folder of the --output file must be there before a long run starts.
+std::string CheckOutputFolder(const std::string& path)
+{
+    const std::string dir = FolderOf(path);
+    struct stat st{};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "--output '" + path + "': no folder '" + dir + "'";
+    return std::string();
+}
+
+// Where a run's history lines and records go, by --format and --quiet.
+class CRunReport
+{
+public:
+    CRunReport(const Options& options, const std::string& command, FILE* out, FILE* err)
+        : m_options(options), m_out(out), m_err(err), m_startedAt(std::time(nullptr)),
+          m_started(std::chrono::steady_clock::now())
+    {
+        m_summary.command = command;
+        m_summary.jobs = options.jobs;
+    }
+
+    // Standard output, or standard error when the records own standard output.
+    FILE* History() const
+    {
+        if (m_options.quiet)
+            return nullptr;
+        return m_options.format == Format::Json ? m_err : m_out;
+    }
+
+    void Press(bool passed) { ++m_summary.presses, m_summary.pressesFailed += passed ? 0 : 1; }
+
+    // Records as they come: JSON lines are written at once.
+    void Add(std::vector<ResultRecord>&& records)
+    {
+        if (m_options.format == Format::Json)
+        {
+            for (const auto& record : records)
+            {
+                const std::string line = JsonLine(record, std::time(nullptr)) + "\n";
+                std::fwrite(line.data(), 1, line.size(), m_out);
+            }
+            std::fflush(m_out);
+        }
+        if (m_options.format != Format::Text)
+            std::move(records.begin(), records.end(), std::back_inserter(m_records));
+    }
+
+    // The summary or the file; the exit status.
+    int Finish(bool passed)
+    {
+        int status = passed ? kExitPassed : kExitFailed;
+        if (m_options.format == Format::Json)
+        {
+            m_summary.passed = passed;
+            m_summary.exitStatus = status;
+            m_summary.startedAt = m_startedAt;
+            m_summary.durationMs =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_started).count();
+            const std::string line = JsonSummaryLine(m_summary, m_records) + "\n";
+            std::fwrite(line.data(), 1, line.size(), m_out);
+            std::fflush(m_out);
+        }
+        else if (m_options.format == Format::Prometheus)
+        {
+            std::string error;
+            if (!ReplaceFile(m_options.output, PrometheusText(m_records, std::time(nullptr)), &error))
+            {
+                std::fprintf(m_err, "kestavane-cli: %s\n", error.c_str());
+                status = kExitOutput;
+            }
+        }
+        return status;
+    }
+
+private:
+    const Options& m_options;
+    FILE* m_out;
+    FILE* m_err;
+    std::time_t m_startedAt;
+    std::chrono::steady_clock::time_point m_started;
+    RunSummary m_summary;
+    std::vector<ResultRecord> m_records; // the whole run's, for the summary or the file
+};
+
+int Run(const std::vector<std::string>& names, const Options& options, FILE* out, FILE* err)
 {
     std::vector<const ProcessorEntry*> entries;
     if (names.size() == 1 && names[0] == "--all")
@@ -122,19 +323,39 @@ int Run(const std::vector<std::string>& names, FILE* out, FILE* err)
     if (entries.empty())
         return Usage(err, "run needs one or more ids or captions, or --all");
 
-    CConsoleHistoryOwner owner(out);
-    std::vector<bool> results;
-    for (const ProcessorEntry* entry : entries)
-        results.push_back(RunProcessorEntry(&owner, *entry));
+    CRunReport report(options, "run", out, err);
+    FILE* history = report.History();
+    std::vector<bool> results(entries.size());
+    RunPresses(entries, options.jobs, history, [&](size_t i, PressOutcome& outcome) {
+        results[i] = outcome.passed;
+        report.Press(outcome.passed);
+        report.Add(std::move(outcome.records));
+    });
 
-    if (entries.size() > 1)
+    if (entries.size() > 1 && history != nullptr)
     {
-        std::fprintf(out, "\nSUMMARY\n");
+        std::fprintf(history, "\nSUMMARY\n");
         for (size_t i = 0; i < entries.size(); ++i)
-            std::fprintf(out, "%s  %s\n", results[i] ? "PASS" : "FAIL", OneLineCaption(entries[i]->caption).c_str());
+            std::fprintf(history, "%s  %s\n", results[i] ? "PASS" : "FAIL", OneLineCaption(entries[i]->caption).c_str());
+        std::fflush(history);
     }
-    std::fflush(out);
-    return std::all_of(results.begin(), results.end(), [](bool b) { return b; }) ? kExitPassed : kExitFailed;
+    return report.Finish(std::all_of(results.begin(), results.end(), [](bool b) { return b; }));
+}
+
+int Typed(const std::string& command, const std::vector<std::string>& rest, const Options& options, FILE* out,
+          FILE* err)
+{
+    if (rest.size() != 2)
+        return Usage(err, command + " needs SERVER and PORT");
+    CRunReport report(options, command, out, err);
+    CConsoleHistoryOwner owner(report.History());
+    CCollectingSink sink;
+    owner.SetResultSink(&sink);
+    const bool passed = command == "manual" ? RunManualTest(&owner, rest[0], rest[1])
+                                            : RunManualPlainTest(&owner, rest[0], rest[1]);
+    owner.SetResultSink(nullptr);
+    report.Add(sink.Take());
+    return report.Finish(passed);
 }
 } // namespace
 
@@ -148,30 +369,41 @@ std::string EscapedCaption(const char* caption)
 
 int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
 {
-    if (args.empty())
+    Options options;
+    std::vector<std::string> words;
+    if (const std::string problem = ParseOptions(args, &options, &words); !problem.empty())
+        return Usage(err, problem);
+    if (words.empty())
         return Usage(err, "no command given");
-    const std::string& command = args[0];
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const std::string& command = words[0];
+    const std::vector<std::string> rest(words.begin() + 1, words.end());
     if (command == "--help" || command == "-h" || command == "help")
     {
         std::fputs(kUsage, out);
         return kExitPassed;
     }
+    if (command == "--version")
+    {
+        std::fprintf(out, "kestavane-cli %s\n", KV_VERSION);
+        return kExitPassed;
+    }
+
+    const bool reports = command == "run" || command == "manual" || command == "plain";
+    if (!reports && (options.formatGiven || options.outputGiven || options.quiet || options.jobsGiven))
+        return Usage(err, "--format, --output, --quiet and --jobs go with run, manual and plain");
+    if (options.jobsGiven && command != "run")
+        return Usage(err, "--jobs goes with run");
+    if (options.outputGiven)
+        if (const std::string problem = CheckOutputFolder(options.output); !problem.empty())
+            return Usage(err, problem);
 
     InitPlatformFlags();
     if (command == "list")
         return rest.empty() ? List(out) : Usage(err, "list takes no arguments");
     if (command == "run")
-        return Run(rest, out, err);
+        return Run(rest, options, out, err);
     if (command == "manual" || command == "plain")
-    {
-        if (rest.size() != 2)
-            return Usage(err, command + " needs SERVER and PORT");
-        CConsoleHistoryOwner owner(out);
-        const bool passed = command == "manual" ? RunManualTest(&owner, rest[0], rest[1])
-                                                : RunManualPlainTest(&owner, rest[0], rest[1]);
-        return passed ? kExitPassed : kExitFailed;
-    }
+        return Typed(command, rest, options, out, err);
     if (command == "this-pc" || command == "check-dns" || command == "check-dhcp")
     {
         if (!rest.empty())

@@ -14,6 +14,11 @@ struct FreeDeleter
 };
 template <typename T> using Buffer = std::unique_ptr<T, FreeDeleter>;
 
+// The first buffers hold one record each in the 32-bit layout; a larger
+// list comes through the size written back.
+constexpr ULONG kFirstAdaptersBufferSize = 640;
+constexpr ULONG kFirstPerAdapterBufferSize = 52;
+
 // A first call into a buffer of the first size, a new buffer of the size
 // written back after 111, and a second call whose result alone counts.
 template <typename T, typename Call> Buffer<T> Fetch(ULONG firstSize, Call call, bool* ok)
@@ -28,13 +33,15 @@ template <typename T, typename Call> Buffer<T> Fetch(ULONG firstSize, Call call,
 
 Buffer<IP_ADAPTER_INFO> FetchAdapters(CIpHelperApi& api, bool* ok)
 {
-    return Fetch<IP_ADAPTER_INFO>(640, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.m_pGetAdaptersInfo(b, s); }, ok);
+    return Fetch<IP_ADAPTER_INFO>(
+        kFirstAdaptersBufferSize, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.GetAdaptersInfo(b, s); }, ok);
 }
 
 Buffer<IP_PER_ADAPTER_INFO> FetchDns(CIpHelperApi& api, DWORD index, bool* ok)
 {
     return Fetch<IP_PER_ADAPTER_INFO>(
-        52, [&](IP_PER_ADAPTER_INFO* b, ULONG* s) { return api.m_pGetPerAdapterInfo(index, b, s); }, ok);
+        kFirstPerAdapterBufferSize,
+        [&](IP_PER_ADAPTER_INFO* b, ULONG* s) { return api.GetPerAdapterInfo(index, b, s); }, ok);
 }
 
 void Line(CHistoryOwner* owner, const char* label, const char* value) { AddToHistory(owner, "%-30s%s", label, value); }
@@ -60,25 +67,22 @@ const char* const kNoAdapter = "FAILURE - Failed to find an Ethernet Adapter!";
 const char* const kNoController = "FAILURE - Failed to Find an Ethernet Controller!";
 } // namespace
 
-CIpHelperApi::CIpHelperApi(CHistoryOwner* owner)
-    : m_bAdaptersInfo(false), m_bPerAdapterInfo(false), m_hLibrary(nullptr), m_pOwner(owner),
-      m_pGetAdaptersInfo(nullptr), m_pGetPerAdapterInfo(nullptr)
+CIpHelperApi::CIpHelperApi(CHistoryOwner* owner) : m_pOwner(owner)
 {
     AddToHistory(m_pOwner, "Loading IpHlpApi.dll...");
-    m_hLibrary = LoadLibraryA("IpHlpApi.dll");
-    if (m_hLibrary == nullptr)
+    if (!m_hLibrary.Load("IpHlpApi.dll"))
     {
         AddToHistory(m_pOwner, "FAILED Unable to load IpHlpApi.dll. Cannot Continue!");
         return;
     }
-    m_pGetAdaptersInfo = reinterpret_cast<GET_ADAPTERS_INFO_FN>(GetProcAddress(m_hLibrary, "GetAdaptersInfo"));
+    m_pGetAdaptersInfo = m_hLibrary.Proc<GET_ADAPTERS_INFO_FN>("GetAdaptersInfo");
     if (m_pGetAdaptersInfo == nullptr)
     {
         AddToHistory(m_pOwner, "Unable to find ProcAddress of GetAdaptersInfo(...) Cannot Continue!");
         return;
     }
     m_bAdaptersInfo = true;
-    m_pGetPerAdapterInfo = reinterpret_cast<GET_PER_ADAPTER_INFO_FN>(GetProcAddress(m_hLibrary, "GetPerAdapterInfo"));
+    m_pGetPerAdapterInfo = m_hLibrary.Proc<GET_PER_ADAPTER_INFO_FN>("GetPerAdapterInfo");
     if (m_pGetPerAdapterInfo == nullptr)
     {
         AddToHistory(m_pOwner, "Unable to find ProcAddress of GetPerAdapterInfo(...)");
@@ -93,10 +97,8 @@ CIpHelperApi::CIpHelperApi(CHistoryOwner* owner)
 
 CIpHelperApi::~CIpHelperApi()
 {
-    if (m_hLibrary == nullptr)
-        return;
-    AddToHistory(m_pOwner, "UnLoading IpHlpApi.dll...");
-    FreeLibrary(m_hLibrary);
+    if (m_hLibrary)
+        AddToHistory(m_pOwner, "UnLoading IpHlpApi.dll..."); // the handle frees it after this line
 }
 
 void RunThisPc(CHistoryOwner* owner)
@@ -105,7 +107,7 @@ void RunThisPc(CHistoryOwner* owner)
     CTestFrame frame(owner);
     AddToHistory(owner, "%s", kPlainSeparator);
     CIpHelperApi api(owner);
-    if (!api.m_bAdaptersInfo)
+    if (!api.HasAdaptersInfo())
         return;
     AddToHistory(owner, "Attempting to Read Ip Configuration...");
     bool ok = false;
@@ -133,7 +135,7 @@ void RunThisPc(CHistoryOwner* owner)
             Line(owner, "Primary WINS Server :", a->PrimaryWinsServer.IpAddress.String);
             Line(owner, "Secondary WINS Server :", a->SecondaryWinsServer.IpAddress.String);
         }
-        if (api.m_bPerAdapterInfo)
+        if (api.HasPerAdapterInfo())
             DnsLines(owner, api, a->Index);
     }
     if (!found)
@@ -158,7 +160,7 @@ template <typename Visit> bool RunCheck(CHistoryOwner* owner, const CheckTexts& 
     CTestFrame frame(owner);
     AddToHistory(owner, "%s", kPlainSeparator);
     CIpHelperApi api(owner);
-    if (!api.m_bAdaptersInfo)
+    if (!api.HasAdaptersInfo())
         return false;
     AddToHistory(owner, "%s", texts.attempting);
     bool ok = false;
@@ -193,7 +195,7 @@ bool RunCheckDns(CHistoryOwner* owner)
                 : "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more "
                   "information."};
     return RunCheck(owner, texts, [owner](CIpHelperApi& api, const IP_ADAPTER_INFO& a) {
-        return api.m_bPerAdapterInfo && DnsLines(owner, api, a.Index);
+        return api.HasPerAdapterInfo() && DnsLines(owner, api, a.Index);
     });
 }
 

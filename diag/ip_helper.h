@@ -4,7 +4,10 @@
 
 #include "history.h"
 #include "iptypes.h"
+#include "module_handle.h"
 
+// The IP helper library, bound for one press: loaded and looked up when
+// built (its progress written through the owner), freed when it goes.
 class CIpHelperApi
 {
 public:
@@ -13,12 +16,23 @@ public:
     CIpHelperApi(const CIpHelperApi&) = delete;
     CIpHelperApi& operator=(const CIpHelperApi&) = delete;
 
-    bool m_bAdaptersInfo;
-    bool m_bPerAdapterInfo;
-    HMODULE m_hLibrary;
+    // True exactly when the entry was found.
+    bool HasAdaptersInfo() const { return m_bAdaptersInfo; }
+    bool HasPerAdapterInfo() const { return m_bPerAdapterInfo; }
+    // Calls through the library's entries; only when the matching Has... is true.
+    DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size) const { return m_pGetAdaptersInfo(info, size); }
+    DWORD GetPerAdapterInfo(ULONG index, IP_PER_ADAPTER_INFO* info, ULONG* size) const
+    {
+        return m_pGetPerAdapterInfo(index, info, size);
+    }
+
+private:
+    bool m_bAdaptersInfo = false;
+    bool m_bPerAdapterInfo = false;
+    CModuleHandle m_hLibrary;
     CHistoryOwner* m_pOwner;
-    GET_ADAPTERS_INFO_FN m_pGetAdaptersInfo;
-    GET_PER_ADAPTER_INFO_FN m_pGetPerAdapterInfo;
+    GET_ADAPTERS_INFO_FN m_pGetAdaptersInfo = nullptr;
+    GET_PER_ADAPTER_INFO_FN m_pGetPerAdapterInfo = nullptr;
 };
 
 // The "THIS PC", "Check DNS" and "Check DHCP" buttons.

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 
-void CConsoleHistoryOwner::Print(const char* data, size_t size)
+namespace
+{
+// CR LF as LF, as a terminal and a pipe expect.
+std::string WithLfEnds(const char* data, size_t size)
 {
     std::string out;
     out.reserve(size);
@@ -12,16 +15,26 @@ void CConsoleHistoryOwner::Print(const char* data, size_t size)
             continue;
         out += data[i];
     }
-    std::fwrite(out.data(), 1, out.size(), m_out);
-    std::fflush(m_out);
+    return out;
+}
+} // namespace
+
+void CConsoleHistoryOwner::Print(const char* data, size_t size)
+{
+    const std::string out = WithLfEnds(data, size);
+    if (m_out != nullptr)
+    {
+        std::fwrite(out.data(), 1, out.size(), m_out);
+        std::fflush(m_out);
+    }
     m_lines += static_cast<int>(std::count(out.begin(), out.end(), '\n'));
 }
 
-void CConsoleHistoryOwner::HistorySetText(const std::string& text)
+void CConsoleHistoryOwner::HistorySetText(const std::string& text, size_t unchanged)
 {
-    // The history only ever grows by whole entries or starts over, so what
-    // is new is what lies past the length already shown.
-    if (text.size() < m_length)
+    // Printed lines cannot be taken back: a history that starts over is
+    // printed from its start below them.
+    if (m_length > unchanged)
     {
         m_length = 0;
         m_lines = 1;
@@ -32,9 +45,12 @@ void CConsoleHistoryOwner::HistorySetText(const std::string& text)
 
 int CConsoleHistoryOwner::MessageBox(const std::string& text, unsigned type)
 {
-    std::string line = "[MESSAGE BOX] " + text + "\n";
-    std::fwrite(line.data(), 1, line.size(), m_out);
-    std::fflush(m_out);
+    const std::string line = "[MESSAGE BOX] " + WithLfEnds(text.data(), text.size()) + "\n";
+    if (m_out != nullptr)
+    {
+        std::fwrite(line.data(), 1, line.size(), m_out);
+        std::fflush(m_out);
+    }
     // Nobody can answer a question here; No keeps everything.
     return (type & 0xF) == MB_YESNO ? IDNO : IDOK;
 }

@@ -1,6 +1,7 @@
 // History owner of the command-line front end: its "control" is the terminal.
 // Each new line is printed as soon as it is written, CR LF as LF, and flushed
-// so a slow target shows its progress.
+// so a slow target shows its progress. A null stream takes the lines and
+// shows none (--quiet).
 #pragma once
 
 #include "history.h"
@@ -13,7 +14,7 @@ public:
     explicit CConsoleHistoryOwner(FILE* out = stdout) : m_out(out) {}
 
     bool HistoryIsWindow() const override { return true; }
-    void HistorySetText(const std::string& text) override;
+    void HistorySetText(const std::string& text, size_t unchanged) override;
     size_t HistoryGetTextLength() const override { return m_length; }
     int HistoryGetLineCount() const override { return m_lines; }
     void HistoryLineScroll(int /*lines*/) override {}

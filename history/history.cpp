@@ -37,12 +37,20 @@ const char* NumberedSeparator(int n)
     return (n >= 1 && n <= 3) ? kNumberedSeparators[n - 1] : kPlainSeparator;
 }
 
+void CHistoryOwner::SetControlText(bool replaced)
+{
+    if (replaced)
+        m_setLength = 0;
+    HistorySetText(m_history, m_setLength);
+    m_setLength = m_history.size();
+}
+
 void CHistoryOwner::ClearHistory()
 {
     m_history.clear();
-    ++m_generation;
+    m_setLength = 0;
     if (HistoryIsWindow())
-        HistorySetText(m_history);
+        SetControlText(true);
 }
 
 void AddToHistory(CHistoryOwner* owner, const char* format, ...)
@@ -60,15 +68,14 @@ void AddToHistory(CHistoryOwner* owner, const char* format, ...)
     if (!owner->HistoryIsWindow())
         return;
 
-    owner->HistorySetText(history);
+    owner->SetControlText(false);
     if (owner->HistoryGetTextLength() < history.size())
     {
         if (owner->MessageBox("There is insufficient space in the history window ... Clear it first?", MB_YESNO) ==
             IDYES)
         {
             history = line;
-            ++owner->m_generation;
-            owner->HistorySetText(history);
+            owner->SetControlText(true);
         }
     }
     owner->HistoryLineScroll(owner->HistoryGetLineCount());

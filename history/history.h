@@ -34,7 +34,10 @@ public:
 
     // The history control, as AddToHistory sees it.
     virtual bool HistoryIsWindow() const = 0;
-    virtual void HistorySetText(const std::string& text) = 0;
+    // Replaces the control's text with `text`. Its first `unchanged`
+    // characters are those of the text set last time, so a control may add
+    // only what follows them instead of rewriting everything.
+    virtual void HistorySetText(const std::string& text, size_t unchanged) = 0;
     virtual size_t HistoryGetTextLength() const = 0;
     virtual int HistoryGetLineCount() const = 0;
     virtual void HistoryLineScroll(int lines) = 0;
@@ -50,10 +53,6 @@ public:
     virtual void PumpMessages() {}
 
     const std::string& HistoryText() const { return m_history; }
-    // Changes whenever the history text is replaced rather than appended to,
-    // so a control can tell that a longer text of the same generation only
-    // extends what it shows.
-    uint64_t HistoryGeneration() const { return m_generation; }
 
     // The "Clear History" button.
     void ClearHistory();
@@ -64,8 +63,12 @@ public:
 
 private:
     friend void AddToHistory(CHistoryOwner* owner, const char* format, ...);
+    // Hands the whole history to the control; `replaced` when it is not the
+    // text set last time with entries added.
+    void SetControlText(bool replaced);
+
     std::string m_history;
-    uint64_t m_generation = 1;
+    size_t m_setLength = 0; // the history's length when last handed to the control
     CResultSink* m_pResults = nullptr;
 };
 

@@ -24,8 +24,9 @@ enum class TestStep
 // "none", "resolve", "connect", "handshake", "certificate", "greeting", "shutdown".
 const char* TestStepName(TestStep step);
 
-// Milliseconds spent in each step, from one monotonic clock; nullopt where
-// the step was not reached (or does not exist for the tester's kind).
+// Milliseconds spent in each step, from one monotonic clock (the clock the
+// waits consult); nullopt where the step was not reached (or does not exist
+// for the tester's kind).
 struct StepTimes
 {
     std::optional<double> resolveMs;
@@ -78,8 +79,15 @@ struct TargetRecord
     std::string sourceAddress;
     int sourcePort = 0;
     bool passed = false;
+    // Where the target failed. The TLS test's credentials count as part of
+    // its handshake; a refused or unfinished connect (and a socket library
+    // that did not start) as the connect.
     TestStep failedStep = TestStep::None;
-    std::string reason; // the failure's reason exactly as the history shows it
+    // The failure's reason exactly as the history shows it: the text after
+    // a "** FAILED to ... **" line's fixed part, or the line that ended the
+    // target (a greeting time-out, a verification failure, a credentials
+    // error). Empty when the target passed, or failed without a line.
+    std::string reason;
     StepTimes times;
     std::optional<TlsFacts> tls;
 };

@@ -1,16 +1,23 @@
 #include "socket_client.h"
 
-#include "wintime.h"
+#include "liveness.h"
+#include "wait_clock.h"
 
 #include <cstdio>
 #include <cstring>
 
+namespace
+{
+constexpr WORD kWinsockVersion = 0x0002; // 2.0: major in the low byte
+constexpr DWORD kSocketTimeoutMs = 30000;
+} // namespace
+
 CSocketClient::CSocketClient(CHistoryOwner* owner)
     : m_port(0), m_ipAddress{}, m_addressFamily(AF_INET), m_socketType(SOCK_STREAM), m_wsaData{},
-      m_socket(ws2::INVALID_SOCKET), m_serverAddr{}, m_winsockReady(false), m_sendTimeout(30000), m_recvTimeout(30000),
-      m_pOwner(owner)
+      m_socket(ws2::INVALID_SOCKET), m_serverAddr{}, m_winsockReady(false), m_sendTimeout(kSocketTimeoutMs),
+      m_recvTimeout(kSocketTimeoutMs), m_pOwner(owner)
 {
-    m_winsockReady = ws2::WSAStartup(0x0002, &m_wsaData) == 0;
+    m_winsockReady = ws2::WSAStartup(kWinsockVersion, &m_wsaData) == 0;
 }
 
 CSocketClient::~CSocketClient()
@@ -30,23 +37,40 @@ bool CSocketClient::Connect(const std::string& host, int port, DWORD timeoutMs)
     if (!m_winsockReady)
     {
         m_lastError = "TCPIP Startup  Failed.";
+        FailStep(TestStep::Connect, m_lastError);
         return false;
     }
     if (m_socket != ws2::INVALID_SOCKET)
     {
         m_lastError = "Socket to " + m_label + " Already Open.";
+        FailStep(TestStep::Connect, m_lastError);
         return false;
     }
 
     AddToHistory(m_pOwner, "Attempting to resolve %s...", host.c_str());
-    if (ResolveHost(host.c_str(), m_ipAddress, sizeof m_ipAddress) != 0)
+    const double resolveStart = Now();
+    const int resolved = ResolveHost(host.c_str(), m_ipAddress, sizeof m_ipAddress);
+    m_record.times.resolveMs = Now() - resolveStart;
+    if (resolved != 0)
     {
         m_lastError = "DNS Lookup of " + host + " Failed!";
+        FailStep(TestStep::Resolve, m_lastError);
         return false;
     }
+    m_record.resolvedAddress = m_ipAddress;
     AddToHistory(m_pOwner, "%s resolved to %s", host.c_str(), m_ipAddress);
     m_host = host;
 
+    const double connectStart = Now();
+    const bool connected = OpenConnection(port, timeoutMs);
+    m_record.times.connectMs = Now() - connectStart;
+    if (!connected)
+        FailStep(TestStep::Connect, m_lastError);
+    return connected;
+}
+
+bool CSocketClient::OpenConnection(int port, DWORD timeoutMs)
+{
     m_port = port;
     m_addressFamily = AF_INET;
     m_socketType = SOCK_STREAM;
@@ -75,17 +99,19 @@ bool CSocketClient::Connect(const std::string& host, int port, DWORD timeoutMs)
         connected = true;
     else if (ws2::WSAGetLastError() == ws2::WSAEWOULDBLOCK)
     {
-        const DWORD start = GetTickCount();
-        for (;;)
+        const DWORD start = Ticks();
+        for (DWORD elapsed = 0;;)
         {
-            // One pass waits at most 1 ms, and ends as soon as the connect does.
+            // Sleeps until the connect ends, or into the pass after the bound.
+            const DWORD left = timeoutMs - elapsed;
+            WaitClock().Wait(m_socket, CWaitClock::Event::Connected, left < 0xFFFFFFFFu ? left + 1 : left);
             ws2::fd_set writeSet, exceptSet;
             ws2::FdZero(&writeSet);
             ws2::FdZero(&exceptSet);
             ws2::FdSet(m_socket, &writeSet);
             ws2::FdSet(m_socket, &exceptSet);
-            const ws2::timeval pass{0, 1000};
-            const int ready = ws2::select(-1, nullptr, &writeSet, &exceptSet, &pass);
+            const ws2::timeval poll{0, 0};
+            const int ready = ws2::select(-1, nullptr, &writeSet, &exceptSet, &poll);
             if (ready == ws2::SOCKET_ERROR)
                 break;
             if (ready > 0)
@@ -93,7 +119,8 @@ bool CSocketClient::Connect(const std::string& host, int port, DWORD timeoutMs)
                 connected = ws2::FdIsSet(m_socket, &writeSet);
                 break;
             }
-            if (ElapsedSince(start, GetTickCount()) > timeoutMs)
+            elapsed = ElapsedSince(start, Ticks());
+            if (elapsed > timeoutMs)
                 break;
         }
     }
@@ -179,8 +206,7 @@ bool CSocketClient::IsConnected()
     int count = ws2::select(-1, &readSet, nullptr, nullptr, &poll);
     if (count == ws2::SOCKET_ERROR)
     {
-        const int error = ws2::WSAGetLastError();
-        if (error == ws2::WSAENOTSOCK || error == ws2::WSAENETDOWN || error == ws2::WSANOTINITIALISED)
+        if (liveness::SelectErrorMeansGone(ws2::WSAGetLastError()))
             return false;
         count = -1;
     }
@@ -190,29 +216,7 @@ bool CSocketClient::IsConnected()
     const int peeked = ws2::recv(m_socket, &byte, 1, MSG_PEEK);
     const int error = peeked == ws2::SOCKET_ERROR ? ws2::WSAGetLastError() : 0;
     SetNonBlocking(0);
-
-    if (peeked == 1)
-        return true;
-    if (peeked == 0 || error == ws2::WSAEWOULDBLOCK)
-        return count != 1;
-    switch (error)
-    {
-    case ws2::WSAEINPROGRESS: return true;
-    case ws2::WSAEINTR:
-    case ws2::WSAEFAULT:
-    case ws2::WSAEINVAL:
-    case ws2::WSAENOTSOCK:
-    case ws2::WSAEMSGSIZE:
-    case ws2::WSAEOPNOTSUPP:
-    case ws2::WSAENETDOWN:
-    case ws2::WSAENETRESET:
-    case ws2::WSAECONNABORTED:
-    case ws2::WSAECONNRESET:
-    case ws2::WSAEISCONN:
-    case ws2::WSAESHUTDOWN:
-    case ws2::WSAETIMEDOUT: return false;
-    default: return true;
-    }
+    return liveness::PeekMeansConnected(count, peeked, error);
 }
 
 void CSocketClient::ReportSourceAddress()
@@ -228,15 +232,44 @@ void CSocketClient::ReportSourceAddress()
     const char* text = ws2::inet_ntoa(local.sin_addr);
     std::snprintf(address, sizeof address, "%s", text ? text : "");
     std::snprintf(port, sizeof port, "%d", static_cast<int>(ntohs(local.sin_port)));
+    m_record.sourceAddress = address;
+    m_record.sourcePort = static_cast<int>(ntohs(local.sin_port));
     AddToHistory(m_pOwner, "Source Address:%s  Source Port(1024-5000):%s ", address, port);
 }
 
-void CSocketClient::PauseForData(DWORD ms)
+DWORD CSocketClient::Ticks() const { return WaitClock().Ticks(); }
+
+double CSocketClient::Now() { return WaitClock().Milliseconds(); }
+
+void CSocketClient::WaitForData(DWORD start, DWORD timeoutMs)
 {
-    ws2::fd_set readSet;
-    ws2::FdZero(&readSet);
-    ws2::FdSet(m_socket, &readSet);
-    const ws2::timeval pause{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
-    if (m_socket == ws2::INVALID_SOCKET || ws2::select(-1, &readSet, nullptr, nullptr, &pause) == ws2::SOCKET_ERROR)
-        ::Sleep(ms);
+    const DWORD elapsed = ElapsedSince(start, Ticks());
+    WaitClock().Wait(m_socket, CWaitClock::Event::Readable, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+}
+
+void CSocketClient::StartRecord(const std::string& host, int port, const std::string& label, const char* testerKind)
+{
+    m_record = TargetRecord();
+    m_record.host = host;
+    m_record.port = port;
+    m_record.label = label;
+    m_record.tester = testerKind;
+}
+
+void CSocketClient::FailStep(TestStep step, const std::string& reason)
+{
+    m_record.failedStep = step;
+    m_record.reason = reason;
+}
+
+void CSocketClient::FinishRecord(bool passed)
+{
+    m_record.passed = passed;
+    if (passed)
+    {
+        m_record.failedStep = TestStep::None;
+        m_record.reason.clear();
+    }
+    if (CResultSink* sink = m_pOwner->ResultSink())
+        sink->Target(m_record);
 }

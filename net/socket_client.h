@@ -2,6 +2,7 @@
 #pragma once
 
 #include "history.h"
+#include "test_record.h"
 #include "ws2.h"
 
 #include <string>
@@ -27,29 +28,49 @@ public:
     // Elapsed milliseconds since start on the wrapping tick counter.
     static DWORD ElapsedSince(DWORD start, DWORD now);
 
-    // The pause of one polling pass: at most ms, cut short when data arrives
-    // or the peer closes, so a wait never outlasts its bound nor idles past
-    // the bytes it waits for.
-    void PauseForData(DWORD ms);
-
 protected:
     // The "Source Address:" line of both testers; left out when the local
     // address cannot be read.
     void ReportSourceAddress();
 
-public:
+    // The tick counter of the wait clock, which bounds every wait.
+    DWORD Ticks() const;
+    // The one sleep of a waiting pass: until bytes arrive or the peer closes,
+    // or until timeoutMs after start, whichever comes first.
+    void WaitForData(DWORD start, DWORD timeoutMs);
+
+    // The record of the target under test: the tester starts it, each step
+    // adds what it learns, and the tester hands it to the owner's result sink
+    // when the target ends. Without a sink nothing leaves the tester.
+    void StartRecord(const std::string& host, int port, const std::string& label, const char* testerKind);
+    void FailStep(TestStep step, const std::string& reason);
+    void FinishRecord(bool passed);
+    // Monotonic milliseconds of the wait clock, for the steps' durations.
+    static double Now();
+
+private:
+    // Socket, non-blocking connect and its bounded wait.
+    bool OpenConnection(int port, DWORD timeoutMs);
+
     int m_port;
     char m_ipAddress[30];
     int m_addressFamily;
     int m_socketType;
     ws2::WSADATA m_wsaData;
+
+protected:
     ws2::SOCKET m_socket;
+
+private:
     sockaddr_in m_serverAddr;
     bool m_winsockReady;
     DWORD m_sendTimeout;
     DWORD m_recvTimeout;
+
+protected:
     CHistoryOwner* m_pOwner;
     std::string m_host;
     std::string m_label;
     std::string m_lastError;
+    TargetRecord m_record;
 };

@@ -1,7 +1,6 @@
 #include "tcp_tester.h"
 
 #include "greeting_reader.h"
-#include "wintime.h"
 
 namespace
 {
@@ -10,10 +9,18 @@ constexpr int kReadSize = 2047;
 
 bool CTcpTester::Test(std::string host, int port, std::string label)
 {
+    StartRecord(host, port, label, "plain");
+    const bool passed = RunTest(host, port, label);
+    FinishRecord(passed);
+    return passed;
+}
+
+bool CTcpTester::RunTest(const std::string& host, int port, const std::string& label)
+{
     m_label = label;
     AddToHistory(m_pOwner, "Attempting %s", m_label.c_str());
 
-    if (!Connect(host, port, 10000))
+    if (!Connect(host, port, kConnectTimeoutMs))
     {
         AddToHistory(m_pOwner, "** FAILED to Connect to %s! ** \r\n %s", m_label.c_str(), GetLastErrorText().c_str());
         AddToHistory(m_pOwner, " TEST FAILED. ");
@@ -23,18 +30,23 @@ bool CTcpTester::Test(std::string host, int port, std::string label)
     AddToHistory(m_pOwner, "Connected to Server Successfully ");
     ReportSourceAddress();
 
-    if (WaitForConnected(10000))
+    const double greetingStart = Now();
+    const bool greeted = WaitForConnected(kGreetingTimeoutMs);
+    m_record.times.greetingMs = Now() - greetingStart;
+    if (!greeted)
     {
-        AddToHistory(m_pOwner, "Closing connection... ");
-        Close();
-        AddToHistory(m_pOwner, "Connection Closed -- TEST SUCCESSFUL. ");
-        return true;
+        // The reason is the line the wait wrote.
+        FailStep(TestStep::Greeting, (m_lastError == "LOGIN_FAILED" ? "Timeout waiting for 'CONNECTED' From "
+                                                                       : "Connection Lost To ") +
+                                         m_label);
+        AddToHistory(m_pOwner, " TEST FAILED. ");
     }
-    AddToHistory(m_pOwner, " TEST FAILED. ");
     AddToHistory(m_pOwner, "Closing connection... ");
+    const double closeStart = Now();
     Close();
-    AddToHistory(m_pOwner, "Connection Closed -- TEST FAILED. ");
-    return false;
+    m_record.times.shutdownMs = Now() - closeStart;
+    AddToHistory(m_pOwner, greeted ? "Connection Closed -- TEST SUCCESSFUL. " : "Connection Closed -- TEST FAILED. ");
+    return greeted;
 }
 
 bool CTcpTester::WaitForConnected(DWORD timeoutMs)
@@ -42,14 +54,14 @@ bool CTcpTester::WaitForConnected(DWORD timeoutMs)
     CGreetingReader reader;
     char buffer[kReadSize + 1];
 
-    const DWORD start = GetTickCount();
+    const DWORD start = Ticks();
     if (IsConnected())
     {
         for (;;)
         {
-            if (ElapsedSince(start, GetTickCount()) >= timeoutMs)
+            if (ElapsedSince(start, Ticks()) >= timeoutMs)
                 break;
-            PauseForData(1);
+            WaitForData(start, timeoutMs);
             if (HasPendingData())
             {
                 const int n = Receive(buffer, kReadSize);
@@ -64,7 +76,7 @@ bool CTcpTester::WaitForConnected(DWORD timeoutMs)
         }
     }
 
-    if (ElapsedSince(start, GetTickCount()) >= timeoutMs)
+    if (ElapsedSince(start, Ticks()) >= timeoutMs)
     {
         AddToHistory(m_pOwner, "Timeout waiting for 'CONNECTED' From %s", m_label.c_str());
         m_lastError = "LOGIN_FAILED";

@@ -12,4 +12,10 @@ public:
 
     bool Test(std::string host, int port, std::string label);
     bool WaitForConnected(DWORD timeoutMs);
+
+    static constexpr DWORD kConnectTimeoutMs = 10000;
+    static constexpr DWORD kGreetingTimeoutMs = 10000;
+
+private:
+    bool RunTest(const std::string& host, int port, const std::string& label);
 };

@@ -14,7 +14,9 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace
@@ -31,29 +33,54 @@ struct Context
     Store* store = nullptr;
 };
 
+// Handles the caller passes back are checked against the live ones, so a
+// stale or forged handle is an error and never a read of freed memory.
+std::mutex g_liveMutex;
+std::unordered_set<const void*> g_liveStores, g_liveContexts, g_liveChains;
+
+void Register(std::unordered_set<const void*>& live, const void* p)
+{
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    live.insert(p);
+}
+
+void Unregister(std::unordered_set<const void*>& live, const void* p)
+{
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    live.erase(p);
+}
+
+bool IsLive(const std::unordered_set<const void*>& live, const void* p)
+{
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    return p != nullptr && live.count(p) == 1;
+}
+
 struct Store
 {
-    uint32_t magic = 0x4B565354; // "KVST"
     std::atomic<long> refs{1};
     std::mutex mutex;
     std::vector<std::unique_ptr<Context>> certs;
+    Store() { Register(g_liveStores, this); }
     ~Store()
     {
+        Unregister(g_liveStores, this);
         for (auto& c : certs)
+        {
+            Unregister(g_liveContexts, &c->ctx);
             X509_free(c->x509);
-        magic = 0;
+        }
     }
 };
 
 Store* AsStore(HCERTSTORE handle)
 {
-    auto* store = static_cast<Store*>(handle);
-    return store && store->magic == 0x4B565354 ? store : nullptr;
+    return IsLive(g_liveStores, handle) ? static_cast<Store*>(handle) : nullptr;
 }
 
 Context* AsContext(PCCERT_CONTEXT context)
 {
-    return const_cast<Context*>(reinterpret_cast<const Context*>(context));
+    return IsLive(g_liveContexts, context) ? const_cast<Context*>(reinterpret_cast<const Context*>(context)) : nullptr;
 }
 
 void AddRef(Store* store) { store->refs.fetch_add(1); }
@@ -82,18 +109,60 @@ std::vector<BYTE> NameDer(const X509_NAME* name)
     return out;
 }
 
+// One DER element: its tag byte and contents. Definite lengths only, as DER has.
+bool ReadElement(const BYTE*& at, const BYTE* end, BYTE& tag, const BYTE*& contents, size_t& length)
+{
+    if (end - at < 2 || (at[0] & 0x1F) == 0x1F)
+        return false;
+    tag = *at++;
+    length = *at++;
+    if (length & 0x80)
+    {
+        size_t octets = length & 0x7F;
+        if (octets == 0 || octets > sizeof(size_t) || static_cast<size_t>(end - at) < octets)
+            return false;
+        for (length = 0; octets > 0; --octets)
+            length = (length << 8) | *at++;
+    }
+    if (static_cast<size_t>(end - at) < length)
+        return false;
+    contents = at;
+    at += length;
+    return true;
+}
+
+// The serial number as the certificate holds it (a leading 0x00 that keeps a
+// number positive stays), least significant byte first. Decoding would drop
+// that byte and turn a negative serial into its magnitude.
+std::vector<BYTE> SerialFromEncoding(const std::vector<BYTE>& der)
+{
+    constexpr BYTE kSequence = 0x30, kVersion = 0xA0, kInteger = 0x02;
+    const BYTE* at = der.data();
+    const BYTE* contents = nullptr;
+    size_t length = 0;
+    BYTE tag = 0;
+    if (!ReadElement(at, der.data() + der.size(), tag, contents, length) || tag != kSequence) // Certificate
+        return {};
+    at = contents;
+    if (!ReadElement(at, contents + length, tag, contents, length) || tag != kSequence) // TBSCertificate
+        return {};
+    const BYTE* const tbsEnd = contents + length;
+    at = contents;
+    if (!ReadElement(at, tbsEnd, tag, contents, length))
+        return {};
+    if (tag == kVersion && !ReadElement(at, tbsEnd, tag, contents, length))
+        return {};
+    if (tag != kInteger || length == 0)
+        return {};
+    return std::vector<BYTE>(std::make_reverse_iterator(contents + length), std::make_reverse_iterator(contents));
+}
+
 Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
 {
     auto c = std::make_unique<Context>();
     c->x509 = x509;
     c->der.assign(der, der + size);
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(x509);
-    if (BIGNUM* bn = ASN1_INTEGER_to_BN(serial, nullptr))
-    {
-        c->serial.resize(static_cast<size_t>(std::max(1, BN_num_bytes(bn))));
-        BN_bn2lebinpad(bn, c->serial.data(), static_cast<int>(c->serial.size()));
-        BN_free(bn);
-    }
+    c->serial = SerialFromEncoding(c->der);
     c->issuer = NameDer(X509_get_issuer_name(x509));
     c->subject = NameDer(X509_get_subject_name(x509));
     c->info.dwVersion = static_cast<DWORD>(X509_get_version(x509));
@@ -111,6 +180,7 @@ Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
     c->store = store;
     Context* raw = c.get();
     store->certs.push_back(std::move(c));
+    Register(g_liveContexts, &raw->ctx);
     return raw;
 }
 
@@ -245,10 +315,11 @@ struct Chain
     Store* elementStore = nullptr; // holds the contexts of the elements
     X509* leaf = nullptr;
     bool hasSan = false;
-    DWORD usageError = 0;
     std::vector<ChainError> errors;
+    Chain() { Register(g_liveChains, &ctx); }
     ~Chain()
     {
+        Unregister(g_liveChains, &ctx);
         if (elementStore)
             Release(elementStore);
         X509_free(leaf);
@@ -306,24 +377,64 @@ DWORD TrustBitsFor(int error)
     }
 }
 
-bool LeafHasUsage(X509* leaf, const CERT_USAGE_MATCH& usage)
+// The usages a certificate restricts itself to; none when it does not
+// restrict (no extension, or anyExtendedKeyUsage).
+std::optional<std::vector<std::string>> RestrictedUsages(X509* cert)
 {
-    if (usage.Usage.cUsageIdentifier == 0 || usage.Usage.rgpszUsageIdentifier == nullptr)
-        return true;
-    auto* eku = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(leaf, NID_ext_key_usage, nullptr, nullptr));
+    auto* eku = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr));
     if (eku == nullptr)
-        return true; // no restriction: valid for every usage
-    std::vector<std::string> present;
+        return std::nullopt;
+    std::vector<std::string> allowed;
     for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i)
-        present.push_back(OidText(sk_ASN1_OBJECT_value(eku, i)));
+        allowed.push_back(OidText(sk_ASN1_OBJECT_value(eku, i)));
     sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
-    if (std::find(present.begin(), present.end(), "2.5.29.37.0") != present.end())
-        return true; // anyExtendedKeyUsage
-    size_t matches = 0;
-    for (DWORD i = 0; i < usage.Usage.cUsageIdentifier; ++i)
-        if (const char* wanted = usage.Usage.rgpszUsageIdentifier[i])
-            matches += std::find(present.begin(), present.end(), wanted) != present.end();
-    return usage.dwType == USAGE_MATCH_TYPE_OR ? matches > 0 : matches == usage.Usage.cUsageIdentifier;
+    if (std::find(allowed.begin(), allowed.end(), "2.5.29.37.0") != allowed.end())
+        return std::nullopt;
+    return allowed;
+}
+
+struct UsageVerdict
+{
+    bool valid = true;
+    std::vector<bool> faulty; // per element, leaf first
+};
+
+// The platform intersects the usages along the chain: a requested usage holds
+// only when every certificate that restricts usage allows it. With OR one
+// usage that holds suffices, with AND every one must. An element that by
+// itself cannot serve is marked; when only the intersection fails, the leaf.
+UsageVerdict CheckUsage(const std::vector<X509*>& path, const CERT_USAGE_MATCH& usage)
+{
+    UsageVerdict verdict;
+    verdict.faulty.assign(path.size(), false);
+    std::vector<std::string> wanted;
+    for (DWORD i = 0; usage.Usage.rgpszUsageIdentifier && i < usage.Usage.cUsageIdentifier; ++i)
+        if (const char* oid = usage.Usage.rgpszUsageIdentifier[i])
+            wanted.push_back(oid);
+    if (wanted.empty())
+        return verdict;
+    const bool any = usage.dwType == USAGE_MATCH_TYPE_OR;
+    std::vector<bool> holds(wanted.size(), true);
+    for (size_t e = 0; e < path.size(); ++e)
+    {
+        const auto allowed = RestrictedUsages(path[e]);
+        if (!allowed)
+            continue;
+        size_t present = 0;
+        for (size_t k = 0; k < wanted.size(); ++k)
+        {
+            const bool has = std::find(allowed->begin(), allowed->end(), wanted[k]) != allowed->end();
+            holds[k] = holds[k] && has;
+            present += has;
+        }
+        verdict.faulty[e] = any ? present == 0 : present < wanted.size();
+    }
+    const size_t holding = static_cast<size_t>(std::count(holds.begin(), holds.end(), true));
+    verdict.valid = any ? holding > 0 : holding == wanted.size();
+    if (!verdict.valid && !path.empty() && std::find(verdict.faulty.begin(), verdict.faulty.end(), true) ==
+                                               verdict.faulty.end())
+        verdict.faulty[0] = true;
+    return verdict;
 }
 
 std::string Utf16ToUtf8(const WCHAR* text)
@@ -468,15 +579,29 @@ PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE handle, PCCERT_CONTEXT pre
 
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context)
 {
-    if (context)
-        AddRef(AsContext(context)->store);
+    if (context == nullptr)
+        return nullptr;
+    Context* live = AsContext(context);
+    if (live == nullptr)
+    {
+        SetLastError(E_INVALIDARG);
+        return nullptr;
+    }
+    AddRef(live->store);
     return context;
 }
 
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context)
 {
-    if (context)
-        Release(AsContext(context)->store);
+    if (context == nullptr)
+        return TRUE;
+    Context* live = AsContext(context);
+    if (live == nullptr)
+    {
+        SetLastError(E_INVALIDARG);
+        return FALSE;
+    }
+    Release(live->store);
     return TRUE;
 }
 
@@ -484,12 +609,13 @@ PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTE
                                                  DWORD* flags)
 {
     Store* store = AsStore(handle);
-    if (store == nullptr || subject == nullptr)
+    Context* subjectContext = AsContext(subject);
+    if (store == nullptr || subjectContext == nullptr)
     {
         SetLastError(E_INVALIDARG);
         return nullptr;
     }
-    X509* subjectX509 = AsContext(subject)->x509;
+    X509* subjectX509 = subjectContext->x509;
     if (IsSelfIssued(subjectX509))
     {
         if (previous)
@@ -546,9 +672,12 @@ DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD /*flags*/, vo
                          DWORD size)
 {
     std::string text;
-    if (context && type == CERT_NAME_SIMPLE_DISPLAY_TYPE)
+    Context* live = AsContext(context);
+    if (context != nullptr && live == nullptr)
+        SetLastError(E_INVALIDARG);
+    if (live && type == CERT_NAME_SIMPLE_DISPLAY_TYPE)
     {
-        X509* x509 = AsContext(context)->x509;
+        X509* x509 = live->x509;
         const X509_NAME* subject = X509_get_subject_name(x509);
         for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress})
         {
@@ -580,7 +709,8 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
                              HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para, DWORD /*flags*/,
                              void* /*reserved*/, PCCERT_CHAIN_CONTEXT* result)
 {
-    if (context == nullptr || result == nullptr)
+    Context* leafContext = AsContext(context);
+    if (leafContext == nullptr || result == nullptr)
     {
         SetLastError(E_INVALIDARG);
         return FALSE;
@@ -596,7 +726,7 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
     std::call_once(once, [] { g_chainIndex = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
 
     auto chain = std::make_unique<Chain>();
-    X509* leafX509 = AsContext(context)->x509;
+    X509* leafX509 = leafContext->x509;
     X509_up_ref(leafX509);
     chain->leaf = leafX509;
     chain->hasSan = X509_get_ext_by_NID(leafX509, NID_subject_alt_name, -1) >= 0;
@@ -645,6 +775,7 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
 
     // The elements: the path OpenSSL built, leaf first.
     chain->elementStore = new Store();
+    std::vector<X509*> path;
     if (STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx))
         for (int i = 0; i < sk_X509_num(built); ++i)
         {
@@ -657,6 +788,7 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
             Context* element = MakeContext(chain->elementStore, x, der, static_cast<size_t>(n));
             OPENSSL_free(der);
             chain->elements.push_back(CERT_CHAIN_ELEMENT{sizeof(CERT_CHAIN_ELEMENT), &element->ctx, {0, 0}});
+            path.push_back(x);
         }
     X509_STORE_CTX_free(ctx);
     sk_X509_free(untrusted);
@@ -670,11 +802,14 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
         if (e.depth >= 0 && static_cast<size_t>(e.depth) < chain->elements.size())
             chain->elements[static_cast<size_t>(e.depth)].TrustStatus.dwErrorStatus |= bits;
     }
-    if (para && !LeafHasUsage(leafX509, para->RequestedUsage))
+    if (para)
     {
-        status |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
-        if (!chain->elements.empty())
-            chain->elements[0].TrustStatus.dwErrorStatus |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+        const UsageVerdict usage = CheckUsage(path, para->RequestedUsage);
+        if (!usage.valid)
+            status |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+        for (size_t e = 0; e < usage.faulty.size(); ++e)
+            if (usage.faulty[e])
+                chain->elements[e].TrustStatus.dwErrorStatus |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
     }
     for (auto& e : chain->elements)
         chain->elementList.push_back(&e);
@@ -693,14 +828,15 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
 
 void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain)
 {
-    delete reinterpret_cast<const Chain*>(chain);
+    if (IsLive(g_liveChains, chain))
+        delete reinterpret_cast<const Chain*>(chain);
 }
 
 BOOL CertVerifyCertificateChainPolicy(const char* policyOid, PCCERT_CHAIN_CONTEXT chainContext,
                                       const CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status)
 {
-    if ((policyOid != CERT_CHAIN_POLICY_SSL && policyOid != CERT_CHAIN_POLICY_BASE) || chainContext == nullptr ||
-        status == nullptr)
+    if ((policyOid != CERT_CHAIN_POLICY_SSL && policyOid != CERT_CHAIN_POLICY_BASE) ||
+        !IsLive(g_liveChains, chainContext) || status == nullptr)
     {
         SetLastError(E_INVALIDARG);
         return FALSE;

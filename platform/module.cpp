@@ -9,11 +9,17 @@
 #include <unistd.h>
 #include <vector>
 
+// The installed module folder relative to the program's folder, from the build.
+#ifndef KV_MODULE_DIR
+#error "KV_MODULE_DIR must name the module folder relative to the program's folder"
+#endif
+
 namespace
 {
 std::mutex g_dirMutex;
 std::string g_dllDirectory;
 std::atomic<bool> g_defaultSearch{true};
+std::atomic<long> g_liveReferences{0};
 
 bool IsFile(const std::string& path)
 {
@@ -49,6 +55,8 @@ std::string platform::ExecutableDirectory()
 
 void platform::SetDefaultModuleSearch(bool enabled) { g_defaultSearch.store(enabled); }
 
+long platform::LiveModuleReferences() { return g_liveReferences.load(); }
+
 BOOL SetDllDirectoryA(const char* pathName)
 {
     std::lock_guard<std::mutex> lock(g_dirMutex);
@@ -76,7 +84,7 @@ HMODULE LoadLibraryA(const char* fileName)
     {
         const std::string exeDir = platform::ExecutableDirectory();
         candidates.push_back(exeDir + "/" + file);
-        candidates.push_back(exeDir + "/../lib/kestavane/" + file);
+        candidates.push_back(exeDir + "/" KV_MODULE_DIR "/" + file);
     }
 
     for (const auto& path : candidates)
@@ -84,14 +92,20 @@ HMODULE LoadLibraryA(const char* fileName)
         if (!IsFile(path))
             continue;
         if (void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
+        {
+            ++g_liveReferences;
             return handle;
+        }
         // The file is there but is no loadable module.
         SetLastError(ERROR_BAD_EXE_FORMAT);
         return nullptr;
     }
     if (defaults)
         if (void* handle = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL))
+        {
+            ++g_liveReferences;
             return handle;
+        }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
@@ -120,5 +134,6 @@ BOOL FreeLibrary(HMODULE module)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    --g_liveReferences;
     return TRUE;
 }

@@ -4,8 +4,9 @@
 // case without ".dll", with "lib" before and ".so" after ("Secur32.dll" is
 // libsecur32.so). The file is looked for in the folder set by
 // SetDllDirectoryA, then in the program's own module folders (beside the
-// executable, and lib/kestavane under the install prefix), then through the
-// system's usual search.
+// executable, then the installed module folder, lib/<multiarch>/kestavane
+// under /usr, found relative to the executable), then through the system's
+// usual search.
 #pragma once
 
 #include "windef.h"
@@ -28,4 +29,7 @@ std::string ExecutableDirectory();
 // Tests switch the program's own folders and the system search off, so that
 // only the SetDllDirectoryA folder counts.
 void SetDefaultModuleSearch(bool enabled);
+// Module references loaded and not yet freed, over the whole process: tests
+// read it to see that an owner gave back every reference it took.
+long LiveModuleReferences();
 } // namespace platform

@@ -4,9 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <langinfo.h>
 #include <locale.h>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -62,29 +64,80 @@ std::vector<WCHAR> Utf8ToUtf16(const unsigned char* s, size_t n)
 
 std::mutex g_localeMutex;
 std::optional<std::string> g_localeOverride;
+std::string g_configRoot = "/";
 
+std::string Trimmed(const std::string& text)
+{
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return "";
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The locale a session started with these settings uses for dates: LC_ALL,
+// then LC_TIME, then LANG, whatever order they come in.
+template <typename Lookup> std::string TimeLocale(Lookup lookup)
+{
+    for (const char* key : {"LC_ALL", "LC_TIME", "LANG"})
+        if (std::string value = lookup(key); !value.empty())
+            return value;
+    return "";
+}
+
+// A file of shell-style assignments (KEY=value, optionally quoted or exported).
+std::map<std::string, std::string> ReadAssignments(const std::string& path)
+{
+    std::map<std::string, std::string> values;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line))
+    {
+        line = Trimmed(line);
+        if (line.rfind("export ", 0) == 0)
+            line = Trimmed(line.substr(7));
+        const size_t eq = line.find('=');
+        if (line.empty() || line[0] == '#' || eq == std::string::npos)
+            continue;
+        std::string value = Trimmed(line.substr(eq + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+            value = value.substr(1, value.size() - 2);
+        values[Trimmed(line.substr(0, eq))] = value;
+    }
+    return values;
+}
+
+// The system default is what the machine is set to, never the caller's
+// environment: Debian keeps it in /etc/default/locale, systemd elsewhere in
+// /etc/locale.conf.
 std::string SystemLocaleName()
 {
+    std::string root;
     {
         std::lock_guard<std::mutex> lock(g_localeMutex);
         if (g_localeOverride)
             return *g_localeOverride;
+        root = g_configRoot;
     }
-    for (const char* var : {"LC_ALL", "LC_TIME", "LANG"})
-        if (const char* value = std::getenv(var); value && *value)
-            return value;
-    std::ifstream file("/etc/default/locale");
-    std::string line;
-    while (std::getline(file, line))
-        for (const char* key : {"LC_TIME=", "LANG="})
-            if (line.rfind(key, 0) == 0)
-            {
-                std::string value = line.substr(std::strlen(key));
-                if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-                    value = value.substr(1, value.size() - 2);
-                return value;
-            }
+    for (const char* file : {"etc/default/locale", "etc/locale.conf"})
+    {
+        const auto values = ReadAssignments((std::filesystem::path(root) / file).string());
+        const std::string name = TimeLocale([&](const char* key) {
+            const auto at = values.find(key);
+            return at == values.end() ? std::string() : at->second;
+        });
+        if (!name.empty())
+            return name;
+    }
     return "";
+}
+
+std::string UserLocaleName()
+{
+    const std::string name = TimeLocale([](const char* key) {
+        const char* value = std::getenv(key);
+        return std::string(value ? value : "");
+    });
+    return name.empty() ? SystemLocaleName() : name;
 }
 
 const char* const kMonths[] = {"January", "February", "March",     "April",   "May",      "June",
@@ -206,7 +259,13 @@ void platform::SetSystemLocaleName(const std::string* name)
     g_localeOverride = name ? std::optional<std::string>(*name) : std::nullopt;
 }
 
-int GetLocaleInfoA(LCID /*locale*/, DWORD type, char* data, int size)
+void platform::SetSystemConfigRoot(const std::string* root)
+{
+    std::lock_guard<std::mutex> lock(g_localeMutex);
+    g_configRoot = root ? *root : "/";
+}
+
+int GetLocaleInfoA(LCID locale, DWORD type, char* data, int size)
 {
     if (type != LOCALE_SSHORTDATE || size < 0)
     {
@@ -214,7 +273,7 @@ int GetLocaleInfoA(LCID /*locale*/, DWORD type, char* data, int size)
         return 0;
     }
     std::string pattern = "M/d/yyyy";
-    const std::string name = SystemLocaleName();
+    const std::string name = locale == LOCALE_USER_DEFAULT ? UserLocaleName() : SystemLocaleName();
     if (!name.empty() && name != "C" && name != "POSIX" && name.rfind("C.", 0) != 0)
     {
         if (locale_t loc = ::newlocale(LC_TIME_MASK, name.c_str(), static_cast<locale_t>(nullptr)))

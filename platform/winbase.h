@@ -52,7 +52,11 @@ namespace platform
 FILETIME FileTimeFromUnix(int64_t seconds);
 // A strftime date pattern ("%d.%m.%Y") in the platform's picture form ("dd.MM.yyyy").
 std::string ShortDatePatternFromStrftime(const std::string& pattern);
-// The locale whose short date is the system default's: LC_ALL, LC_TIME or
-// LANG of the environment, else /etc/default/locale; empty for C/POSIX.
+// The system default locale's short date comes from the machine's settings
+// (/etc/default/locale, else /etc/locale.conf), never from the caller's
+// environment; the user default's from LC_ALL, LC_TIME or LANG, else the
+// system's. Tests name the system locale outright (null: read the files
+// again), or move the root the files are read under (null: "/").
 void SetSystemLocaleName(const std::string* name);
+void SetSystemConfigRoot(const std::string* root);
 } // namespace platform

@@ -50,7 +50,7 @@ struct CERT_EXTENSION
 struct CERT_INFO
 {
     DWORD dwVersion;
-    CRYPT_INTEGER_BLOB SerialNumber; // least significant byte first
+    CRYPT_INTEGER_BLOB SerialNumber; // the encoded bytes, least significant first
     CRYPT_ALGORITHM_IDENTIFIER SignatureAlgorithm;
     CERT_NAME_BLOB Issuer;
     FILETIME NotBefore;

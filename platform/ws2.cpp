@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <mutex>
 #include <netdb.h>
 #include <poll.h>
@@ -21,7 +22,7 @@ std::atomic<int> g_startupFailure{0};
 thread_local int t_wsaError = 0;
 
 std::mutex g_resolverMutex;
-Resolver g_resolver;
+std::shared_ptr<const Resolver> g_resolver; // null: the system's resolver
 
 int Fd(SOCKET s) { return s > static_cast<SOCKET>(INT32_MAX) ? -1 : static_cast<int>(s); }
 
@@ -321,22 +322,26 @@ hostent* gethostbyname(const char* name)
     if (NotStarted())
         return nullptr;
 
-    std::optional<in_addr> found;
+    // The lock covers only taking the seam: parallel presses resolve at
+    // once, and a slow name must not hold up the others.
+    std::shared_ptr<const Resolver> resolver;
     {
         std::lock_guard<std::mutex> lock(g_resolverMutex);
-        if (g_resolver)
-            found = g_resolver(name);
-        else
+        resolver = g_resolver;
+    }
+    std::optional<in_addr> found;
+    if (resolver)
+        found = (*resolver)(name);
+    else
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* result = nullptr;
+        if (*name != '\0' && ::getaddrinfo(name, nullptr, &hints, &result) == 0 && result != nullptr)
         {
-            addrinfo hints{};
-            hints.ai_family = AF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* result = nullptr;
-            if (*name != '\0' && ::getaddrinfo(name, nullptr, &hints, &result) == 0 && result != nullptr)
-            {
-                found = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-                ::freeaddrinfo(result);
-            }
+            found = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
+            ::freeaddrinfo(result);
         }
     }
     if (!found)
@@ -362,8 +367,9 @@ unsigned long inet_addr(const char* text) { return ::inet_addr(text); }
 
 void SetResolver(Resolver resolver)
 {
+    auto installed = resolver ? std::make_shared<const Resolver>(std::move(resolver)) : nullptr;
     std::lock_guard<std::mutex> lock(g_resolverMutex);
-    g_resolver = std::move(resolver);
+    g_resolver = std::move(installed);
 }
 
 void SetStartupFailure(int code) { g_startupFailure.store(code); }

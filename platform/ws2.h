@@ -131,7 +131,9 @@ unsigned long inet_addr(const char* text);
 int WsaErrorFromErrno(int error);
 
 // Seams for tests: a resolver that answers instead of the system's, and a
-// start-up that fails with the given code.
+// start-up that fails with the given code. The resolver is called from every
+// thread that looks a name up, with no lock held, so it must be safe to call
+// at once from several; a lookup under way keeps the one it started with.
 using Resolver = std::function<std::optional<in_addr>(const std::string& name)>;
 void SetResolver(Resolver resolver);
 void SetStartupFailure(int code);

@@ -48,7 +48,7 @@ int main(int argc, char** argv)
                "{\\colortbl;\\red0\\green0\\blue0;\\red30\\green90\\blue168;\\red160\\green0\\blue0;}\n",
                out);
     std::fputs("\\pard\\qc\\f0\\fs32\\b\\cf2 Gateway URL and Port Information\\b0\\cf1\\par\n"
-               "\\pard\\ql\\fs20\\par\n"
+               "\\pard\\ql\\fs18\\par\n"
                "This PC must be able to open outbound TCP connections to the hosts and ports below. "
                "Please allow them through every firewall and proxy between this PC and the Internet, "
                "and make sure this PC's DNS servers resolve the host names.\\par\\par\n"

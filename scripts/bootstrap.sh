@@ -8,8 +8,13 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl gnutls-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
+  fonts-liberation2
   clang libclang-rt-14-dev
   iproute2
+  libsystemd-dev dbus
+  nlohmann-json3-dev
+  locales
+  dpkg-dev file lintian scdoc man-db desktop-file-utils
 )
 
 missing=()

@@ -1,6 +1,5 @@
 #include "nova_api.h"
 
-#include "module.h"
 #include "winuser.h"
 #include "wintime.h"
 
@@ -12,11 +11,6 @@ bool g_novaIpWindowVisible = false;
 namespace
 {
 void NovaEventCallback(int32_t, int32_t) {}
-
-template <typename Fn> Fn Bind(HMODULE module, const char* name)
-{
-    return reinterpret_cast<Fn>(GetProcAddress(module, name));
-}
 
 BOOL EnumNovaIpWindowProc(HWND window, LPARAM)
 {
@@ -30,29 +24,28 @@ BOOL EnumNovaIpWindowProc(HWND window, LPARAM)
 } // namespace
 
 CNovaApi::CNovaApi()
-    : m_hModule(nullptr), m_errorText{}, m_pConnect(nullptr), m_pDebugMode(nullptr), m_pDisconnect(nullptr),
+    : m_errorText{}, m_pConnect(nullptr), m_pDebugMode(nullptr), m_pDisconnect(nullptr),
       m_pGetIPInterface(nullptr), m_pGetLastError(nullptr), m_pGetParam(nullptr), m_pSendRequest(nullptr),
       m_pSetIPInterface(nullptr), m_pSetParam(nullptr), m_ipInterface{}
 {
-    m_hModule = LoadLibraryA("NOVA_API.DLL");
-    if (m_hModule == nullptr)
+    if (!m_hModule.Load("NOVA_API.DLL"))
         return;
-    m_pConnect = Bind<NOVA_CONNECT_FN>(m_hModule, "Connect");
-    m_pDebugMode = Bind<NOVA_DEBUG_MODE_FN>(m_hModule, "DebugMode");
-    m_pDisconnect = Bind<NOVA_DISCONNECT_FN>(m_hModule, "Disconnect");
-    m_pGetIPInterface = Bind<NOVA_GET_IP_INTERFACE_FN>(m_hModule, "GetIPInterface");
-    m_pGetLastError = Bind<NOVA_GET_LAST_ERROR_FN>(m_hModule, "GetLastError");
-    m_pGetParam = Bind<NOVA_GET_PARAM_FN>(m_hModule, "GetParam");
-    m_pSendRequest = Bind<NOVA_SEND_REQUEST_FN>(m_hModule, "SendRequest");
-    m_pSetIPInterface = Bind<NOVA_SET_IP_INTERFACE_FN>(m_hModule, "SetIPInterface");
-    m_pSetParam = Bind<NOVA_SET_PARAM_FN>(m_hModule, "SetParam");
+    m_pConnect = m_hModule.Proc<NOVA_CONNECT_FN>("Connect");
+    m_pDebugMode = m_hModule.Proc<NOVA_DEBUG_MODE_FN>("DebugMode");
+    m_pDisconnect = m_hModule.Proc<NOVA_DISCONNECT_FN>("Disconnect");
+    m_pGetIPInterface = m_hModule.Proc<NOVA_GET_IP_INTERFACE_FN>("GetIPInterface");
+    m_pGetLastError = m_hModule.Proc<NOVA_GET_LAST_ERROR_FN>("GetLastError");
+    m_pGetParam = m_hModule.Proc<NOVA_GET_PARAM_FN>("GetParam");
+    m_pSendRequest = m_hModule.Proc<NOVA_SEND_REQUEST_FN>("SendRequest");
+    m_pSetIPInterface = m_hModule.Proc<NOVA_SET_IP_INTERFACE_FN>("SetIPInterface");
+    m_pSetParam = m_hModule.Proc<NOVA_SET_PARAM_FN>("SetParam");
     if (m_pGetIPInterface)
         m_pGetIPInterface(m_ipInterface);
 }
 
 CNovaApi::~CNovaApi()
 {
-    if (m_hModule == nullptr)
+    if (!m_hModule)
         return;
     // Withdraw the notification function before the library goes.
     if (m_pSetParam)
@@ -73,13 +66,12 @@ CNovaApi::~CNovaApi()
     m_pSendRequest = nullptr;
     m_pSetIPInterface = nullptr;
     m_pSetParam = nullptr;
-    FreeLibrary(m_hModule);
-    m_hModule = nullptr;
+    m_hModule.Reset();
 }
 
 bool CNovaApi::Configure(std::string& errorText)
 {
-    if (m_hModule == nullptr)
+    if (!m_hModule)
     {
         errorText = "NOVA API DLL Not Loaded!";
         return false;

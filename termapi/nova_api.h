@@ -2,6 +2,7 @@
 #pragma once
 
 #include "history.h"
+#include "module_handle.h"
 #include "nova_api_abi.h"
 #include "windef.h"
 
@@ -23,7 +24,8 @@ public:
     int32_t Disconnect();
     const char* GetLastErrorText();
 
-    HMODULE m_hModule;
+private:
+    CModuleHandle m_hModule;
     char m_errorText[NOVA_ERROR_BUFFER_SIZE];
     NOVA_CONNECT_FN m_pConnect;
     NOVA_DEBUG_MODE_FN m_pDebugMode;

@@ -1,6 +1,9 @@
-// The window under the offscreen platform.
+// The window under the offscreen platform, on screens this test describes:
+// a 1024x768 one, an 800x600 one and a 1024x768 one at a device-pixel ratio of 2.
+#include "about_dlg.h"
 #include "app_flags.h"
 #include "catalogue.h"
+#include "dialog_helpers.h"
 #include "gateway_dlg.h"
 #include "kestavane_app.h"
 #include "kestavane_dlg.h"
@@ -9,12 +12,21 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyleOptionButton>
+#include <QStyleOptionGroupBox>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
@@ -23,8 +35,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <set>
+
 namespace
 {
+// Room a desktop's panel takes from a 1024x768 screen, and the title bar
+// the window manager adds above the window.
+constexpr int kPanel = 48;
+constexpr int kTitleBar = 32;
+
 int ClosedLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -47,31 +67,131 @@ QStringList HistoryLines(const CKestavaneDlg& dlg)
     return text.split('\n');
 }
 
-QPushButton* Button(CKestavaneDlg& dlg, int id) { return qobject_cast<QPushButton*>(dlg.Control(id)); }
+QPushButton* Button(const CKestavaneDlg& dlg, int id) { return qobject_cast<QPushButton*>(dlg.Control(id)); }
+
+QScreen* ScreenNamed(const char* name)
+{
+    for (QScreen* screen : QGuiApplication::screens())
+        if (screen->name() == QLatin1String(name))
+            return screen;
+    return nullptr;
+}
+
+// Shows `w` on the screen of that name and waits until it is active.
+bool ShowOn(QWidget& w, const char* name)
+{
+    QScreen* screen = ScreenNamed(name);
+    if (screen == nullptr)
+        return false;
+    w.setScreen(screen);
+    w.move(screen->availableGeometry().topLeft());
+    w.show();
+    w.activateWindow();
+    return QTest::qWaitForWindowActive(&w) && w.screen() == screen;
+}
+
+// Runs `check` on the modal window that opens next, then closes it.
+void OnNextModal(std::function<void(QWidget*)> check)
+{
+    QTimer::singleShot(50, [check] {
+        QWidget* modal = QApplication::activeModalWidget();
+        check(modal);
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+    });
+}
+
+// Asserts that every caption of `controls` is drawn whole with the dialog
+// font: measured where the control's style draws it.
+void VerifyCaptionsFit(const std::vector<QWidget*>& controls, const QFont& dialogFont)
+{
+    for (QWidget* w : controls)
+    {
+        w->ensurePolished(); // as it is before it is drawn
+        QString what;
+        QRect area;
+        QRect need;
+        if (auto* button = qobject_cast<QPushButton*>(w))
+        {
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.rect = button->rect();
+            option.features = button->isFlat() ? QStyleOptionButton::Flat : QStyleOptionButton::None;
+            option.text = button->text();
+            area = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+            need = button->fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextShowMnemonic, button->text());
+            what = button->text();
+        }
+        else if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty())
+        {
+            area = label->contentsRect();
+            need = label->fontMetrics().boundingRect(area, int(label->alignment()), label->text());
+            what = label->text();
+        }
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+        {
+            QStyleOptionGroupBox option;
+            option.initFrom(group);
+            option.text = group->title();
+            option.textAlignment = group->alignment();
+            option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+            option.lineWidth = 1;
+            const QRect title = group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+            const QRect frame = group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, group);
+            // Inside the group's rectangle, across the top edge of its frame.
+            QVERIFY2(group->rect().contains(title), qPrintable(group->title()));
+            QVERIFY2(title.top() < frame.top() && frame.top() < title.bottom(), qPrintable(group->title()));
+            // Clear of every control it frames.
+            for (QWidget* other : controls)
+                if (other != group && other->parentWidget() == group->parentWidget())
+                    QVERIFY2(!title.translated(group->pos()).intersects(other->geometry()),
+                             qPrintable(group->title() + " / " + other->objectName()));
+            area = title;
+            need = QRect(title.topLeft(), QSize(group->fontMetrics().horizontalAdvance(group->title()),
+                                                group->fontMetrics().height()));
+            what = group->title();
+        }
+        else
+            continue;
+        QVERIFY2(QFontInfo(w->font()).family() == QFontInfo(dialogFont).family() &&
+                     w->font().pointSizeF() == dialogFont.pointSizeF(),
+                 qPrintable(what + ": " + w->font().toString()));
+        QVERIFY2(area.contains(need), qPrintable(QStringLiteral("\"%1\" needs %2x%3, has %4x%5")
+                                                     .arg(what)
+                                                     .arg(need.width())
+                                                     .arg(need.height())
+                                                     .arg(area.width())
+                                                     .arg(area.height())));
+    }
+}
 } // namespace
 
 class AppTest : public QObject
 {
     Q_OBJECT
 private slots:
-    void init() { ws2::SetResolver(nullptr); }
+    void init()
+    {
+        ws2::SetResolver([](const std::string&) { return std::optional<in_addr>(); }); // nothing leaves this PC
+    }
+    void cleanup() { ws2::SetResolver(nullptr); }
 
     void everyControlOfTheTemplateInTabOrder()
     {
         CKestavaneDlg dlg;
-        const auto& controls = MainDialogTemplate().controls;
-        for (const ControlTemplate& c : controls)
+        for (const ControlTemplate& c : MainDialogTemplate().controls)
         {
-            if (c.kind != ControlKind::Button && c.kind != ControlKind::DefaultButton)
+            if (!IsPushButton(c.kind))
                 continue;
             QPushButton* button = Button(dlg, c.id);
             QVERIFY2(button, qPrintable(QString::number(c.id)));
             QString shown = button->text();
             QCOMPARE(shown.replace('\n', ' '), QString::fromUtf8(c.caption).replace('\r', ' '));
-            QVERIFY(button->isEnabled()); // every Part is built
+            QVERIFY(button->isEnabled());
+            QVERIFY(button->autoDefault());
+            QCOMPARE(button->isDefault(), c.id == IDC_EXIT);
         }
-        QVERIFY(Button(dlg, 1)->isDefault());
-        QVERIFY(Button(dlg, 1021)->text().contains('\n')); // too wide for one line: wrapped, as the template's
+        QVERIFY(Button(dlg, IDC_URL_PORT_INFO)->text().contains('\n')); // too wide for one line: wrapped, as the template's
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Kestavane"));
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize()); // not resizable
         QVERIFY(!(dlg.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -82,14 +202,85 @@ private slots:
         for (QWidget* w : dlg.TemplateOrder())
             if (w->focusPolicy() != Qt::NoFocus)
                 focusable.push_back(w);
+        const std::set<QWidget*> members(focusable.begin(), focusable.end());
         QWidget* at = focusable.front();
         for (size_t i = 1; i < focusable.size(); ++i)
         {
-            at = at->nextInFocusChain();
-            while (at->focusPolicy() == Qt::NoFocus || at->parentWidget() != &dlg)
+            do
                 at = at->nextInFocusChain();
+            while (members.count(at) == 0 && at != focusable.front());
             QCOMPARE(at, focusable[i]);
         }
+    }
+
+    void oneRouteForEveryButtonOfTheTemplate()
+    {
+        const auto& controls = MainDialogTemplate().controls;
+        std::multiset<int> buttonIds;
+        for (const ControlTemplate& c : controls)
+            if (IsPushButton(c.kind))
+                buttonIds.insert(c.id);
+        std::multiset<int> routed;
+        for (const CKestavaneDlg::Route& route : CKestavaneDlg::Routes())
+            routed.insert(route.id);
+        QVERIFY(routed == buttonIds); // each id once, none left out, none extra
+
+        // The catalogue and the template name each processor button alike, once.
+        for (const ProcessorEntry& entry : ProcessorCatalogue())
+        {
+            int ids = 0;
+            int captions = 0;
+            for (const ControlTemplate& c : controls)
+            {
+                ids += c.id == entry.id;
+                captions += std::string(c.caption) == entry.caption;
+            }
+            QVERIFY2(ids == 1 && captions == 1, entry.caption);
+            const auto it = std::find_if(controls.begin(), controls.end(),
+                                         [&](const ControlTemplate& c) { return c.id == entry.id; });
+            QCOMPARE(QString::fromUtf8(it->caption), QString::fromUtf8(entry.caption));
+        }
+    }
+
+    void buttonsRunTheirHandlers_data()
+    {
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QStringList>("expected"); // lines from the fourth on
+        QTest::addColumn<int>("boxes");
+        QTest::newRow("processor") << 1003 << QStringList{QStringLiteral("Attempting PAYMENTECH NETCONNECT Primary")} << 0;
+        QTest::newRow("gift processor") << 1041 << QStringList{QStringLiteral("Attempting VALUTEC GIFT")} << 0;
+        QTest::newRow("THIS PC") << int(IDC_THIS_PC)
+                                 << QStringList{QStringLiteral("Loading IpHlpApi.dll..."),
+                                                QStringLiteral("Attempting to Read Ip Configuration...")}
+                                 << 0;
+        QTest::newRow("Check DNS") << int(IDC_CHECK_DNS)
+                                   << QStringList{QStringLiteral("Loading IpHlpApi.dll..."),
+                                                  QStringLiteral("Attempting to Determine DNS Configuration...")}
+                                   << 1;
+        QTest::newRow("Check DHCP") << int(IDC_CHECK_DHCP)
+                                    << QStringList{QStringLiteral("Loading IpHlpApi.dll..."),
+                                                   QStringLiteral("Attempting to Determine DHCP Configuration...")}
+                                    << 1;
+        QTest::newRow("terminal API") << int(IDC_NOVA_TERM)
+                                      << QStringList{QStringLiteral("Attempting NOVA API..."),
+                                                     QStringLiteral("Error -- NOVA API DLL Not Loaded!")}
+                                      << 0;
+    }
+
+    void buttonsRunTheirHandlers()
+    {
+        QFETCH(int, id);
+        QFETCH(QStringList, expected);
+        QFETCH(int, boxes);
+        CKestavaneDlg dlg;
+        int asked = 0;
+        dlg.m_boxAnswer = [&](const std::string&, unsigned) { return ++asked, IDOK; };
+        Button(dlg, id)->click();
+        const QStringList lines = HistoryLines(dlg);
+        QCOMPARE(lines.mid(3, expected.size()), expected);
+        QCOMPARE(lines.last(), QString::fromUtf8(kClosingBanner));
+        QCOMPARE(asked, boxes);
+        QVERIFY(dlg.isEnabled());
     }
 
     void historyControlIsTheLiveViewOfTheHistory()
@@ -99,16 +290,33 @@ private slots:
         QVERIFY(history->isReadOnly());
         QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
         QVERIFY(history->font().fixedPitch() || QFontInfo(history->font()).fixedPitch());
+        AddToHistory(&dlg, "%s", "");
         {
             CTestFrame frame(&dlg);
             AddToHistory(&dlg, "%-30s%s", "Adapter Name:", "eth0");
+            AddToHistory(&dlg, "%s", "two lines\r\nin one entry");
         }
         QCOMPARE(history->toPlainText().split('\n'), HistoryLines(dlg));
-        Button(dlg, 1018)->click(); // Clear History
+        Button(dlg, IDC_CLEAR_HISTORY)->click();
         QCOMPARE(dlg.HistoryText(), std::string());
         QCOMPARE(history->toPlainText(), QString());
         AddToHistory(&dlg, "after");
-        QCOMPARE(history->toPlainText(), QStringLiteral("after"));
+        AddToHistory(&dlg, "and more");
+        QCOMPARE(history->toPlainText(), QStringLiteral("after\nand more"));
+    }
+
+    void historyControlCatchesUpWhenItTakesMore()
+    {
+        // The control held part of an entry; once it takes everything, it
+        // shows the text as it is, with no line break of its own between.
+        CKestavaneDlg dlg;
+        dlg.m_boxAnswer = [](const std::string&, unsigned) { return IDNO; };
+        dlg.m_controlLimit = 8;
+        AddToHistory(&dlg, "0123456789");
+        QCOMPARE(dlg.HistoryControl()->toPlainText(), QStringLiteral("01234567"));
+        dlg.m_controlLimit = static_cast<size_t>(-1);
+        AddToHistory(&dlg, "next");
+        QCOMPARE(dlg.HistoryControl()->toPlainText(), QStringLiteral("0123456789\nnext"));
     }
 
     void overflowAnsweredYesKeepsTheNewLine()
@@ -135,15 +343,19 @@ private slots:
         QCOMPARE(asked.size(), 3);
         QCOMPARE(dlg.HistoryText(), "x\r\n" + std::string(40, 'y') + "\r\n");
         QCOMPARE(dlg.HistoryControl()->toPlainText(), QStringLiteral("x\n") + QString(27, 'y'));
+        dlg.m_boxAnswer = [](const std::string&, unsigned) { return IDYES; };
+        AddToHistory(&dlg, "%s", std::string(50, 'z').c_str()); // Yes: the new line alone, as much as the control takes
+        QCOMPARE(dlg.HistoryControl()->toPlainText(), QString(30, 'z'));
     }
 
     void runTestWritesTheFramedFailure()
     {
+        ws2::SetResolver(nullptr); // localhost only
         CKestavaneDlg dlg;
         const int port = ClosedLoopbackPort();
-        qobject_cast<QLineEdit*>(dlg.Control(1027))->setText(QStringLiteral("localhost"));
-        qobject_cast<QLineEdit*>(dlg.Control(1029))->setText(QString::number(port));
-        Button(dlg, 1024)->click();
+        qobject_cast<QLineEdit*>(dlg.Control(IDC_SERVER))->setText(QStringLiteral("localhost"));
+        qobject_cast<QLineEdit*>(dlg.Control(IDC_PORT))->setText(QString::number(port));
+        Button(dlg, IDC_RUN_TEST)->click();
         const QStringList lines = HistoryLines(dlg);
         QCOMPARE(lines.value(1), QString::fromUtf8(kOpeningBanner).mid(2));
         QCOMPARE(lines.value(2), QString::fromUtf8(kPlainSeparator));
@@ -155,61 +367,109 @@ private slots:
         QCOMPARE(dlg.HistoryControl()->toPlainText().split('\n'), lines);
     }
 
-    void catalogueAndTerminalButtonsRunTheirTests()
-    {
-        ws2::SetResolver([](const std::string&) { return std::optional<in_addr>(); }); // nothing leaves this PC
-        CKestavaneDlg dlg;
-        Button(dlg, 1003)->click();
-        QStringList lines = HistoryLines(dlg);
-        QCOMPARE(lines.value(2), QString::fromUtf8(NumberedSeparator(1)));
-        QCOMPARE(lines.value(3), QStringLiteral("Attempting PAYMENTECH NETCONNECT Primary"));
-        QVERIFY(!lines.contains(QString::fromUtf8(NumberedSeparator(2))));
-        dlg.ClearHistory();
-        Button(dlg, 1002)->click(); // THIS PC
-        lines = HistoryLines(dlg);
-        QCOMPARE(lines.value(3), QStringLiteral("Loading IpHlpApi.dll..."));
-        QCOMPARE(lines.value(4), QStringLiteral("Attempting to Read Ip Configuration..."));
-        dlg.ClearHistory();
-        Button(dlg, 1010)->click();
-        lines = HistoryLines(dlg);
-        QCOMPARE(lines.mid(3, 2), (QStringList{QStringLiteral("Attempting NOVA API..."),
-                                               QStringLiteral("Error -- NOVA API DLL Not Loaded!")}));
-        QVERIFY(dlg.isEnabled());
-    }
-
     void urlAndPortInfoOpensTheGatewayPage()
     {
         CKestavaneDlg dlg;
         QString title;
-        QTimer::singleShot(100, [&] {
-            QWidget* page = QApplication::activeModalWidget();
+        OnNextModal([&](QWidget* page) {
             QVERIFY(page && page != &dlg);
             title = page->windowTitle();
-            qobject_cast<QDialog*>(page)->reject();
         });
-        Button(dlg, 1021)->click();
+        Button(dlg, IDC_URL_PORT_INFO)->click();
         QCOMPARE(title, QStringLiteral("Gateway Access"));
         QCOMPARE(dlg.HistoryText(), std::string()); // it writes nothing to the history
     }
 
-    void enterAndEscapeClose()
+    void focusedButtonTakesTheKey_data()
     {
-        for (int key : {int(Qt::Key_Return), int(Qt::Key_Escape)})
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("Enter") << int(Qt::Key_Enter);
+        QTest::newRow("Space") << int(Qt::Key_Space);
+    }
+
+    void focusedButtonTakesTheKey()
+    {
+        QFETCH(int, key);
+        CKestavaneDlg dlg;
+        QVERIFY(ShowOn(dlg, "main"));
+        for (int id : {1003, 1022})
         {
-            CKestavaneDlg dlg;
-            dlg.show();
-            QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-            QTest::keyClick(&dlg, Qt::Key(key));
-            QVERIFY(!dlg.isVisible());
-            QCOMPARE(dlg.result(), key == Qt::Key_Return ? int(QDialog::Accepted) : int(QDialog::Rejected));
+            dlg.ClearHistory();
+            Button(dlg, id)->setFocus(Qt::TabFocusReason);
+            QCOMPARE(QApplication::focusWidget(), dlg.Control(id));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+            QVERIFY(dlg.isVisible()); // the work stays on the screen
+            QCOMPARE(HistoryLines(dlg).value(3),
+                     QStringLiteral("Attempting %1").arg(QString::fromUtf8(FindProcessorEntry(id)->targets[0].label)));
         }
+    }
+
+    void enterWithNoButtonFocusedRunsExit_data()
+    {
+        QTest::addColumn<int>("focus");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("result");
+        QTest::newRow("history, Return") << int(IDC_HISTORY) << int(Qt::Key_Return) << int(QDialog::Accepted);
+        QTest::newRow("history, Enter") << int(IDC_HISTORY) << int(Qt::Key_Enter) << int(QDialog::Accepted);
+        QTest::newRow("Server, Return") << int(IDC_SERVER) << int(Qt::Key_Return) << int(QDialog::Accepted);
+        QTest::newRow("Port, Return") << int(IDC_PORT) << int(Qt::Key_Return) << int(QDialog::Accepted);
+        QTest::newRow("Exit, Return") << int(IDC_EXIT) << int(Qt::Key_Return) << int(QDialog::Accepted);
+        QTest::newRow("processor, Escape") << 1003 << int(Qt::Key_Escape) << int(QDialog::Rejected);
+        QTest::newRow("history, Escape") << int(IDC_HISTORY) << int(Qt::Key_Escape) << int(QDialog::Rejected);
+    }
+
+    void enterWithNoButtonFocusedRunsExit()
+    {
+        QFETCH(int, focus);
+        QFETCH(int, key);
+        QFETCH(int, result);
+        CKestavaneDlg dlg;
+        QVERIFY(ShowOn(dlg, "main"));
+        QCOMPARE(QApplication::focusWidget(), dlg.Control(IDC_HISTORY)); // the first control of the tab order
+        if (auto* edit = qobject_cast<QLineEdit*>(dlg.Control(focus)))
+            edit->setText(QStringLiteral("443"));
+        dlg.Control(focus)->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), dlg.Control(focus));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.result(), result);
+        QCOMPARE(dlg.HistoryText(), std::string()); // closed, nothing run
+    }
+
+    void gatewayPageTakesEnterItself_data()
+    {
+        QTest::addColumn<int>("focus");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("open");
+        QTest::addColumn<int>("result");
+        QTest::newRow("page, Return") << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Return) << true << 0;
+        QTest::newRow("page, Enter") << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Enter) << true << 0;
+        QTest::newRow("OK, Return") << int(IDC_OK) << int(Qt::Key_Return) << false << int(QDialog::Accepted);
+        QTest::newRow("Cancel, Return") << int(IDC_CANCEL) << int(Qt::Key_Return) << false << int(QDialog::Rejected);
+        QTest::newRow("page, Escape") << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Escape) << false << int(QDialog::Rejected);
+    }
+
+    void gatewayPageTakesEnterItself()
+    {
+        QFETCH(int, focus);
+        QFETCH(int, key);
+        QFETCH(bool, open);
+        QFETCH(int, result);
+        CSourceAndPortInfoDlg page;
+        QVERIFY(ShowOn(page, "main"));
+        page.Controls().Control(focus)->setFocus(Qt::TabFocusReason);
+        QCOMPARE(QApplication::focusWidget(), page.Controls().Control(focus));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        QCOMPARE(page.isVisible(), open);
+        if (!open)
+            QCOMPARE(page.result(), result);
     }
 
     void contextMenuOffersTheAboutBox()
     {
         CKestavaneDlg dlg;
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+        QVERIFY(ShowOn(dlg, "main"));
         QString aboutText;
         QTimer::singleShot(100, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
@@ -217,20 +477,21 @@ private slots:
             QCOMPARE(menu->actions().size(), 2);
             QVERIFY(menu->actions()[0]->isSeparator());
             QCOMPARE(menu->actions()[1]->text(), QStringLiteral("&About Kestavane..."));
-            QTimer::singleShot(100, [&] {
-                QWidget* about = QApplication::activeModalWidget();
+            OnNextModal([&](QWidget* about) {
                 QVERIFY(about && about != &dlg);
                 for (QLabel* label : about->findChildren<QLabel*>())
                     aboutText += label->text() + "|";
-                qobject_cast<QDialog*>(about)->accept();
             });
             menu->actions()[1]->trigger();
             menu->close();
         });
-        // The background between the button columns and the history.
+        // The background right of the button columns.
         const QPoint background(dlg.width() - 5, dlg.height() / 2);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, background, dlg.mapToGlobal(background));
-        QApplication::sendEvent(&dlg, &event);
+        QWidget* surface = dlg.childAt(background);
+        QVERIFY(surface && surface == dlg.ScrollArea()->widget());
+        const QPoint local = surface->mapFrom(&dlg, background);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, local, surface->mapToGlobal(local));
+        QApplication::sendEvent(surface, &event);
         QVERIFY(aboutText.contains(QStringLiteral("Kestavane Version 2.10|")));
     }
 
@@ -262,33 +523,235 @@ private slots:
         QDir::setCurrent(saved);
     }
 
+    void gatewayPageWrapsProseAndKeepsHostLinesWhole()
+    {
+        // The page the build writes beside the program.
+        const QString saved = QDir::currentPath();
+        QDir::setCurrent(QStringLiteral(KV_RUNTIME_DIR));
+        CSourceAndPortInfoDlg page;
+        QDir::setCurrent(saved);
+        QVERIFY(ShowOn(page, "main"));
+        QTextDocument* document = page.Page()->document();
+        QVERIFY(document->blockCount() > 40);
+        int wrapped = 0;
+        int hostLines = 0;
+        for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+        {
+            const int lines = block.layout()->lineCount();
+            if (block.text().replace(QChar::Nbsp, ' ').contains(QStringLiteral(" port ")))
+            {
+                ++hostLines;
+                QVERIFY(block.blockFormat().nonBreakableLines());
+                QCOMPARE(lines, 1);
+            }
+            else
+                wrapped += lines > 1;
+        }
+        int targets = 0;
+        for (const ProcessorEntry& entry : ProcessorCatalogue())
+            targets += entry.targetCount;
+        QCOMPARE(hostLines, targets);
+        QVERIFY(wrapped >= 1);       // the opening paragraph
+        QCOMPARE(page.Page()->horizontalScrollBar()->maximum(), 0); // nothing runs off to the right
+        const QRect frame = page.frameGeometry().adjusted(0, -kTitleBar, 0, 0);
+        QVERIFY(frame.width() <= 1024 && frame.height() <= 768 - kPanel);
+    }
+
+    void captionsFitTheirControls()
+    {
+        CKestavaneDlg main;
+        VerifyCaptionsFit(main.TemplateOrder(), DialogFont(MainDialogTemplate()));
+        CAboutDlg about;
+        VerifyCaptionsFit(about.Controls().Order(), DialogFont(AboutDialogTemplate()));
+        CSourceAndPortInfoDlg page;
+        VerifyCaptionsFit(page.Controls().Order(), DialogFont(GatewayAccessDialogTemplate()));
+    }
+
+    void dialogFontSetsTheWindowSize()
+    {
+        CKestavaneDlg dlg;
+        const DialogTemplate& t = MainDialogTemplate();
+        QCOMPARE(dlg.font().pointSize(), 8);
+        const DialogBaseUnits units = BaseUnitsOf(dlg.font());
+        QCOMPARE(dlg.ScrollArea()->widget()->size(), QSize(units.X(t.width), units.Y(t.height)));
+        const ControlTemplate& exit = *std::find_if(t.controls.begin(), t.controls.end(),
+                                                    [](const ControlTemplate& c) { return c.id == IDC_EXIT; });
+        QCOMPARE(dlg.Control(IDC_EXIT)->geometry(),
+                 QRect(units.X(exit.x), units.Y(exit.y), units.X(exit.width), units.Y(exit.height)));
+
+        // A 1024x768 screen shows it whole, with room for a panel.
+        QVERIFY(ShowOn(dlg, "main"));
+        QCOMPARE(dlg.size(), dlg.ScrollArea()->widget()->size());
+        QVERIFY(!dlg.ScrollArea()->horizontalScrollBar()->isVisible());
+        QVERIFY(!dlg.ScrollArea()->verticalScrollBar()->isVisible());
+        const QRect frame = dlg.frameGeometry().adjusted(0, -kTitleBar, 0, 0);
+        QVERIFY2(frame.width() <= 1024 && frame.height() <= 768 - kPanel,
+                 qPrintable(QStringLiteral("%1x%2").arg(frame.width()).arg(frame.height())));
+        const QSize at96 = dlg.size();
+        qInfo("main window at 96 DPI: %dx%d pixels, base units %dx%d", at96.width(), at96.height(), units.cx, units.cy);
+
+        // A device-pixel ratio of 2 draws the same window with twice the pixels.
+        CKestavaneDlg sharp;
+        QVERIFY(ShowOn(sharp, "sharp"));
+        QCOMPARE(sharp.devicePixelRatio(), 2.0);
+        QCOMPARE(sharp.size(), at96);
+        const QPixmap pixels = sharp.grab();
+        QCOMPARE(pixels.size(), at96 * 2);
+        qInfo("main window at a device-pixel ratio of 2: %dx%d pixels", pixels.width(), pixels.height());
+    }
+
+    void smallScreenKeepsEveryControlReachable()
+    {
+        CKestavaneDlg dlg;
+        QVERIFY(ShowOn(dlg, "small"));
+        QVERIFY(ScreenNamed("small")->availableGeometry().contains(dlg.frameGeometry()));
+        QScrollArea* scroll = dlg.ScrollArea();
+        QVERIFY(scroll->horizontalScrollBar()->isVisible() && scroll->verticalScrollBar()->isVisible());
+
+        // Tab walks every control into view.
+        std::set<QWidget*> seen;
+        QWidget* viewport = scroll->viewport();
+        for (int i = 0; i < 200 && seen.size() < 45; ++i)
+        {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QWidget* focus = QApplication::focusWidget();
+            QVERIFY(focus);
+            if (focus->parentWidget() != scroll->widget())
+                continue; // inside a control
+            seen.insert(focus);
+            // Whole in view; of a text control, its text cursor is what must be.
+            QRect shown(focus->mapTo(viewport, QPoint(0, 0)), focus->size());
+            const QRect cursor = focus->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+            if (cursor != focus->QWidget::inputMethodQuery(Qt::ImCursorRectangle).toRect())
+                shown = QRect(focus->mapTo(viewport, cursor.topLeft()), cursor.size());
+            QVERIFY2(viewport->rect().contains(shown),
+                     qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7")
+                                    .arg(focus->objectName())
+                                    .arg(shown.x())
+                                    .arg(shown.y())
+                                    .arg(shown.width())
+                                    .arg(shown.height())
+                                    .arg(viewport->width())
+                                    .arg(viewport->height())));
+        }
+        int focusable = 0;
+        for (QWidget* w : dlg.TemplateOrder())
+            focusable += w->focusPolicy() != Qt::NoFocus;
+        QCOMPARE(int(seen.size()), focusable);
+    }
+
+    void messageBoxesArePlain_data()
+    {
+        QTest::addColumn<unsigned>("type");
+        QTest::addColumn<int>("buttons");
+        QTest::addColumn<int>("press");
+        QTest::addColumn<int>("answer");
+        QTest::newRow("OK") << MB_OK << int(QMessageBox::Ok) << int(QMessageBox::Ok) << IDOK;
+        QTest::newRow("Yes") << MB_YESNO << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::Yes) << IDYES;
+        QTest::newRow("No") << MB_YESNO << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No) << IDNO;
+    }
+
+    void messageBoxesArePlain()
+    {
+        QFETCH(unsigned, type);
+        QFETCH(int, buttons);
+        QFETCH(int, press);
+        QFETCH(int, answer);
+        CKestavaneDlg dlg;
+        QTimer::singleShot(50, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            QCOMPARE(box->icon(), QMessageBox::NoIcon);
+            QCOMPARE(box->windowTitle(), ApplicationName());
+            QCOMPARE(box->text(), QStringLiteral("FAILURE It appears...\nUse 'THIS PC'"));
+            QCOMPARE(int(box->standardButtons()), buttons);
+            box->button(QMessageBox::StandardButton(press))->click();
+        });
+        QCOMPARE(dlg.MessageBox("FAILURE It appears...\r\nUse 'THIS PC'", type), answer);
+    }
+
+    void startUpChecks_data()
+    {
+        QTest::addColumn<int>("socketFailure");
+        QTest::addColumn<bool>("versionKnown");
+        QTest::addColumn<int>("platform");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<bool>("ran");
+        QTest::addColumn<bool>("win9x");
+        QTest::addColumn<int>("exit");
+        QTest::newRow("sockets fail") << int(ws2::WSASYSNOTREADY) << true << int(VER_PLATFORM_WIN32_NT)
+                                      << QStringList{QStringLiteral("Windows sockets initialization failed.")} << false
+                                      << false << 1;
+        QTest::newRow("version unknown") << 0 << false << int(VER_PLATFORM_WIN32_NT)
+                                         << QStringList{QStringLiteral("Failed to determine windows version...")}
+                                         << true << false << 0;
+        QTest::newRow("Windows 9x") << 0 << true << int(VER_PLATFORM_WIN32_WINDOWS)
+                                    << QStringList{QStringLiteral(
+                                           "This software has extreme limitations when run on Win9X Platforms.")}
+                                    << true << true << 0;
+        QTest::newRow("Win32s") << 0 << true << int(VER_PLATFORM_WIN32s)
+                                << QStringList{QStringLiteral(
+                                       "This software has extreme limitations when run on Win9X Platforms.")}
+                                << true << true << 0;
+        QTest::newRow("NT") << 0 << true << int(VER_PLATFORM_WIN32_NT) << QStringList{} << true << false << 0;
+    }
+
     void startUpChecks()
     {
-        {
-            ws2::SetStartupFailure(ws2::WSASYSNOTREADY);
-            CKestavaneApp app;
-            QStringList boxes;
-            bool ran = false;
-            app.m_showBox = [&](const QString& text) { boxes << text; };
-            app.m_runDialog = [&](CKestavaneDlg&) { ran = true; };
-            QCOMPARE(app.InitInstance(), 1);
-            ws2::SetStartupFailure(0);
-            QCOMPARE(boxes, QStringList{QStringLiteral("Windows sockets initialization failed.")});
-            QVERIFY(!ran);
-        }
-        {
-            platform::SetVersionAnswer(platform::VersionAnswer{true, VER_PLATFORM_WIN32_WINDOWS, 4, 10});
-            CKestavaneApp app;
-            QStringList boxes;
-            bool ran = false;
-            app.m_showBox = [&](const QString& text) { boxes << text; };
-            app.m_runDialog = [&](CKestavaneDlg&) { ran = IsWin9x; };
-            QCOMPARE(app.InitInstance(), 0);
-            platform::SetVersionAnswer(std::nullopt);
-            IsWin9x = false;
-            QCOMPARE(boxes, QStringList{QStringLiteral("This software has extreme limitations when run on Win9X Platforms.")});
-            QVERIFY(ran);
-        }
+        QFETCH(int, socketFailure);
+        QFETCH(bool, versionKnown);
+        QFETCH(int, platform);
+        QFETCH(QStringList, boxes);
+        QFETCH(bool, ran);
+        QFETCH(bool, win9x);
+        QFETCH(int, exit);
+        ws2::SetStartupFailure(socketFailure);
+        platform::SetVersionAnswer(platform::VersionAnswer{versionKnown, DWORD(platform), 4, 10});
+        CKestavaneApp app;
+        QStringList shown;
+        bool dialogRan = false;
+        bool flagBeforeDialog = false;
+        app.m_showBox = [&](const QString& text) {
+            shown << text;
+            QVERIFY(!IsWin9x); // set only after the box has closed
+        };
+        app.m_runDialog = [&](CKestavaneDlg&) {
+            dialogRan = true;
+            flagBeforeDialog = IsWin9x;
+        };
+        const int status = app.InitInstance();
+        ws2::SetStartupFailure(0);
+        platform::SetVersionAnswer(std::nullopt);
+        const bool flag = IsWin9x;
+        IsWin9x = false;
+        QCOMPARE(status, exit);
+        QCOMPARE(shown, boxes);
+        QCOMPARE(dialogRan, ran);
+        QCOMPARE(flagBeforeDialog, win9x);
+        QCOMPARE(flag, win9x);
+    }
+
+    void startUpBoxIsPlain()
+    {
+        platform::SetVersionAnswer(platform::VersionAnswer{false, VER_PLATFORM_WIN32_NT, 10, 0});
+        CKestavaneApp app;
+        bool ran = false;
+        app.m_runDialog = [&](CKestavaneDlg&) { ran = true; };
+        QString text;
+        QTimer::singleShot(50, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            text = box->text();
+            QCOMPARE(box->icon(), QMessageBox::NoIcon);
+            QCOMPARE(box->windowTitle(), ApplicationName());
+            QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+            box->accept();
+        });
+        QCOMPARE(app.InitInstance(), 0);
+        platform::SetVersionAnswer(std::nullopt);
+        QCOMPARE(text, QStringLiteral("Failed to determine windows version..."));
+        QVERIFY(ran);
+        QVERIFY(!IsWin9x);
     }
 
     void screenshotOfTheMainWindow()
@@ -296,12 +759,46 @@ private slots:
         CKestavaneDlg dlg;
         AddToHistory(&dlg, "%s", "");
         AddToHistory(&dlg, "%-30s%s", "Screenshot:", "the main window");
-        dlg.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-        const QString path = QStringLiteral(KV_SCREENSHOT_DIR "/main_window.png");
-        QVERIFY(dlg.grab().save(path));
+        QVERIFY(ShowOn(dlg, "main"));
+        dlg.move(ScreenNamed("main")->availableGeometry().center() - dlg.rect().center());
+        QVERIFY(dlg.grab().save(QStringLiteral(KV_SCREENSHOT_DIR "/main_window.png")));
+
+        // The window where it stands on the 1024x768 screen.
+        QScreen* screen = ScreenNamed("main");
+        QImage desktop(screen->geometry().size(), QImage::Format_RGB32);
+        desktop.fill(QColor(58, 110, 165));
+        QPainter painter(&desktop);
+        const QPoint at = dlg.pos() - screen->geometry().topLeft();
+        painter.fillRect(QRect(at - QPoint(0, kTitleBar), QSize(dlg.width(), kTitleBar)), QColor(40, 40, 40));
+        painter.setPen(Qt::white);
+        painter.drawText(QRect(at - QPoint(-8, kTitleBar), QSize(dlg.width(), kTitleBar)), Qt::AlignVCenter,
+                         dlg.windowTitle());
+        painter.drawPixmap(at, dlg.grab());
+        painter.fillRect(QRect(0, desktop.height() - kPanel, desktop.width(), kPanel), QColor(30, 30, 30));
+        painter.end();
+        QVERIFY(desktop.save(QStringLiteral(KV_SCREENSHOT_DIR "/screen_1024x768.png")));
+        QVERIFY(QRect(QPoint(0, 0), desktop.size() - QSize(0, kPanel))
+                    .contains(QRect(at - QPoint(0, kTitleBar), dlg.size() + QSize(0, kTitleBar))));
     }
 };
 
-QTEST_MAIN(AppTest)
+int main(int argc, char** argv)
+{
+    // Screens of known size and pixel ratio for the offscreen platform.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (platform.isEmpty() || platform == "offscreen")
+    {
+        const std::string config = KV_SCREENSHOT_DIR "/app_tests_screens.json";
+        std::ofstream(config) << R"({"screens": [
+            {"name": "main", "x": 0, "y": 0, "width": 1024, "height": 768, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},
+            {"name": "small", "x": 1024, "y": 0, "width": 800, "height": 600, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},
+            {"name": "sharp", "x": 1824, "y": 0, "width": 1024, "height": 768, "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 2}
+        ]})";
+        qputenv("QT_QPA_PLATFORM", QByteArray("offscreen:configfile=") + config.c_str());
+    }
+    QApplication application(argc, argv);
+    AppTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "test_app.moc"

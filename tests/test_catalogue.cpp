@@ -3,12 +3,15 @@
 #include "support/fake_resolver.h"
 #include "support/loopback.h"
 #include "support/recording_owner.h"
+#include "support/recording_sink.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
 #include <map>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 using namespace testing_support;
@@ -45,7 +48,15 @@ struct FakeTester
         AddToHistory(m_owner, "test %s %s %d", label.c_str(), host.c_str(), port);
         if (throwOnSecond && m_calls == 1)
             throw std::runtime_error("out of memory");
-        return outcomes.at(static_cast<size_t>(m_calls++));
+        const bool passed = outcomes.at(static_cast<size_t>(m_calls++));
+        if (CResultSink* sink = m_owner->ResultSink())
+        {
+            TargetRecord record;
+            record.label = label;
+            record.passed = passed;
+            sink->Target(record);
+        }
+        return passed;
     }
 
     CHistoryOwner* m_owner;
@@ -130,73 +141,256 @@ TEST(Sequence, AnExceptionStillDestroysTheTesterThenWritesTheBanner)
     EXPECT_EQ(owner.m_waitDepth, 0);
 }
 
-TEST(Catalogue, HoldsTheTableOfTheMainDialog)
+// The press's records: opened before the first line, targets stamped with
+// the button, closed after the last line with what was tested and skipped.
+TEST(PressRecords, ChainStopRecordsTheSkippedTargets)
 {
-    const auto& table = ProcessorCatalogue();
-    ASSERT_EQ(table.size(), 33u);
-    int tls = 0, plain = 0, targets = 0;
-    std::set<int> ids;
-    for (const auto& e : table)
+    CRecordingOwner owner;
+    CRecordingSink sink;
+    owner.SetResultSink(&sink);
+    Press(1013, {true, false, true}, owner);
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 1013 STERLING LOMBRIX", "target STERLING LOMBRIX Primary",
+                                                     "target STERLING LOMBRIX Secondary", "press 1013"}));
+    ASSERT_EQ(sink.presses.size(), 1u);
+    const PressRecord& p = sink.presses[0];
+    EXPECT_EQ(p.caption, "STERLING LOMBRIX");
+    EXPECT_EQ(p.sequence, "Chain");
+    EXPECT_EQ(p.tested, (std::vector<std::string>{"STERLING LOMBRIX Primary", "STERLING LOMBRIX Secondary"}));
+    EXPECT_EQ(p.skipped, (std::vector<std::string>{"STERLING LOMBRIX Tertiary"}));
+    EXPECT_FALSE(p.passed);
+    for (const auto& t : sink.targets)
     {
-        (e.tester == TesterKind::Tls ? tls : plain)++;
-        targets += e.targetCount;
-        ids.insert(e.id);
-        const bool single = e.sequence == SequenceKind::Single || e.sequence == SequenceKind::SingleNumbered;
-        EXPECT_EQ(single, e.targetCount == 1) << e.id;
-        for (int n = 0; n < e.targetCount; ++n)
-        {
-            EXPECT_GE(e.targets[n].port, 1);
-            EXPECT_LE(e.targets[n].port, 65535);
-            EXPECT_NE(std::string(e.targets[n].host), "");
-        }
+        EXPECT_EQ(t.buttonId, 1013);
+        EXPECT_EQ(t.caption, "STERLING LOMBRIX");
     }
-    EXPECT_EQ(tls, 29);
-    EXPECT_EQ(plain, 4);
-    EXPECT_EQ(targets, 45);
-    EXPECT_EQ(ids.size(), 33u);
-    EXPECT_EQ(table.front().id, 1001);
-    EXPECT_EQ(table.back().id, 1043);
-    EXPECT_STREQ(FindProcessorEntry(1026)->caption, "CHOCKSTONE\rHEARTLAND GIFT");
-    EXPECT_STREQ(FindProcessorEntry(1026)->targets[0].label, "CHOCKSTONE-HEARTLANT GIFT");
+    EXPECT_EQ(owner.ResultSink(), &sink); // the owner's sink is back
+}
+
+TEST(PressRecords, VerdictOfPairsAndChains)
+{
+    struct Case
+    {
+        int id;
+        std::vector<bool> outcomes;
+        size_t tested;
+        bool passed;
+    };
+    for (const Case& c : {Case{1041, {false, true}, 2, false}, Case{1041, {true, true}, 2, true},
+                          Case{1003, {true, true}, 2, true}, Case{1003, {false, true}, 1, false},
+                          Case{1026, {true}, 1, true}})
+    {
+        CRecordingOwner owner;
+        CRecordingSink sink;
+        owner.SetResultSink(&sink);
+        Press(c.id, c.outcomes, owner);
+        ASSERT_EQ(sink.presses.size(), 1u) << c.id;
+        EXPECT_EQ(sink.presses[0].tested.size(), c.tested) << c.id;
+        EXPECT_EQ(sink.presses[0].passed, c.passed) << c.id;
+        EXPECT_EQ(sink.targets.size(), c.tested) << c.id;
+    }
+}
+
+TEST(PressRecords, PressAfterTheClosingBannerAndNoneWithoutASink)
+{
+    CRecordingOwner owner;
+    struct BannerCheck : CRecordingSink
+    {
+        CRecordingOwner* owner = nullptr;
+        std::string lastLineAtPress;
+        void Press(const PressRecord& record) override
+        {
+            lastLineAtPress = owner->Lines().back();
+            CRecordingSink::Press(record);
+        }
+    } sink;
+    sink.owner = &owner;
+    owner.SetResultSink(&sink);
+    Press(1001, {true}, owner);
+    EXPECT_EQ(sink.lastLineAtPress, kClosingBanner);
+
+    CRecordingOwner without;
+    const Lines lines = Press(1001, {true}, without);
+    EXPECT_EQ(without.ResultSink(), nullptr);
+    EXPECT_EQ(lines, owner.Lines());
+}
+
+TEST(PressRecords, AnExceptionSendsNoVerdict)
+{
+    CRecordingOwner owner;
+    CRecordingSink sink;
+    owner.SetResultSink(&sink);
+    FakeTester::Reset({true, true});
+    FakeTester::throwOnSecond = true;
+    EXPECT_THROW(RunSequence<FakeTester>(&owner, *FindProcessorEntry(1016)), std::runtime_error);
+    EXPECT_EQ(sink.events,
+              (std::vector<std::string>{"begin 1016 HEARTLAND EXCHANGE", "target HEARTLAND EXCHANGE (Authorization Port)"}));
+    EXPECT_EQ(owner.ResultSink(), &sink);
+}
+
+// The main dialog's catalogue, typed row by row from the processors' table
+// (never generated from the code): one row per target with its button's id,
+// caption, tester and sequence, its position, label and port, and the role of
+// its host. Roles shared by several targets are the letters W, D1, D2, S1-S3
+// and X; every other host is named by its id and position.
+struct Row
+{
+    int id;
+    const char* caption;
+    const char* tester;
+    const char* sequence;
+    int position;
+    const char* label;
+    int port;
+    const char* role;
+};
+
+const Row kTable[] = {
+    {1001, "TSYS-VITAL TNS", "Tls", "Single", 1, "VITAL TNS", 5003, "1001"},
+    {1003, "PAYMENTECH\rNETCONNECT", "Tls", "Chain", 1, "PAYMENTECH NETCONNECT Primary", 443, "1003.1"},
+    {1003, "PAYMENTECH\rNETCONNECT", "Tls", "Chain", 2, "PAYMENTECH NETCONNECT Secondary", 443, "1003.2"},
+    {1004, "ELAVON-NOVA\r(Host)", "Tls", "Single", 1, "NOVA VIACONEX", 443, "1004"},
+    {1006, "WORLDPAY-LYNK", "Tls", "Single", 1, "WORLDPAY LYNK SYSTEMS", 6660, "W"},
+    {1007, "VANTIV-5th3rd", "Tls", "Single", 1, "VANTIV FIFTH THIRD", 443, "1007"},
+    {1008, "CARDNET-BUYPASS\rNASHVILLE", "Tls", "Chain", 1, "CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary", 443, "D1"},
+    {1008, "CARDNET-BUYPASS\rNASHVILLE", "Tls", "Chain", 2, "CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary", 443, "D2"},
+    {1009, "CONCORD EFSNET", "Tls", "Single", 1, "CONCORD EFSNET", 443, "1009"},
+    {1011, "MERCURY LOMBRIX", "Plain", "Chain", 1, "MERCURY LOMBRIX Primary", 9000, "1011.1"},
+    {1011, "MERCURY LOMBRIX", "Plain", "Chain", 2, "MERCURY LOMBRIX Secondary", 9000, "1011.2"},
+    {1012, "MERCURY GIFT", "Plain", "Chain", 1, "MERCURY CARVELLO Primary", 9100, "1012.1"},
+    {1012, "MERCURY GIFT", "Plain", "Chain", 2, "MERCURY CARVELLO Secondary", 9100, "1012.2"},
+    {1013, "STERLING LOMBRIX", "Plain", "Chain", 1, "STERLING LOMBRIX Primary", 9000, "S1"},
+    {1013, "STERLING LOMBRIX", "Plain", "Chain", 2, "STERLING LOMBRIX Secondary", 9000, "S2"},
+    {1013, "STERLING LOMBRIX", "Plain", "Chain", 3, "STERLING LOMBRIX Tertiary", 9000, "S3"},
+    {1014, "STERLING GIFT", "Plain", "Chain", 1, "STERLING CARVELLO Primary", 9100, "S1"},
+    {1014, "STERLING GIFT", "Plain", "Chain", 2, "STERLING CARVELLO Secondary", 9100, "S2"},
+    {1014, "STERLING GIFT", "Plain", "Chain", 3, "STERLING CARVELLO Tertiary", 9100, "S3"},
+    {1015, "GLOBAL ADVANTAGE", "Tls", "Chain", 1, "GLOBAL ADVANTAGE Primary", 443, "1015.1"},
+    {1015, "GLOBAL ADVANTAGE", "Tls", "Chain", 2, "GLOBAL ADVANTAGE Secondary", 443, "1015.2"},
+    {1016, "HEARTLAND EXCHANGE", "Tls", "Chain", 1, "HEARTLAND EXCHANGE (Authorization Port)", 22345, "X"},
+    {1016, "HEARTLAND EXCHANGE", "Tls", "Chain", 2, "HEARTLAND EXCHANGE (Settlement Port)", 22346, "X"},
+    {1017, "MONERIS", "Tls", "Single", 1, "MONERIS ** IPGATE **", 443, "1017"},
+    {1022, "ALLIANCE DATA", "Tls", "Single", 1, "ALLIANCE DATA", 54411, "X"},
+    {1023, "SVS GIFT TNS", "Tls", "Single", 1, "SVS GIFT", 5190, "1023"},
+    {1025, "HEARTLAND PORTICO", "Tls", "SingleNumbered", 1, "HEARTLAND PORTICO ***", 443, "1025"},
+    {1026, "CHOCKSTONE\rHEARTLAND GIFT", "Tls", "Single", 1, "CHOCKSTONE-HEARTLANT GIFT", 443, "1026"},
+    {1028, "EPI GIFT", "Tls", "Single", 1, "EPI GIFT", 443, "1028"},
+    {1030, "PROFIT POINT GIFT", "Tls", "Single", 1, "PROFIT POINT GIFT", 8417, "1030"},
+    {1031, "UNIPERK GIFT", "Tls", "Single", 1, "UNIPERK GIFT", 443, "1031"},
+    {1032, "CARDDOG GIFT", "Tls", "Single", 1, "CARDDOG GIFT", 47010, "1032"},
+    {1033, "SPARKBASE GIFT", "Tls", "Single", 1, "SPARKBASE GIFT", 50300, "1033"},
+    {1034, "STS GIFT", "Tls", "Single", 1, "STS GIFT", 443, "1034"},
+    {1035, "WORLD GIFT", "Tls", "Single", 1, "WORLD GIFT", 443, "1035"},
+    {1036, "OPTICARD GIFT", "Tls", "Single", 1, "OPTICARD GIFT", 443, "1036"},
+    {1037, "GIVEX GIFT", "Tls", "Single", 1, "GIVEX GIFT", 50020, "1037"},
+    {1038, "SECUREPAY GIFT", "Tls", "Single", 1, "SECUREPAY GIFT", 443, "1038"},
+    {1039, "WORLDPAY-LYNK GIFT", "Tls", "Single", 1, "WORLDPAY LYNK SYSTEMS GIFT", 6660, "W"},
+    {1040, "VALUELINK GIFT", "Tls", "Chain", 1, "VALUELINK DATAWIRE Primary", 443, "D1"},
+    {1040, "VALUELINK GIFT", "Tls", "Chain", 2, "VALUELINK DATAWIRE Secondary", 443, "D2"},
+    {1041, "VALUTEC-MELLENIA GIFT", "Tls", "Pair", 1, "VALUTEC GIFT", 443, "1041.1"},
+    {1041, "VALUTEC-MELLENIA GIFT", "Tls", "Pair", 2, "MELLENNIA GIFT", 443, "1041.2"},
+    {1042, "TORVAL Connect Test", "Tls", "SingleNumbered", 1, "TORVAL WEBSITE", 443, "1042"},
+    {1043, "FDMS RAPIDCONNECT", "Tls", "SingleNumbered", 1, "FDMS RAPID ***", 443, "1043"},
+};
+
+std::string RowText(int id, const std::string& caption, const std::string& tester, const std::string& sequence,
+                    int position, const std::string& label, int port)
+{
+    return std::to_string(id) + " | " + caption + " | " + tester + " | " + sequence + " | " +
+           std::to_string(position) + " | " + label + " | " + std::to_string(port);
+}
+
+// Each target of the catalogue in the dialog's order, with its host.
+struct Target
+{
+    std::string text, host;
+};
+
+std::vector<Target> CatalogueTargets()
+{
+    std::vector<Target> targets;
+    for (const auto& e : ProcessorCatalogue())
+        for (int n = 0; n < e.targetCount; ++n)
+            targets.push_back({RowText(e.id, e.caption, TesterKindName(e.tester), SequenceKindName(e.sequence), n + 1,
+                                       e.targets[n].label, e.targets[n].port),
+                               e.targets[n].host});
+    return targets;
+}
+
+// Role -> host name, as a hosts file of the catalogue gives them.
+std::map<std::string, std::string> HostsFile(const std::string& path)
+{
+    std::map<std::string, std::string> hosts;
+    std::ifstream file(path);
+    std::string line;
+    while (std::getline(file, line))
+    {
+        std::istringstream fields(line);
+        std::string role, host;
+        if (fields >> role >> host && role[0] != '#')
+            hosts[role] = host;
+    }
+    return hosts;
+}
+
+TEST(Catalogue, HoldsTheWholeTableOfTheMainDialog)
+{
+    std::vector<std::string> expected;
+    for (const Row& r : kTable)
+        expected.push_back(RowText(r.id, r.caption, r.tester, r.sequence, r.position, r.label, r.port));
+    std::vector<std::string> actual;
+    for (const Target& t : CatalogueTargets())
+        actual.push_back(t.text);
+    EXPECT_EQ(actual, expected);
+    EXPECT_EQ(ProcessorCatalogue().size(), 33u);
     EXPECT_EQ(FindProcessorEntry(1010), nullptr); // the terminal API button is not a catalogue entry
 }
 
-TEST(Catalogue, HostsAreSharedExactlyAsTheRolesSay)
+// Targets share a host exactly when their roles are the same (W, D1/D2,
+// S1-S3, X; the four MERCURY hosts differ; every other host is used once),
+// and each role has the host the compiled-in hosts file gives it.
+TEST(Catalogue, HostsFollowTheirRoles)
 {
-    std::map<std::string, int> uses;
-    for (const auto& e : ProcessorCatalogue())
-        for (int n = 0; n < e.targetCount; ++n)
-            ++uses[e.targets[n].host];
-    EXPECT_EQ(uses.size(), 37u);
-
-    auto host = [](int id, int n) { return std::string(FindProcessorEntry(id)->targets[n].host); };
-    auto port = [](int id, int n) { return FindProcessorEntry(id)->targets[n].port; };
-    EXPECT_EQ(host(1006, 0), host(1039, 0)); // W
-    EXPECT_EQ(port(1006, 0), port(1039, 0));
-    EXPECT_EQ(host(1008, 0), host(1040, 0)); // D1, D2
-    EXPECT_EQ(host(1008, 1), host(1040, 1));
-    EXPECT_NE(host(1008, 0), host(1008, 1));
-    for (int n = 0; n < 3; ++n) // S1-S3
+    const std::vector<Target> targets = CatalogueTargets();
+    ASSERT_EQ(targets.size(), std::size(kTable));
+    const auto hosts = HostsFile(KV_HOSTS_FILE);
+    std::set<std::string> roles, names;
+    for (size_t i = 0; i < targets.size(); ++i)
     {
-        EXPECT_EQ(host(1013, n), host(1014, n));
-        EXPECT_EQ(port(1013, n), 9000);
-        EXPECT_EQ(port(1014, n), 9100);
+        EXPECT_EQ(targets[i].host, hosts.at(kTable[i].role)) << targets[i].text;
+        for (size_t j = i + 1; j < targets.size(); ++j)
+            EXPECT_EQ(targets[i].host == targets[j].host, std::string(kTable[i].role) == kTable[j].role)
+                << targets[i].text << " and " << targets[j].text;
+        roles.insert(kTable[i].role);
+        names.insert(targets[i].host);
     }
-    EXPECT_EQ(host(1016, 0), host(1016, 1)); // X
-    EXPECT_EQ(host(1016, 0), host(1022, 0));
-    EXPECT_EQ((std::vector<int>{port(1016, 0), port(1016, 1), port(1022, 0)}), (std::vector<int>{22345, 22346, 54411}));
-    const std::set<std::string> mercury{host(1011, 0), host(1011, 1), host(1012, 0), host(1012, 1)};
-    EXPECT_EQ(mercury.size(), 4u);
+    EXPECT_EQ(roles.size(), 37u);
+    EXPECT_EQ(names.size(), 37u);
+}
 
-    const std::set<std::string> shared{host(1006, 0), host(1008, 0), host(1008, 1), host(1013, 0),
-                                       host(1013, 1), host(1013, 2), host(1016, 0)};
-    for (const auto& [name, count] : uses)
+// The README names every role whose default host is an unconfirmed
+// placeholder, and no other.
+TEST(Catalogue, ReadmeListsTheUnconfirmedHosts)
+{
+    std::set<std::string> placeholders;
+    for (const auto& [role, host] : HostsFile(KV_SOURCE_DIR "/catalogue/hosts.txt"))
+        if (host.size() > 8 && host.compare(host.size() - 8, 8, ".invalid") == 0)
+            placeholders.insert(role);
+
+    std::ifstream readme(KV_SOURCE_DIR "/README.md");
+    std::string line;
+    while (std::getline(readme, line) && line.rfind("| Role | Buttons |", 0) != 0)
     {
-        if (!shared.count(name))
-        {
-            EXPECT_EQ(count, 1) << name;
-        }
     }
+    std::getline(readme, line); // the rule under the heading
+    std::set<std::string> listed;
+    while (std::getline(readme, line) && line.rfind("| ", 0) == 0)
+    {
+        std::istringstream roles(line.substr(2, line.find(" |", 2) - 2));
+        for (std::string role; std::getline(roles, role, ',');)
+            listed.insert(role.substr(role.find_first_not_of(' ')));
+    }
+    EXPECT_FALSE(placeholders.empty());
+    EXPECT_EQ(listed, placeholders);
 }
 
 TEST(ManualTest, PortTextIsReadAsTheRuntimeDoes)
@@ -222,7 +416,13 @@ protected:
 
 TEST_F(ManualTestRun, EmptyFieldsStillRunTheTlsTest)
 {
+    CRecordingSink sink;
+    m_owner.SetResultSink(&sink);
     EXPECT_FALSE(RunManualTest(&m_owner, "", ""));
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"target USER DEFINED GATEWAY AND PORT"})); // no press around it
+    ASSERT_EQ(sink.targets.size(), 1u);
+    EXPECT_EQ(sink.targets[0].buttonId, 0);
+    EXPECT_EQ(sink.targets[0].failedStep, TestStep::Resolve);
     EXPECT_EQ(m_owner.Lines(),
               (Lines{"", kStart, kPlainSeparator, "Attempting USER DEFINED GATEWAY AND PORT",
                      "Creating Client Credentials....", "Credentials created.", "Attempting to resolve ...",
@@ -258,7 +458,15 @@ TEST_F(ManualTestRun, WholePressOfAPlainChainAgainstLoopbackGreeters)
     ScriptedServer first(greeter), second(greeter);
     const ProcessorEntry entry{9001, "LOOPBACK", TesterKind::Plain, SequenceKind::Chain, 2,
                                {{"LOOP Primary", "gw.test", first.Port()}, {"LOOP Secondary", "gw.test", second.Port()}}};
+    CRecordingSink sink;
+    m_owner.SetResultSink(&sink);
     EXPECT_TRUE(RunProcessorEntry(&m_owner, entry));
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 9001 LOOPBACK", "target LOOP Primary",
+                                                     "target LOOP Secondary", "press 9001"}));
+    ASSERT_EQ(sink.targets.size(), 2u);
+    EXPECT_EQ(sink.targets[1].buttonId, 9001);
+    EXPECT_EQ(sink.targets[1].tester, "plain");
+    EXPECT_TRUE(sink.presses.at(0).passed);
     const Lines lines = m_owner.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Connection Closed -- TEST SUCCESSFUL. "), 2);
     EXPECT_EQ(lines[2], NumberedSeparator(1));

@@ -2,12 +2,16 @@
 #include "cli.h"
 #include "support/child_process.h"
 #include "support/loopback.h"
+#include "support/prometheus_text.h"
 #include "support/test_pki.h"
 #include "support/tls_peer.h"
 #include "module.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <sys/wait.h>
 
 using namespace testing_support;
@@ -58,6 +62,111 @@ TEST(Cli, UsageErrorsSayWhyAndExitTwo)
     const Captured help = Cli({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("run --all"), std::string::npos);
+}
+
+TEST(Cli, OptionErrorsSayWhyAndExitTwo)
+{
+    char name[] = "/tmp/kvcliXXXXXX";
+    const std::string dir = ::mkdtemp(name);
+    const std::string file = dir + "/k.prom";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"run", "--all", "--jobs", "0"}, "--jobs takes a number from 1 to 64, not '0'"},
+        {{"run", "--all", "-j", "65"}, "--jobs takes a number from 1 to 64, not '65'"},
+        {{"run", "--all", "--jobs=1000"}, "--jobs takes a number from 1 to 64, not '1000'"},
+        {{"run", "--all", "-j8x"}, "--jobs takes a number from 1 to 64, not '8x'"},
+        {{"run", "--all", "--jobs", "-3"}, "--jobs takes a number from 1 to 64, not '-3'"},
+        {{"run", "--all", "--jobs"}, "--jobs needs a value"},
+        {{"run", "--all", "--format", "xml"}, "unknown --format 'xml'; it is text, json or prometheus"},
+        {{"run", "--all", "--format=JSON"}, "unknown --format 'JSON'; it is text, json or prometheus"},
+        {{"run", "--all", "--format", "prometheus"}, "--format prometheus needs --output FILE"},
+        {{"run", "--all", "--output", file}, "--output goes with --format prometheus"},
+        {{"run", "--all", "--format", "json", "--output", file}, "--output goes with --format prometheus"},
+        {{"run", "--all", "--format", "prometheus", "--output", dir + "/none/k.prom"},
+         "--output '" + dir + "/none/k.prom': no folder '" + dir + "/none'"},
+        {{"run", "--all", "--format", "prometheus", "--output="}, "--output needs a file name"},
+        {{"manual", "h", "1", "--jobs", "2"}, "--jobs goes with run"},
+        {{"list", "--format", "json"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"this-pc", "-q"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"nova", "-j", "2"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+    };
+    for (const auto& [args, reason] : cases)
+    {
+        const Captured c = Cli(args);
+        EXPECT_EQ(c.status, 2) << reason;
+        EXPECT_EQ(c.err.rfind("kestavane-cli: " + reason + "\n", 0), 0u) << c.err;
+        EXPECT_EQ(c.out, "");
+    }
+    // The bounds themselves are taken: the run gets as far as the button's name.
+    for (const char* jobs : {"1", "64", "08"})
+    {
+        const Captured c = Cli({"run", "9999", "--jobs", jobs});
+        EXPECT_EQ(c.err.rfind("kestavane-cli: no catalogue button '9999'", 0), 0u) << jobs << ": " << c.err;
+    }
+    EXPECT_EQ(Cli({"run", "--all", "--format", "prometheus", "--output", file, "-j", "x"}).status, 2);
+    EXPECT_FALSE(std::filesystem::exists(file)); // nothing ran, nothing written
+    std::filesystem::remove_all(dir);
+}
+
+TEST(Cli, VersionAndHelpNameEveryCommandAndOption)
+{
+    const Captured version = Cli({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kestavane-cli 2.1.0.0\n");
+    const Captured help = Cli({"--help"});
+    for (const char* word : {"list", "run ID-OR-CAPTION...", "run --all", "manual SERVER PORT", "plain SERVER PORT",
+                             "nova", "this-pc", "check-dns", "check-dhcp", "--help", "--version", "--format FORMAT",
+                             "--output FILE", "--quiet, -q", "--jobs N, -j N", "1-64"})
+        EXPECT_NE(help.out.find(word), std::string::npos) << word;
+}
+
+TEST(Cli, RecordsTakeStandardOutputAndTheHistoryMovesOrGoes)
+{
+    const std::string port = std::to_string(ClosedPort());
+    const Captured text = Cli({"manual", "127.0.0.1", port});
+    EXPECT_EQ(text.status, 1);
+    EXPECT_NE(text.out.find(" TEST FAILED. \n"), std::string::npos);
+
+    const Captured json = Cli({"manual", "127.0.0.1", port, "--format", "json"});
+    EXPECT_EQ(json.status, 1);
+    EXPECT_EQ(json.err, text.out);
+    ASSERT_FALSE(json.out.empty());
+    EXPECT_EQ(json.out.back(), '\n');
+    const std::string last = json.out.substr(json.out.rfind('\n', json.out.size() - 2) + 1);
+    const nlohmann::json summary = nlohmann::json::parse(last);
+    EXPECT_EQ(summary["type"], "summary");
+    EXPECT_EQ(summary["command"], "manual");
+    EXPECT_EQ(summary["passed"], false);
+    EXPECT_EQ(summary["exit_status"], 1);
+    EXPECT_EQ(summary["presses"], 0);
+
+    const Captured quietJson = Cli({"-q", "manual", "127.0.0.1", port, "--format=json"});
+    EXPECT_EQ(quietJson.err, "");
+    EXPECT_EQ(nlohmann::json::parse(quietJson.out.substr(quietJson.out.rfind('\n', quietJson.out.size() - 2) + 1))
+                  ["command"],
+              "manual");
+    const Captured quiet = Cli({"plain", "--quiet", "127.0.0.1", port});
+    EXPECT_EQ(quiet.status, 1);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+}
+
+TEST(Cli, PrometheusFileBesideTheHistoryAndAFileThatCannotBeWritten)
+{
+    char name[] = "/tmp/kvcliXXXXXX";
+    const std::string dir = ::mkdtemp(name);
+    const std::string port = std::to_string(ClosedPort());
+    const Captured c = Cli({"plain", "127.0.0.1", port, "--format", "prometheus", "--output", dir + "/k.prom"});
+    EXPECT_EQ(c.status, 1);
+    EXPECT_NE(c.out.find(" TEST FAILED. \n"), std::string::npos);
+    std::ifstream in(dir + "/k.prom");
+    const auto samples = ParsePrometheus(std::string(std::istreambuf_iterator<char>(in), {}));
+    EXPECT_EQ(samples.count("kestavane_last_run_timestamp_seconds"), 1u);
+
+    std::filesystem::create_directories(dir + "/taken.prom/inside");
+    const Captured blocked =
+        Cli({"plain", "127.0.0.1", port, "--format", "prometheus", "--output", dir + "/taken.prom"});
+    EXPECT_EQ(blocked.status, 3);
+    EXPECT_EQ(blocked.err.rfind("kestavane-cli: cannot write '" + dir + "/taken.prom': ", 0), 0u) << blocked.err;
+    std::filesystem::remove_all(dir);
 }
 
 TEST(Cli, ListHasOneTabSeparatedLinePerTarget)
@@ -135,5 +244,120 @@ TEST_F(CliProgram, PlainTestAndAFailureExitCodes)
     EXPECT_NE(output.find("Received 'CONNECTED' From USER DEFINED GATEWAY AND PORT\n"), std::string::npos);
     EXPECT_EQ(RunToEnd({Program(), "manual", "127.0.0.1", std::to_string(ClosedPort())}, &output), 1) << output;
     EXPECT_NE(output.find(" TEST FAILED. \n"), std::string::npos);
+}
+} // namespace
+
+namespace
+{
+// This PC described by fixture files, for the checks' exit codes and boxes.
+class CliPcTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/kvclipcXXXXXX";
+        m_root = ::mkdtemp(name);
+        m_module = LoadLibraryA("IpHlpApi.dll");
+        ASSERT_NE(m_module, nullptr);
+        m_setSources = reinterpret_cast<void (*)(const char*, const char*)>(
+            GetProcAddress(m_module, "KvIpHelperSetSources"));
+        ASSERT_NE(m_setSources, nullptr);
+    }
+    void TearDown() override
+    {
+        if (m_setSources)
+            m_setSources(nullptr, nullptr);
+        if (m_module)
+            FreeLibrary(m_module);
+        std::filesystem::remove_all(m_root);
+    }
+    void Write(const std::string& path, const std::string& text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(m_root + path).parent_path());
+        std::ofstream(m_root + path, std::ios::binary) << text;
+    }
+    // A wired adapter on a PCI card.
+    void Ethernet(const std::string& name, int ifindex)
+    {
+        const std::string dir = "/sys/class/net/" + name;
+        Write(dir + "/ifindex", std::to_string(ifindex) + "\n");
+        Write(dir + "/type", "1\n");
+        Write(dir + "/flags", "0x1003\n");
+        Write(dir + "/address", "52:54:00:12:34:56\n");
+        Write(dir + "/uevent", "");
+        const std::string device = "/sys/devices/pci0000:00/0000:00:0" + std::to_string(ifindex) + ".0";
+        Write(device + "/vendor", "0x8086\n");
+        Write(device + "/device", "0x1533\n");
+        std::filesystem::create_directories(m_root + "/sys/bus/pci/drivers/igb");
+        std::filesystem::create_directory_symlink(m_root + device, m_root + dir + "/device");
+        std::filesystem::create_directory_symlink(m_root + "/sys/bus/pci/drivers/igb", m_root + device + "/driver");
+    }
+    void Describe(const std::string& kernel) { m_setSources(m_root.c_str(), kernel.c_str()); }
+
+    std::string m_root;
+    HMODULE m_module = nullptr;
+    void (*m_setSources)(const char*, const char*) = nullptr;
+};
+
+const char* const kFrameStart = "\n********************      TEST STARTS        ********************\n"
+                                "***************  -----------------  ******************\n"
+                                "Loading IpHlpApi.dll...\n";
+
+TEST_F(CliPcTest, ADhcpPcWithDnsPassesBothChecks)
+{
+    Ethernet("eth0", 2);
+    Write("/run/systemd/netif/leases/2", "ADDRESS=192.168.1.50\nSERVER_ADDRESS=192.168.1.1\nDNS=192.168.1.1\n");
+    Write("/run/systemd/netif/links/2", "ADMIN_STATE=configured\nDNS=192.168.1.1\n");
+    Describe("addr 2 192.168.1.50/24 dynamic\nroute 2 192.168.1.1 16 100\n");
+
+    const Captured pc = Cli({"this-pc"});
+    EXPECT_EQ(pc.status, 0);
+    EXPECT_EQ(pc.out.rfind(kFrameStart, 0), 0u) << pc.out;
+    EXPECT_NE(pc.out.find("\nDHCP Server :                 192.168.1.1\n"), std::string::npos) << pc.out;
+    EXPECT_NE(pc.out.find("\nDNS List Entry:               192.168.1.1\n"), std::string::npos) << pc.out;
+    const Captured dns = Cli({"check-dns"});
+    EXPECT_EQ(dns.status, 0);
+    EXPECT_NE(dns.out.find("\n[MESSAGE BOX] SUCCESS ... It appears there are configured DNS Servers....\n"
+                           "UnLoading IpHlpApi.dll...\n"),
+              std::string::npos)
+        << dns.out;
+    const Captured dhcp = Cli({"check-dhcp"});
+    EXPECT_EQ(dhcp.status, 0);
+    EXPECT_NE(dhcp.out.find("\n[MESSAGE BOX] SUCCESS ... It appears DHCP is Configured....\n"), std::string::npos)
+        << dhcp.out;
+    for (const Captured* c : {&pc, &dns, &dhcp})
+        EXPECT_EQ(c->err, "");
+}
+
+TEST_F(CliPcTest, AStaticPcWithoutDnsFailsBothChecksWithLfOnlyBoxes)
+{
+    Ethernet("eth0", 2);
+    Describe("addr 2 192.0.2.2/24 permanent\nroute 2 192.0.2.1 3 0\n");
+    const Captured pc = Cli({"this-pc"});
+    EXPECT_EQ(pc.status, 0); // a report, no verdict
+    const Captured dns = Cli({"check-dns"});
+    EXPECT_EQ(dns.status, 1);
+    EXPECT_NE(dns.out.find("\n[MESSAGE BOX] FAILURE It appears there are no configured DNS Servers....\n"
+                           "Use 'THIS PC' Button for more information.\n"),
+              std::string::npos)
+        << dns.out;
+    const Captured dhcp = Cli({"check-dhcp"});
+    EXPECT_EQ(dhcp.status, 1);
+    EXPECT_NE(dhcp.out.find("\n[MESSAGE BOX] FAILURE - It appears there are no (Configured) DHCP Services....\n"
+                            "Use 'THIS PC' Button for more information.\n"),
+              std::string::npos)
+        << dhcp.out;
+    for (const Captured* c : {&pc, &dns, &dhcp})
+        EXPECT_EQ(c->out.find('\r'), std::string::npos);
+}
+
+TEST_F(CliPcTest, NoEthernetAdapterFailsTheDhcpCheck)
+{
+    Describe("");
+    const Captured dhcp = Cli({"check-dhcp"});
+    EXPECT_EQ(dhcp.status, 1);
+    EXPECT_NE(dhcp.out.find("[MESSAGE BOX] FAILURE - Failed to Find an Ethernet Controller!\n"), std::string::npos)
+        << dhcp.out;
+    EXPECT_EQ(Cli({"this-pc"}).status, 0);
 }
 } // namespace

@@ -141,6 +141,30 @@ TEST(ClearHistory, EmptiesTextAndControlWithoutAsking)
     EXPECT_EQ(owner.HistoryText(), "");
 }
 
+TEST(AddToHistory, TellsTheControlHowMuchIsAsSetBefore)
+{
+    CRecordingOwner owner;
+    owner.m_controlLimit = 40;
+    owner.m_answers = {IDYES};
+    AddToHistory(&owner, "one");   // 5 characters with CR LF
+    AddToHistory(&owner, "two");   // after the 5 set before
+    owner.m_live = false;
+    AddToHistory(&owner, "three"); // kept, not set
+    owner.m_live = true;
+    AddToHistory(&owner, "four");  // still after the 10 set before
+    owner.ClearHistory();          // starts over
+    AddToHistory(&owner, "five");
+    AddToHistory(&owner, "%s", std::string(40, 'x').c_str()); // overflows: Yes keeps the new line alone
+    AddToHistory(&owner, "six");
+    owner.m_live = false;
+    owner.ClearHistory();
+    AddToHistory(&owner, "seven");
+    owner.m_live = true;
+    AddToHistory(&owner, "eight"); // cleared while no control: nothing is as before
+    EXPECT_EQ(owner.m_unchanged, (std::vector<size_t>{0, 5, 10, 0, 0, 6, 0, 42, 0}));
+    EXPECT_EQ(owner.m_controlText, "seven\r\neight\r\n");
+}
+
 TEST(ConsoleOwner, PrintsEachLineAsWrittenWithUnixLineEnds)
 {
     char* buffer = nullptr;

@@ -4,6 +4,7 @@
 
 #include <regex>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -44,6 +45,18 @@ TEST(Rtf, AlignmentAndSkippedDestinations)
                                        "\\qc Centred\\par\\pard Left\\par{\\*\\unknown dropped}kept\\par}");
     EXPECT_EQ(TextOf(html), "Centred|Left|kept|&nbsp;|");
     EXPECT_NE(html.find("align=\"center\">"), std::string::npos);
+}
+
+TEST(Rtf, LinesInTabColumnsAreNotWrapped)
+{
+    const std::string html = RtfToHtml("{\\rtf1 Prose that may wrap.\\par\\tab Label:\\tab host.example port 443\\par "
+                                       "After the columns.\\par}");
+    const std::regex paragraph("<p style=\"([^\"]*)\"[^>]*>");
+    std::vector<std::string> styles;
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), paragraph); it != std::sregex_iterator(); ++it)
+        styles.push_back((*it)[1]);
+    const std::string plain = "margin-top:0px;margin-bottom:0px;";
+    EXPECT_EQ(styles, (std::vector<std::string>{plain, plain + "white-space:nowrap;", plain, plain})) << html;
 }
 
 TEST(Rtf, HtmlInTheTextStaysText)

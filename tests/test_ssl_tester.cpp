@@ -1,11 +1,14 @@
 // The TLS connection test against loopback peers: exact history lines for
 // each way a target can end.
 #include "app_flags.h"
+#include "cert_services.h"
 #include "module.h"
 #include "ssl_tester.h"
 #include "support/fake_resolver.h"
 #include "support/history_match.h"
 #include "support/recording_owner.h"
+#include "support/recording_sink.h"
+#include "support/test_clock.h"
 #include "support/test_pki.h"
 #include "support/tls_peer.h"
 #include "version.h"
@@ -16,6 +19,7 @@
 #include <openssl/x509.h>
 
 #include <filesystem>
+#include <poll.h>
 #include <random>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -126,9 +130,6 @@ TEST_F(SslTesterTest, ValidChainWritesTheWholeSuccessSequence)
     const TlsPeerResult seen = peer.Result();
     EXPECT_TRUE(seen.closeNotify);
     EXPECT_EQ(seen.serverName, "gw.test");
-    EXPECT_EQ(tester.m_socket, ws2::INVALID_SOCKET);
-    EXPECT_TRUE(tester.m_bCredentialsValid); // held until the object goes
-    EXPECT_TRUE(tester.m_bContextValid);
 }
 
 TEST_F(SslTesterTest, RsaServerReportsItsSuite)
@@ -268,22 +269,234 @@ TEST_F(SslTesterTest, PeersThatMisbehaveDuringTheHandshake)
 
 TEST_F(SslTesterTest, SilentPeerEndsTheHandshakeAfterTenSeconds)
 {
-    ScriptedServer server([](int fd) { DrainUntilClosed(fd, 15000); });
+    ScriptedServer server([](int fd) { DrainUntilClosed(fd, 3000); });
+    CTestClock clock;
     CSslTester tester(&m_owner);
     EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
+    EXPECT_EQ(clock.Moved(), 10000u); // one read's bound
     const Lines lines = m_owner.Lines();
     EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
               Concat({{"** FAILED to Handshake with LBL! **  LBL disconnected unexpectedly."}, kFailedEnd}));
+}
+
+TEST_F(SslTesterTest, ConnectWaitIsBoundedByTenSeconds)
+{
+    LoopbackListener full(0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(full.Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    SleepMs(50);
+    CTestClock clock;
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", full.Port(), "LBL"));
+    EXPECT_EQ(clock.Moved(), 10001u); // the bound and one pass
+    EXPECT_EQ(m_owner.Lines().back(), " TEST FAILED. ");
+    for (int fd : fillers)
+        ::close(fd);
+}
+
+// The server's flight cut into segments of one size: a read may end inside
+// a record, and the provider hands back what it has not consumed.
+class ServerFlightInSegments : public SslTesterTest, public ::testing::WithParamInterface<size_t>
+{
+};
+
+TEST_P(ServerFlightInSegments, HandshakeSucceeds)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION})
+    {
+        CRecordingOwner owner;
+        TlsPeerOptions options = PeerFor(id);
+        options.maxVersion = version;
+        options.cut = GetParam();
+        options.cutPauseUs = GetParam() == 0 ? 0 : GetParam() == 1 ? 100 : 2000;
+        TlsPeer peer(options);
+        CSslTester tester(&owner);
+        EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "LBL")) << version;
+        peer.Join();
+        EXPECT_EQ(owner.Lines().back(), "Connection Closed -- TEST SUCCESSFUL. ") << version;
+        EXPECT_TRUE(peer.Result().closeNotify) << version;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ServerFlightInSegments, ::testing::Values(size_t{1}, size_t{100}, size_t{700}, size_t{0}),
+                         [](const ::testing::TestParamInfo<size_t>& info) {
+                             return info.param == 0 ? std::string("WholeFlight") : "Bytes" + std::to_string(info.param);
+                         });
+
+// The peer reads the ClientHello, answers with a ServerHello that is cut
+// short, and keeps what the client sends next.
+TEST_F(SslTesterTest, ProviderAlertOnAFailureReachesThePeer)
+{
+    std::string afterHello;
+    ScriptedServer server([&afterHello](int fd) {
+        char buffer[4096];
+        if (::recv(fd, buffer, sizeof buffer, 0) <= 0)
+            return;
+        SendAll(fd, std::string("\x16\x03\x03\x00\x04\x02\x00\x00\x00", 9));
+        pollfd p{fd, POLLIN, 0};
+        while (::poll(&p, 1, 3000) > 0)
+        {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            afterHello.append(buffer, static_cast<size_t>(n));
+        }
+    });
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
+    server.Join();
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(lines[lines.size() - 3].rfind("** FAILED to Handshake with LBL! **  InitializeSecurityContext Failed(2)", 0),
+              0u);
+    ASSERT_GE(afterHello.size(), 7u);
+    EXPECT_EQ(afterHello[0], '\x15'); // an alert record
+    EXPECT_EQ(afterHello[5], '\x02'); // fatal
+}
+
+// Faults put into the client's own socket at a wait of the test: the send or
+// the read that follows fails.
+class SocketFaults : public SslTesterTest
+{
+protected:
+    Lines RunWith(std::function<void(int fd, CWaitClock::Event event)> fault, int maxVersion = TLS1_3_VERSION)
+    {
+        Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+        TlsPeerOptions options = PeerFor(id);
+        options.maxVersion = maxVersion;
+        options.lifetimeMs = 5000;
+        TlsPeer peer(options);
+        CTestClock clock(1000, 3000);
+        bool done = false;
+        clock.onWait = [&](ws2::SOCKET socket, CWaitClock::Event event) {
+            if (!done)
+                fault(static_cast<int>(socket), event);
+            done = done || event == CWaitClock::Event::Readable;
+        };
+        CSslTester tester(&m_owner);
+        EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
+        const Lines lines = m_owner.Lines();
+        return Lines(lines.end() - 3, lines.end());
+    }
+};
+
+TEST_F(SocketFaults, FirstTokenCannotBeSent)
+{
+    const Lines end = RunWith([](int fd, CWaitClock::Event event) {
+        if (event != CWaitClock::Event::Connected)
+            return;
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 3000); // connected, then no more sending
+        ::shutdown(fd, SHUT_WR);
+    });
+    EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10054 sending to LBL"}, kFailedEnd}));
+}
+
+TEST_F(SocketFaults, TokenInsideTheLoopCannotBeSent)
+{
+    for (int version : {TLS1_2_VERSION, TLS1_3_VERSION})
+    {
+        m_owner.ClearHistory();
+        const Lines end = RunWith(
+            [](int fd, CWaitClock::Event event) {
+                if (event == CWaitClock::Event::Readable)
+                    ::shutdown(fd, SHUT_WR); // the ClientHello is out; the answer to the server's flight is not
+            },
+            version);
+        EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10054 sending to  LBL"}, kFailedEnd}))
+            << version;
+    }
+}
+
+TEST_F(SocketFaults, ReadFailsRatherThanFindingTheEnd)
+{
+    int pipeEnds[2] = {-1, -1};
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    const Lines end = RunWith([&pipeEnds](int fd, CWaitClock::Event event) {
+        if (event != CWaitClock::Event::Readable)
+            return;
+        // The descriptor now has a byte waiting, but is no socket: the read fails.
+        EXPECT_EQ(::write(pipeEnds[1], "x", 1), 1);
+        EXPECT_EQ(::dup2(pipeEnds[0], fd), fd);
+    });
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10038 receiving from LBL"}, kFailedEnd}));
+}
+
+// The host name resolves (an empty name here), the handshake passes, and the
+// verification refuses to check a certificate against no name.
+TEST_F(SslTesterTest, EmptyHostFailsTheVerificationBeforeTheReport)
+{
+    m_resolver.Add("", "127.0.0.1");
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    TlsPeer peer(PeerFor(id));
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("", peer.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    ASSERT_EQ(lines.size(), 21u);
+    EXPECT_EQ(lines[17], "Key exchange strength: 255");
+    EXPECT_EQ(Lines(lines.begin() + 18, lines.end()),
+              Concat({{"VerifyServerCertificate Failed (A) - The target principal name is incorrect."}, kFailedEnd}));
+    EXPECT_FALSE(peer.Result().closeNotify);
+}
+
+BOOL WINAPI ChainThatCannotBeBuilt(HCERTCHAINENGINE, PCCERT_CONTEXT, const FILETIME*, HCERTSTORE,
+                                   const CERT_CHAIN_PARA*, DWORD, void*, PCCERT_CHAIN_CONTEXT*)
+{
+    SetLastError(CRYPT_E_NOT_FOUND);
+    return FALSE;
+}
+
+BOOL WINAPI PolicyThatCannotRun(const char*, PCCERT_CHAIN_CONTEXT, const CERT_CHAIN_POLICY_PARA*,
+                                CERT_CHAIN_POLICY_STATUS*)
+{
+    SetLastError(E_INVALIDARG);
+    return FALSE;
+}
+
+// Certificate services that fail where the platform's never do: the report
+// stands, then the failure line, and no shutdown is sent.
+TEST_F(SslTesterTest, ChainServicesThatFail)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x44});
+    CertChainServices noChain;
+    noChain.getCertificateChain = ChainThatCannotBeBuilt;
+    CertChainServices noPolicy;
+    noPolicy.verifyCertificateChainPolicy = PolicyThatCannotRun;
+    const std::vector<std::pair<const CertChainServices*, std::string>> cases = {
+        {&noChain, "CertGetCertificateChain Failed (D) Errod -2146885628"},
+        {&noPolicy, "VerifyCertificateChain Failed (E) - Status = -2147024809"},
+    };
+    for (const auto& [services, line] : cases)
+    {
+        CRecordingOwner owner;
+        TlsPeer peer(PeerFor(id));
+        SetChainServices(services);
+        CSslTester tester(&owner);
+        EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
+        SetChainServices(nullptr);
+        peer.Join();
+        const Lines lines = WithSourcePortMasked(owner.Lines());
+        const Lines tail(lines.begin() + 18, lines.end());
+        EXPECT_EQ(tail, Concat({LeafReport(id.cert.get(), "0x44 ", 5, "gw.test"), kInterBlock, {line}, kFailedEnd}));
+        EXPECT_FALSE(peer.Result().closeNotify);
+    }
 }
 
 TEST_F(SslTesterTest, PeersThatAreOddButSound)
 {
     Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
     std::vector<std::pair<const char*, TlsPeerOptions>> cases;
-    TlsPeerOptions oneByte = PeerFor(id);
-    oneByte.cut = 1;
-    oneByte.cutPauseUs = 100;
-    cases.emplace_back("1-byte segments", oneByte);
     TlsPeerOptions certRequest = PeerFor(id);
     certRequest.requestClientCert = true;
     cases.emplace_back("client certificate request", certRequest);
@@ -321,8 +534,8 @@ TEST_F(SslTesterTest, IssuerCycleInWhatTheServerSentEndsTheWalk)
     EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
     const Lines lines = m_owner.Lines();
     const Lines walk(lines.begin() + 25, lines.end() - 4);
-    EXPECT_EQ(walk, (Lines{"CA subject: CN=A", "CA issuer: CN=B", "Serial Number is: 0xa1 ", "--", "CA subject: CN=B",
-                           "CA issuer: CN=A", "Serial Number is: 0xb1 ", "--"}));
+    EXPECT_EQ(walk, (Lines{"CA subject: CN=A", "CA issuer: CN=B", "Serial Number is: 0x00 0xa1 ", "--",
+                           "CA subject: CN=B", "CA issuer: CN=A", "Serial Number is: 0x00 0xb1 ", "--"}));
     EXPECT_EQ(lines[lines.size() - 3],
               "VerifyCertificateChain Failed (F) - Error = -2146762487 more: SSL Certificate - Untrusted Root");
 }
@@ -352,7 +565,7 @@ TEST_F(SslTesterTest, AbsurdlyLongChainEndsTheWalkAtItsBound)
     CSslTester tester(&m_owner);
     EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
     const Lines lines = m_owner.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--"), 1 + CSslTester::kMaxIssuerWalk);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "--"), 1 + 16); // the server's block and sixteen issuers
     EXPECT_EQ(lines.back(), "Connection Closed -- TEST FAILED. ");
 }
 
@@ -443,12 +656,121 @@ TEST_F(ProviderModule, GivingNoTable)
 TEST_F(ProviderModule, RefusingCredentials)
 {
     Provide("librefusingprovider.so", "libsecur32.so");
+    const long references = platform::LiveModuleReferences();
+    CRecordingSink sink;
+    m_owner.SetResultSink(&sink);
     CSslTester tester(&m_owner);
     EXPECT_FALSE(tester.Test("gw.test", 443, "LBL"));
     EXPECT_EQ(m_owner.Lines(), (Lines{"Attempting LBL", "Creating Client Credentials....",
                                       "**** Error 0x8009030e returned by AcquireCredentialsHandle"}));
-    EXPECT_EQ(tester.m_hSecurityLib, nullptr); // unloaded at once
-    EXPECT_FALSE(tester.m_bCredentialsValid);
+    EXPECT_EQ(platform::LiveModuleReferences(), references); // unloaded at once
+    // The credentials belong to the handshake's step in the record.
+    ASSERT_EQ(sink.targets.size(), 1u);
+    EXPECT_EQ(sink.targets[0].failedStep, TestStep::Handshake);
+    EXPECT_EQ(sink.targets[0].reason, "**** Error 0x8009030e returned by AcquireCredentialsHandle");
+}
+
+// The real provider behind a probe that counts what the tester holds of it.
+class ProbedProvider : public ProviderModule
+{
+protected:
+    void SetUp() override
+    {
+        ProviderModule::SetUp();
+        Provide("libprobeprovider.so", "libsecur32.so");
+        m_probe = LoadLibraryA("Secur32.dll"); // the same module the tester will load
+        ASSERT_NE(m_probe, nullptr);
+        Call<void (*)(const char*)>("ProbeForwardTo")((platform::ExecutableDirectory() + "/libsecur32.so").c_str());
+        Fault("");
+    }
+    void TearDown() override
+    {
+        if (m_probe)
+            FreeLibrary(m_probe);
+        ProviderModule::TearDown();
+    }
+    template <typename Fn> Fn Call(const char* name) { return reinterpret_cast<Fn>(GetProcAddress(m_probe, name)); }
+    void Fault(const char* query) { Call<void (*)(const char*)>("ProbeSetFault")(query); }
+    // Credentials handles, security contexts and tokens the callers hold.
+    std::vector<int> Held()
+    {
+        auto live = Call<int (*)(const char*)>("ProbeLive");
+        return {live("credentials"), live("contexts"), live("tokens")};
+    }
+    HMODULE m_probe = nullptr;
+};
+
+TEST_F(ProbedProvider, SecondTestReleasesWhatTheFirstHeld)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    TlsPeerOptions options = PeerFor(id);
+    options.connections = 2;
+    TlsPeer peer(options);
+    const long references = platform::LiveModuleReferences();
+    {
+        CSslTester tester(&m_owner);
+        EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "Primary"));
+        EXPECT_EQ(Held(), (std::vector<int>{1, 1, 0})); // kept until the object goes or starts over
+        EXPECT_EQ(platform::LiveModuleReferences(), references + 1);
+        EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "Secondary"));
+        EXPECT_EQ(Held(), (std::vector<int>{1, 1, 0}));
+        EXPECT_EQ(platform::LiveModuleReferences(), references + 1);
+    }
+    EXPECT_EQ(Held(), (std::vector<int>{0, 0, 0}));
+    EXPECT_EQ(platform::LiveModuleReferences(), references);
+}
+
+TEST_F(ProbedProvider, FailedHandshakeGivesBackEveryToken)
+{
+    ScriptedServer server([](int fd) {
+        char buffer[2048];
+        ::recv(fd, buffer, sizeof buffer, 0);
+        SendAll(fd, "HTTP/1.1 400 Bad Request\r\n\r\n");
+        DrainUntilClosed(fd, 3000);
+    });
+    {
+        CSslTester tester(&m_owner);
+        EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
+        EXPECT_EQ(Held(), (std::vector<int>{1, 1, 0}));
+    }
+    EXPECT_EQ(Held(), (std::vector<int>{0, 0, 0}));
+}
+
+// A provider that cannot tell what was negotiated: the report ends at the
+// error line, and the test goes on.
+TEST_F(ProbedProvider, ConnectionQueriesThatFail)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"connection-info", "Error 0x80090302 querying connection info"},
+        {"stream-sizes", "**** Error 0x80090302 reading SECPKG_ATTR_STREAM_SIZES"},
+    };
+    for (const auto& [query, line] : cases)
+    {
+        CRecordingOwner owner;
+        Fault(query);
+        TlsPeer peer(PeerFor(id));
+        CSslTester tester(&owner);
+        EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "LBL")) << query;
+        const Lines lines = owner.Lines();
+        ASSERT_GT(lines.size(), 12u);
+        EXPECT_EQ(Lines(lines.begin() + 9, lines.begin() + 12), (Lines{"SSL Handshake was successful. ", line, ""}))
+            << query;
+    }
+}
+
+TEST_F(ProbedProvider, ServerCertificateThatCannotBeHad)
+{
+    Identity id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}});
+    Fault("remote-cert");
+    TlsPeer peer(PeerFor(id));
+    CSslTester tester(&m_owner);
+    EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
+    const Lines lines = m_owner.Lines();
+    ASSERT_EQ(lines.size(), 21u);
+    EXPECT_EQ(Lines(lines.begin() + 17, lines.end()),
+              Concat({{"Key exchange strength: 255", "VerifyServerCertificate Failed (C) - Status = -2146893054"},
+                      kFailedEnd}));
 }
 
 TEST_F(ProviderModule, NtFourLoadsItsOwnLibraryName)
@@ -469,6 +791,7 @@ TEST_F(SslTesterTest, Windows9xKeepsOnlyTheTcpPart)
 {
     IsWin9x = true;
     LoopbackListener listener;
+    const long references = platform::LiveModuleReferences();
     CSslTester tester(&m_owner);
     EXPECT_TRUE(tester.Test("gw.test", listener.Port(), "LBL"));
     EXPECT_EQ(Masked(), (Lines{"Attempting LBL", "*** WIN9X *** Creating SChannel Credentials SKIPPED",
@@ -477,7 +800,7 @@ TEST_F(SslTesterTest, Windows9xKeepsOnlyTheTcpPart)
                                "Connected to Server Successfully ", "Source Address:127.0.0.1  Source Port(1024-5000):N ",
                                "*** WIN9X *** SSL Handshake SKIPPED", "Closing connection... ",
                                "Connection Closed -- TEST SUCCESSFUL. "}));
-    EXPECT_EQ(tester.m_hSecurityLib, nullptr);
+    EXPECT_EQ(platform::LiveModuleReferences(), references); // no provider loaded
 }
 
 TEST(CertText, ErrorNamesAndDates)

@@ -1,6 +1,7 @@
 #include "support/fake_resolver.h"
 #include "support/loopback.h"
 #include "support/recording_owner.h"
+#include "support/test_clock.h"
 #include "tcp_tester.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace testing_support;
 using Lines = std::vector<std::string>;
@@ -74,7 +76,6 @@ TEST_F(TcpTesterTest, LowerCaseGreetingPasses)
     EXPECT_EQ(m_owner.Lines(), Append(Head("MERCURY LOMBRIX Primary", peer.server.Port()),
                                       {source, "Received 'CONNECTED' From MERCURY LOMBRIX Primary",
                                        "Closing connection... ", "Connection Closed -- TEST SUCCESSFUL. "}));
-    EXPECT_EQ(tester.m_socket, ws2::INVALID_SOCKET);
 }
 
 TEST_F(TcpTesterTest, GreetingsThatPass)
@@ -95,35 +96,58 @@ TEST_F(TcpTesterTest, GreetingsThatPass)
     }
 }
 
+const Lines kTimedOutEnd = {"Timeout waiting for 'CONNECTED' From LBL", " TEST FAILED. ", "Closing connection... ",
+                            "Connection Closed -- TEST FAILED. "};
+
+// Each of these peers then falls silent: the test ends at the greeting's
+// bound, 10 000 ms after the wait began (the connect took no time).
 TEST_F(TcpTesterTest, GreetingsThatNeverCount)
 {
     const std::vector<std::string> greetings = {
         "CONNECTED",                                     // no terminator
         std::string("HELLO\x03" "CONNECTED\x03"),        // only the first message of a read is examined
         std::string("HELLO\0CONNECTED\x03", 16),         // the search stops at a NUL
+        "",                                              // a greeter that never speaks
     };
     for (const auto& greeting : greetings)
     {
-        GreetingServer peer({greeting}, 0, 2000);
-        CTcpTester tester(&m_owner);
-        tester.m_label = "LBL";
-        ASSERT_TRUE(tester.Connect("gw.test", peer.server.Port(), 2000));
-        EXPECT_FALSE(tester.WaitForConnected(600));
-        EXPECT_EQ(m_owner.Lines().back(), "Timeout waiting for 'CONNECTED' From LBL");
+        CRecordingOwner owner;
+        GreetingServer peer({greeting}, 0, 3000);
+        CTestClock clock;
+        CTcpTester tester(&owner);
+        EXPECT_FALSE(tester.Test("gw.test", peer.server.Port(), "LBL"));
+        EXPECT_EQ(clock.Moved(), 10000u) << greeting;
+        const auto lines = owner.Lines();
+        ASSERT_EQ(lines.size(), 10u) << greeting;
+        EXPECT_EQ(Lines(lines.begin() + 6, lines.end()), kTimedOutEnd) << greeting;
         EXPECT_EQ(tester.GetLastErrorText(), "LOGIN_FAILED");
     }
 }
 
-TEST_F(TcpTesterTest, SilentGreeterTimesOutAfterTenSeconds)
+TEST_F(TcpTesterTest, ConnectWaitIsBoundedByTenSeconds)
 {
-    GreetingServer peer({"CONNECTED"}, 0, 12000);
+    LoopbackListener full(0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(full.Port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+    SleepMs(50);
+    CTestClock clock;
     CTcpTester tester(&m_owner);
-    EXPECT_FALSE(tester.Test("gw.test", peer.server.Port(), "STERLING LOMBRIX Primary"));
-    const auto lines = m_owner.Lines();
-    ASSERT_EQ(lines.size(), 10u);
-    EXPECT_EQ(Lines(lines.begin() + 6, lines.end()),
-              (Lines{"Timeout waiting for 'CONNECTED' From STERLING LOMBRIX Primary", " TEST FAILED. ",
-                     "Closing connection... ", "Connection Closed -- TEST FAILED. "}));
+    EXPECT_FALSE(tester.Test("gw.test", full.Port(), "LBL"));
+    EXPECT_EQ(clock.Moved(), 10001u); // the bound and one pass
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
+              (Lines{"** FAILED to Connect to LBL! ** ", " Socket Connect to LBL Failed.", " TEST FAILED. "}));
+    for (int fd : fillers)
+        ::close(fd);
 }
 
 TEST_F(TcpTesterTest, PeerThatClosesAtOnceIsALostConnection)
@@ -189,13 +213,13 @@ TEST_F(TcpTesterTest, PeerStreamingWithoutTerminatorCannotGrowTheProcess)
         clear << "5";
     }
     const long before = PeakResidentKiB();
+    CTestClock clock;
+    clock.readyStepMs = 1; // 10 000 reads, far more than 64 KiB, before the bound
     CTcpTester tester(&m_owner);
-    tester.m_label = "LBL";
-    ASSERT_TRUE(tester.Connect("gw.test", server.Port(), 2000));
-    EXPECT_FALSE(tester.WaitForConnected(3000)); // far more than 64 KiB arrive in that time
-    tester.Close();
+    EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
     server.Join();
     EXPECT_LT(PeakResidentKiB() - before, 4 * 1024);
-    EXPECT_EQ(m_owner.Lines().back(), "Timeout waiting for 'CONNECTED' From LBL");
+    const Lines lines = m_owner.Lines();
+    EXPECT_EQ(Lines(lines.end() - 4, lines.end()), kTimedOutEnd);
 }
 } // namespace

@@ -1,9 +1,10 @@
 #include "ssl_tester.h"
 
-#include "module.h"
 #include "version.h"
 
 #include <cstring>
+
+// The credentials belong to the handshake: a failure here is recorded as one of its.
 
 bool CSslTester::LoadSecurityLibrary()
 {
@@ -21,22 +22,21 @@ bool CSslTester::LoadSecurityLibrary()
     else
         return false;
 
-    m_hSecurityLib = LoadLibraryA(library);
-    if (m_hSecurityLib == nullptr)
+    if (!m_hSecurityLib.Load(library))
     {
-        AddToHistory(m_pOwner, "Error 0x%x loading %s.", GetLastError(), library);
+        FailLine(TestStep::Handshake, "Error 0x%x loading %s.", GetLastError(), library);
         return false;
     }
-    auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(GetProcAddress(m_hSecurityLib, "InitSecurityInterfaceA"));
+    const auto init = m_hSecurityLib.Proc<INIT_SECURITY_INTERFACE_A>("InitSecurityInterfaceA");
     if (init == nullptr)
     {
-        AddToHistory(m_pOwner, "Error 0x%x reading InitSecurityInterface entry point.", GetLastError());
+        FailLine(TestStep::Handshake, "Error 0x%x reading InitSecurityInterface entry point.", GetLastError());
         return false;
     }
     m_pSecurityFunctions = init();
     if (m_pSecurityFunctions == nullptr)
     {
-        AddToHistory(m_pOwner, "Error 0x%x reading security interface.", GetLastError());
+        FailLine(TestStep::Handshake, "Error 0x%x reading security interface.", GetLastError());
         return false;
     }
     return true;
@@ -47,7 +47,8 @@ bool CSslTester::AcquireSchannelCredentials()
     SCHANNEL_CRED cred;
     std::memset(&cred, 0, sizeof cred);
     cred.dwVersion = SCHANNEL_CRED_VERSION;
-    cred.grbitEnabledProtocols = 0xFF0;
+    // SSL 3.0 to TLS 1.2, client and server bits alike; neither PCT nor SSL 2.0.
+    cred.grbitEnabledProtocols = SP_PROT_SSL3 | SP_PROT_TLS1 | SP_PROT_TLS1_1 | SP_PROT_TLS1_2;
     cred.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
 
     char package[] = UNISP_NAME_A;
@@ -56,7 +57,8 @@ bool CSslTester::AcquireSchannelCredentials()
         nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr, &m_hCredentials, &expiry);
     if (status != SEC_E_OK)
     {
-        AddToHistory(m_pOwner, "**** Error 0x%x returned by AcquireCredentialsHandle", static_cast<unsigned>(status));
+        FailLine(TestStep::Handshake, "**** Error 0x%x returned by AcquireCredentialsHandle",
+                 static_cast<unsigned>(status));
         return false;
     }
     return true;
@@ -64,18 +66,16 @@ bool CSslTester::AcquireSchannelCredentials()
 
 bool CSslTester::CreateClientCredentials()
 {
+    // What an earlier Test on this object left goes first: never more than
+    // one credentials handle and one library reference.
     ReleaseSecurity();
     if (!LoadSecurityLibrary())
         return false;
     if (!AcquireSchannelCredentials())
     {
         m_bCredentialsValid = false;
-        if (m_hSecurityLib)
-        {
-            FreeLibrary(m_hSecurityLib);
-            m_hSecurityLib = nullptr;
-            m_pSecurityFunctions = nullptr;
-        }
+        m_pSecurityFunctions = nullptr;
+        m_hSecurityLib.Reset();
         return false;
     }
     m_bCredentialsValid = true;
@@ -90,10 +90,6 @@ void CSslTester::ReleaseSecurity()
     if (m_bCredentialsValid && m_pSecurityFunctions)
         m_pSecurityFunctions->FreeCredentialsHandle(&m_hCredentials);
     m_bCredentialsValid = false;
-    if (m_hSecurityLib)
-    {
-        FreeLibrary(m_hSecurityLib);
-        m_hSecurityLib = nullptr;
-    }
     m_pSecurityFunctions = nullptr;
+    m_hSecurityLib.Reset();
 }

@@ -1,8 +1,7 @@
 #include "ssl_tester.h"
 
-#include "wintime.h"
+#include "context_buffer.h"
 
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -12,9 +11,11 @@ namespace
 constexpr ULONG kContextRequirements = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
                                        ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
 constexpr int kHandshakeBufferSize = 0x10000;
-constexpr DWORD kReadTimeoutMs = 10000;
 
 bool IsFailure(SECURITY_STATUS status) { return status < 0; }
+
+// A token went out when send took at least one byte of it.
+bool Sent(int result) { return result != -1 && result != 0; }
 } // namespace
 
 bool CSslTester::PerformHandshake()
@@ -25,8 +26,8 @@ bool CSslTester::PerformHandshake()
         m_bContextValid = false;
     }
 
-    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    CContextBuffer token(m_pSecurityFunctions);
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, token.Buffer()};
     ULONG attributes = 0;
     TimeStamp expiry;
     const SECURITY_STATUS status = m_pSecurityFunctions->InitializeSecurityContextA(
@@ -39,27 +40,21 @@ bool CSslTester::PerformHandshake()
     }
     m_bContextValid = true;
 
-    if (outBuffer.cbBuffer != 0 && outBuffer.pvBuffer != nullptr)
+    if (token.HasData() && !Sent(Send(token.Data(), token.Size())))
     {
-        const int sent = Send(static_cast<const char*>(outBuffer.pvBuffer), static_cast<int>(outBuffer.cbBuffer));
-        if (sent == -1 || sent == 0)
-        {
-            m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to " + m_label;
-            m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer);
-            return false;
-        }
-        m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer);
+        m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to " + m_label;
+        return false;
     }
+    token.Reset();
 
-    SecBuffer extra{0, SECBUFFER_EMPTY, nullptr};
-    const SECURITY_STATUS result = HandshakeLoop(&extra, true);
-    if (extra.pvBuffer != nullptr)
-        delete[] static_cast<char*>(extra.pvBuffer);
-    return result == SEC_E_OK;
+    // Bytes after the handshake are application data this test never reads.
+    ULONG extraBytes = 0;
+    return HandshakeLoop(&extraBytes, true) == SEC_E_OK;
 }
 
-SECURITY_STATUS CSslTester::HandshakeLoop(SecBuffer* extra, bool doInitialRead)
+SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
 {
+    *extraBytes = 0;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHandshakeBufferSize]);
     if (!buffer)
     {
@@ -77,8 +72,8 @@ SECURITY_STATUS CSslTester::HandshakeLoop(SecBuffer* extra, bool doInitialRead)
         {
             if (doRead)
             {
-                const int n = ReceiveWithTimeout(buffer.get() + received, kHandshakeBufferSize - received,
-                                                 kReadTimeoutMs);
+                const int n =
+                    ReceiveWithTimeout(buffer.get() + received, kHandshakeBufferSize - received, kReadTimeoutMs);
                 if (n == -1)
                 {
                     m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " receiving from " + m_label;
@@ -100,58 +95,34 @@ SECURITY_STATUS CSslTester::HandshakeLoop(SecBuffer* extra, bool doInitialRead)
         SecBuffer inBuffers[2] = {{static_cast<ULONG>(received), SECBUFFER_TOKEN, buffer.get()},
                                   {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc{SECBUFFER_VERSION, 2, inBuffers};
-        SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+        CContextBuffer token(m_pSecurityFunctions);
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, token.Buffer()};
         ULONG flags = 0;
         TimeStamp expiry;
         status = m_pSecurityFunctions->InitializeSecurityContextA(&m_hCredentials, &m_hContext, nullptr,
                                                                   kContextRequirements, 0, SECURITY_NATIVE_DREP,
                                                                   &inDesc, 0, nullptr, &outDesc, &flags, &expiry);
 
-        if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
-            (IsFailure(status) && (flags & ISC_RET_EXTENDED_ERROR)))
+        // A failure that comes with an extended error carries the provider's
+        // message for the server (an alert): it goes out like any token.
+        const bool answer = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
+                            (IsFailure(status) && (flags & ISC_RET_EXTENDED_ERROR));
+        if (answer && token.HasData() && !Sent(Send(token.Data(), token.Size())))
         {
-            if (outBuffer.cbBuffer != 0 && outBuffer.pvBuffer != nullptr)
-            {
-                const int sent =
-                    Send(static_cast<const char*>(outBuffer.pvBuffer), static_cast<int>(outBuffer.cbBuffer));
-                if (sent == -1 || sent == 0)
-                {
-                    m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to  " + m_label;
-                    m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer);
-                    return SEC_E_INTERNAL_ERROR;
-                }
-                m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer);
-            }
+            m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to  " + m_label;
+            return SEC_E_INTERNAL_ERROR;
         }
-        else if (outBuffer.pvBuffer != nullptr)
-            m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer); // never leak a token
 
         if (status == SEC_E_INCOMPLETE_MESSAGE)
             continue;
 
+        // A provider's count beyond what it was given is never trusted.
+        const bool extra =
+            inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer <= static_cast<ULONG>(received);
+
         if (status == SEC_E_OK)
         {
-            if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer <= static_cast<ULONG>(received))
-            {
-                const int k = static_cast<int>(inBuffers[1].cbBuffer);
-                char* copy = new (std::nothrow) char[k > 0 ? k : 1];
-                if (copy == nullptr)
-                {
-                    m_lastError = "Out of memory in SSL Handshake.";
-                    return SEC_E_INTERNAL_ERROR;
-                }
-                std::memcpy(copy, buffer.get() + (received - k), static_cast<size_t>(k));
-                extra->pvBuffer = copy;
-                extra->cbBuffer = static_cast<ULONG>(k);
-                extra->BufferType = SECBUFFER_TOKEN;
-            }
-            else
-            {
-                extra->pvBuffer = nullptr;
-                extra->cbBuffer = 0;
-                extra->BufferType = SECBUFFER_EMPTY;
-            }
+            *extraBytes = extra ? inBuffers[1].cbBuffer : 0;
             return SEC_E_OK;
         }
 
@@ -168,8 +139,8 @@ SECURITY_STATUS CSslTester::HandshakeLoop(SecBuffer* extra, bool doInitialRead)
             continue;
         }
 
-        // A provider's count beyond what it was given is never trusted.
-        if (inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer <= static_cast<ULONG>(received))
+        // What the provider has not consumed starts the next pass.
+        if (extra)
         {
             const int k = static_cast<int>(inBuffers[1].cbBuffer);
             std::memmove(buffer.get(), buffer.get() + (received - k), static_cast<size_t>(k));
@@ -185,14 +156,14 @@ int CSslTester::ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs)
 {
     if (m_socket == ws2::INVALID_SOCKET)
         return 0;
-    const DWORD start = GetTickCount();
+    const DWORD start = Ticks();
     if (!IsConnected())
         return 0;
     for (;;)
     {
-        if (ElapsedSince(start, GetTickCount()) >= timeoutMs)
+        if (ElapsedSince(start, Ticks()) >= timeoutMs)
             return 0;
-        PauseForData(1);
+        WaitForData(start, timeoutMs);
         if (HasPendingData())
             return Receive(buffer, length);
         if (!IsConnected())
@@ -208,24 +179,14 @@ bool CSslTester::SendSslShutdown()
     if (IsFailure(m_pSecurityFunctions->ApplyControlToken(&m_hContext, &controlDesc)))
         return false;
 
-    SecBuffer outBuffer{0, SECBUFFER_TOKEN, nullptr};
-    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
+    CContextBuffer token(m_pSecurityFunctions);
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, token.Buffer()};
     ULONG attributes = 0;
     TimeStamp expiry;
     const SECURITY_STATUS status = m_pSecurityFunctions->InitializeSecurityContextA(
         &m_hCredentials, &m_hContext, nullptr, kContextRequirements, 0, SECURITY_NATIVE_DREP, nullptr, 0, nullptr,
         &outDesc, &attributes, &expiry);
     if (IsFailure(status))
-    {
-        if (outBuffer.pvBuffer)
-            m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer);
         return false;
-    }
-    if (outBuffer.pvBuffer != nullptr && outBuffer.cbBuffer != 0)
-    {
-        const int sent = Send(static_cast<const char*>(outBuffer.pvBuffer), static_cast<int>(outBuffer.cbBuffer));
-        m_pSecurityFunctions->FreeContextBuffer(outBuffer.pvBuffer);
-        return !(sent == -1 || sent == 0);
-    }
-    return true;
+    return !token.HasData() || Sent(Send(token.Data(), token.Size()));
 }

@@ -1,7 +1,9 @@
 #include "ssl_tester.h"
 
+#include "cert_owners.h"
 #include "winbase.h"
 
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <string>
@@ -9,67 +11,78 @@
 namespace
 {
 constexpr DWORD kNameSize = 1000;
+// The hash identifiers 6 and 7 have no platform name of their own.
+constexpr ALG_ID kHashRipemd = ALG_CLASS_HASH | ALG_TYPE_ANY | 6;
+constexpr ALG_ID kHashRipemd160 = ALG_CLASS_HASH | ALG_TYPE_ANY | 7;
 
-void ProtocolLine(CHistoryOwner* owner, DWORD protocol)
+std::string Hex(DWORD value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%x", static_cast<unsigned>(value));
+    return text;
+}
+
+// The names the report prints; a value without one prints as 0x%x.
+std::string ProtocolName(DWORD protocol)
 {
     switch (protocol)
     {
-    case SP_PROT_PCT1_CLIENT: AddToHistory(owner, "Protocol: PCT"); break;
-    case SP_PROT_SSL2_CLIENT: AddToHistory(owner, "Protocol: SSL2"); break;
-    case SP_PROT_SSL3_CLIENT: AddToHistory(owner, "Protocol: SSL3"); break;
-    case SP_PROT_TLS1_CLIENT: AddToHistory(owner, "Protocol: TLS1"); break;
-    case SP_PROT_TLS1_1_CLIENT: AddToHistory(owner, "Protocol: TLS1.1"); break;
-    case SP_PROT_TLS1_2_CLIENT: AddToHistory(owner, "Protocol: TLS1.2"); break;
-    default: AddToHistory(owner, "Protocol: 0x%x", protocol); break;
+    case SP_PROT_PCT1_CLIENT: return "PCT";
+    case SP_PROT_SSL2_CLIENT: return "SSL2";
+    case SP_PROT_SSL3_CLIENT: return "SSL3";
+    case SP_PROT_TLS1_CLIENT: return "TLS1";
+    case SP_PROT_TLS1_1_CLIENT: return "TLS1.1";
+    case SP_PROT_TLS1_2_CLIENT: return "TLS1.2";
+    default: return Hex(protocol);
     }
 }
 
-void CipherLine(CHistoryOwner* owner, ALG_ID cipher)
+std::string CipherName(ALG_ID cipher)
 {
     switch (cipher)
     {
-    case 0x6601: AddToHistory(owner, "Cipher: DES"); break;
-    case 0x6602: AddToHistory(owner, "Cipher: RC2"); break;
-    case 0x6603: AddToHistory(owner, "Cipher: Triple DES"); break;
-    case 0x660A: AddToHistory(owner, "Cipher: Skipjack"); break;
-    case 0x660C: AddToHistory(owner, "Cipher: DES"); break;
-    case 0x660E: AddToHistory(owner, "Cipher: AES(128)"); break;
-    case 0x6610: AddToHistory(owner, "Cipher: AES(256)"); break;
-    case 0x6801: AddToHistory(owner, "Cipher: RC4"); break;
-    default: AddToHistory(owner, "Cipher: 0x%x", cipher); break;
+    case CALG_DES: return "DES";
+    case CALG_RC2: return "RC2";
+    case CALG_3DES: return "Triple DES";
+    case CALG_SKIPJACK: return "Skipjack";
+    case CALG_CYLINK_MEK: return "DES";
+    case CALG_AES_128: return "AES(128)";
+    case CALG_AES_256: return "AES(256)";
+    case CALG_RC4: return "RC4";
+    default: return Hex(cipher);
     }
 }
 
-void HashLine(CHistoryOwner* owner, ALG_ID hash)
+std::string HashName(ALG_ID hash)
 {
     switch (hash)
     {
-    case 0x8003: AddToHistory(owner, "Hash: MD5"); break;
-    case 0x8004: AddToHistory(owner, "Hash: SHA1"); break;
-    case 0x8005: AddToHistory(owner, "Hash: MAC"); break;
-    case 0x8006: AddToHistory(owner, "Hash: RIPEMD"); break;
-    case 0x8007: AddToHistory(owner, "Hash: RIPEMD160"); break;
-    case 0x8008: AddToHistory(owner, "Hash: SSL3SHAMD5"); break;
-    case 0x8009: AddToHistory(owner, "Hash: HMAC"); break;
-    case 0x800A: AddToHistory(owner, "Hash: TLS1PRF"); break;
-    case 0x800B: AddToHistory(owner, "Hash: HASH_REPLACE_OWF"); break;
-    case 0x800C: AddToHistory(owner, "Hash: SHA_256"); break;
-    case 0x800D: AddToHistory(owner, "Hash: SHA_384"); break;
-    case 0x800E: AddToHistory(owner, "Hash: SHA_512"); break;
-    default: AddToHistory(owner, "Hash: 0x%x", hash); break;
+    case CALG_MD5: return "MD5";
+    case CALG_SHA1: return "SHA1";
+    case CALG_MAC: return "MAC";
+    case kHashRipemd: return "RIPEMD";
+    case kHashRipemd160: return "RIPEMD160";
+    case CALG_SSL3_SHAMD5: return "SSL3SHAMD5";
+    case CALG_HMAC: return "HMAC";
+    case CALG_TLS1PRF: return "TLS1PRF";
+    case CALG_HASH_REPLACE_OWF: return "HASH_REPLACE_OWF";
+    case CALG_SHA_256: return "SHA_256";
+    case CALG_SHA_384: return "SHA_384";
+    case CALG_SHA_512: return "SHA_512";
+    default: return Hex(hash);
     }
 }
 
-void ExchangeLine(CHistoryOwner* owner, ALG_ID exchange)
+std::string ExchangeName(ALG_ID exchange)
 {
     switch (exchange)
     {
-    case 0x2400:
-    case 0xA400: AddToHistory(owner, "Key exchange: RSA"); break;
-    case 0xAA02: AddToHistory(owner, "Key exchange: DH Ephemeral"); break;
-    case 0xAA04: AddToHistory(owner, "Key exchange: KEA"); break;
-    case 0xAE06: AddToHistory(owner, "Key exchange: Elliptic Curve DH Ephemeral"); break;
-    default: AddToHistory(owner, "Key exchange: 0x%x", exchange); break;
+    case CALG_RSA_SIGN:
+    case CALG_RSA_KEYX: return "RSA";
+    case CALG_DH_EPHEM: return "DH Ephemeral";
+    case CALG_KEA_KEYX: return "KEA";
+    case CALG_ECDH_EPHEM: return "Elliptic Curve DH Ephemeral";
+    default: return Hex(exchange);
     }
 }
 
@@ -85,6 +98,13 @@ std::string SerialText(const CRYPT_INTEGER_BLOB& serial)
     }
     return text;
 }
+
+// Seconds since 1970 of a file time (100 ns steps since 1601).
+int64_t UnixTime(const FILETIME& time)
+{
+    const uint64_t ticks = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<int64_t>(ticks / 10000000u) - 11644473600;
+}
 } // namespace
 
 void CSslTester::ReportConnectionInfo()
@@ -97,6 +117,15 @@ void CSslTester::ReportConnectionInfo()
         AddToHistory(m_pOwner, "Error 0x%x querying connection info", static_cast<unsigned>(status));
         return;
     }
+    TlsFacts& facts = *m_record.tls;
+    facts.protocol = ProtocolName(info.dwProtocol);
+    facts.cipher = CipherName(info.aiCipher);
+    facts.cipherStrength = static_cast<int>(info.dwCipherStrength);
+    facts.hash = HashName(info.aiHash);
+    facts.hashStrength = static_cast<int>(info.dwHashStrength);
+    facts.keyExchange = ExchangeName(info.aiExch);
+    facts.keyExchangeStrength = static_cast<int>(info.dwExchStrength);
+
     SecPkgContext_StreamSizes sizes;
     std::memset(&sizes, 0, sizeof sizes);
     status = m_pSecurityFunctions->QueryContextAttributesA(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes);
@@ -105,15 +134,19 @@ void CSslTester::ReportConnectionInfo()
         AddToHistory(m_pOwner, "**** Error 0x%x reading SECPKG_ATTR_STREAM_SIZES", static_cast<unsigned>(status));
         return;
     }
-    AddToHistory(m_pOwner, "Header: %d, Trailer: %d, MaxMessage: %d", static_cast<int>(sizes.cbHeader),
-                 static_cast<int>(sizes.cbTrailer), static_cast<int>(sizes.cbMaximumMessage));
-    ProtocolLine(m_pOwner, info.dwProtocol);
-    CipherLine(m_pOwner, info.aiCipher);
-    AddToHistory(m_pOwner, "Cipher strength: %d", static_cast<int>(info.dwCipherStrength));
-    HashLine(m_pOwner, info.aiHash);
-    AddToHistory(m_pOwner, "Hash strength: %d", static_cast<int>(info.dwHashStrength));
-    ExchangeLine(m_pOwner, info.aiExch);
-    AddToHistory(m_pOwner, "Key exchange strength: %d", static_cast<int>(info.dwExchStrength));
+    facts.headerSize = static_cast<int>(sizes.cbHeader);
+    facts.trailerSize = static_cast<int>(sizes.cbTrailer);
+    facts.maxMessageSize = static_cast<int>(sizes.cbMaximumMessage);
+
+    AddToHistory(m_pOwner, "Header: %d, Trailer: %d, MaxMessage: %d", facts.headerSize, facts.trailerSize,
+                 facts.maxMessageSize);
+    AddToHistory(m_pOwner, "Protocol: %s", facts.protocol.c_str());
+    AddToHistory(m_pOwner, "Cipher: %s", facts.cipher.c_str());
+    AddToHistory(m_pOwner, "Cipher strength: %d", facts.cipherStrength);
+    AddToHistory(m_pOwner, "Hash: %s", facts.hash.c_str());
+    AddToHistory(m_pOwner, "Hash strength: %d", facts.hashStrength);
+    AddToHistory(m_pOwner, "Key exchange: %s", facts.keyExchange.c_str());
+    AddToHistory(m_pOwner, "Key exchange strength: %d", facts.keyExchangeStrength);
 }
 
 void CSslTester::ReportCertChain(PCCERT_CONTEXT certificate)
@@ -131,11 +164,19 @@ void CSslTester::ReportCertChain(PCCERT_CONTEXT certificate)
             AddToHistory(m_pOwner, "**** Error 0x%x building issuer name", GetLastError());
     };
 
+    CertificateFacts facts;
     AddToHistory(m_pOwner, "%s", "");
     convert(certificate, true);
+    facts.subject = name;
     convert(certificate, false);
+    facts.issuer = name;
     AddToHistory(m_pOwner, "Server issuer: %s", name);
-    AddToHistory(m_pOwner, "Serial Number is: %s", SerialText(certificate->pCertInfo->SerialNumber).c_str());
+    facts.serial = SerialText(certificate->pCertInfo->SerialNumber);
+    AddToHistory(m_pOwner, "Serial Number is: %s", facts.serial.c_str());
+    facts.notBefore = UnixTime(certificate->pCertInfo->NotBefore);
+    facts.notAfter = UnixTime(certificate->pCertInfo->NotAfter);
+    if (m_record.tls)
+        m_record.tls->certificate = facts;
     AddToHistory(m_pOwner, "valid from %s to %s", FormatCertDate(&certificate->pCertInfo->NotBefore).c_str(),
                  FormatCertDate(&certificate->pCertInfo->NotAfter).c_str());
     AddToHistory(m_pOwner, "%d extensions", static_cast<int>(certificate->pCertInfo->cExtension));
@@ -148,34 +189,31 @@ void CSslTester::ReportCertChain(PCCERT_CONTEXT certificate)
     AddToHistory(m_pOwner, "--");
 
     // What the server sent may name itself in a cycle; each certificate is
-    // shown once and the walk is bounded.
+    // shown once and the walk is bounded. The server certificate stays the
+    // caller's; each issuer shown is held until the next one replaces it.
     std::set<std::string> seen;
     seen.emplace(reinterpret_cast<const char*>(certificate->pbCertEncoded), certificate->cbCertEncoded);
+    CCertContext shown;
     PCCERT_CONTEXT current = certificate;
     for (int step = 0; step < kMaxIssuerWalk; ++step)
     {
         DWORD verificationFlags = 0;
-        PCCERT_CONTEXT issuer =
-            CertGetIssuerCertificateFromStore(certificate->hCertStore, current, nullptr, &verificationFlags);
-        if (issuer == nullptr)
+        CCertContext issuer(
+            CertGetIssuerCertificateFromStore(certificate->hCertStore, current, nullptr, &verificationFlags));
+        if (!issuer)
             break;
-        if (!seen.emplace(reinterpret_cast<const char*>(issuer->pbCertEncoded), issuer->cbCertEncoded).second)
-        {
-            CertFreeCertificateContext(issuer);
+        if (!seen.emplace(reinterpret_cast<const char*>(issuer.Get()->pbCertEncoded), issuer.Get()->cbCertEncoded)
+                 .second)
             break;
-        }
-        convert(issuer, true);
+        convert(issuer.Get(), true);
         AddToHistory(m_pOwner, "CA subject: %s", name);
-        convert(issuer, false);
+        convert(issuer.Get(), false);
         AddToHistory(m_pOwner, "CA issuer: %s", name);
-        AddToHistory(m_pOwner, "Serial Number is: %s", SerialText(issuer->pCertInfo->SerialNumber).c_str());
+        AddToHistory(m_pOwner, "Serial Number is: %s", SerialText(issuer.Get()->pCertInfo->SerialNumber).c_str());
         AddToHistory(m_pOwner, "--");
-        if (current != certificate)
-            CertFreeCertificateContext(current);
-        current = issuer;
+        shown = std::move(issuer);
+        current = shown.Get();
     }
-    if (current != certificate)
-        CertFreeCertificateContext(current);
 }
 
 std::string CSslTester::FormatCertDate(const FILETIME* time)

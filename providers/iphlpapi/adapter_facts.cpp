@@ -1,5 +1,7 @@
 #include "adapter_facts.h"
 
+#include "iptypes.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
@@ -8,6 +10,8 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <map>
+#include <net/if.h>
+#include <net/if_arp.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -237,6 +241,245 @@ private:
     std::vector<KernelRoute> m_routes;
 };
 
+// The record's interface type for a link of this hardware type.
+unsigned InterfaceType(int arphrd, bool wireless)
+{
+    if (wireless)
+        return IF_TYPE_IEEE80211; // cfg80211 links say ARPHRD_ETHER too
+    switch (arphrd)
+    {
+    case ARPHRD_ETHER:
+        return MIB_IF_TYPE_ETHERNET;
+    case ARPHRD_PPP:
+        return MIB_IF_TYPE_PPP;
+    case ARPHRD_NONE: // tun, wireguard
+    case ARPHRD_TUNNEL:
+    case ARPHRD_SIT:
+    case ARPHRD_IPGRE:
+        return IF_TYPE_TUNNEL;
+    default:
+        return MIB_IF_TYPE_OTHER;
+    }
+}
+
+// Just enough JSON for a lease file: values, arrays, objects, strings with
+// escapes; depth and size are bounded, and anything malformed parses as null.
+struct Json
+{
+    enum Kind
+    {
+        Null,
+        Bool,
+        Number,
+        String,
+        Array,
+        Object
+    } kind = Null;
+    double number = 0;
+    std::string text;
+    std::vector<Json> items;
+    std::vector<std::pair<std::string, Json>> members;
+
+    const Json* Member(const std::string& key) const
+    {
+        for (const auto& m : members)
+            if (m.first == key)
+                return &m.second;
+        return nullptr;
+    }
+};
+
+class JsonReader
+{
+public:
+    explicit JsonReader(const std::string& text) : m_text(text) {}
+
+    bool Document(Json& out)
+    {
+        if (!Value(out, 0))
+            return false;
+        Space();
+        return m_at == m_text.size();
+    }
+
+private:
+    static constexpr int kMaxDepth = 32;
+
+    void Space()
+    {
+        while (m_at < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_at])))
+            ++m_at;
+    }
+    bool Take(char c)
+    {
+        Space();
+        if (m_at < m_text.size() && m_text[m_at] == c)
+        {
+            ++m_at;
+            return true;
+        }
+        return false;
+    }
+    bool Word(const char* word)
+    {
+        const size_t n = std::strlen(word);
+        if (m_text.compare(m_at, n, word) != 0)
+            return false;
+        m_at += n;
+        return true;
+    }
+    bool Str(std::string& out)
+    {
+        if (!Take('"'))
+            return false;
+        while (m_at < m_text.size())
+        {
+            const char c = m_text[m_at++];
+            if (c == '"')
+                return true;
+            if (static_cast<unsigned char>(c) < 0x20)
+                return false;
+            if (c != '\\')
+            {
+                out += c;
+                continue;
+            }
+            if (m_at >= m_text.size())
+                return false;
+            const char e = m_text[m_at++];
+            switch (e)
+            {
+            case '"':
+            case '\\':
+            case '/':
+                out += e;
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'u':
+            {
+                if (m_at + 4 > m_text.size())
+                    return false;
+                unsigned code = 0;
+                for (int i = 0; i < 4; ++i)
+                {
+                    const char h = m_text[m_at++];
+                    if (!std::isxdigit(static_cast<unsigned char>(h)))
+                        return false;
+                    code = code * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(h))
+                                                                 ? h - '0'
+                                                                 : (std::tolower(static_cast<unsigned char>(h)) - 'a' + 10));
+                }
+                // No address is written with escapes; keep the text's shape only.
+                out += code < 0x80 ? static_cast<char>(code) : '?';
+                break;
+            }
+            default:
+                return false;
+            }
+        }
+        return false;
+    }
+    bool Value(Json& out, int depth)
+    {
+        if (depth > kMaxDepth)
+            return false;
+        Space();
+        if (m_at >= m_text.size())
+            return false;
+        const char c = m_text[m_at];
+        if (c == '{')
+        {
+            ++m_at;
+            out.kind = Json::Object;
+            if (Take('}'))
+                return true;
+            do
+            {
+                std::string key;
+                Json value;
+                if (!Str(key) || !Take(':') || !Value(value, depth + 1))
+                    return false;
+                out.members.emplace_back(std::move(key), std::move(value));
+            } while (Take(','));
+            return Take('}');
+        }
+        if (c == '[')
+        {
+            ++m_at;
+            out.kind = Json::Array;
+            if (Take(']'))
+                return true;
+            do
+            {
+                Json value;
+                if (!Value(value, depth + 1))
+                    return false;
+                out.items.push_back(std::move(value));
+            } while (Take(','));
+            return Take(']');
+        }
+        if (c == '"')
+        {
+            out.kind = Json::String;
+            return Str(out.text);
+        }
+        if (Word("true") || Word("false"))
+        {
+            out.kind = Json::Bool;
+            return true;
+        }
+        if (Word("null"))
+            return true;
+        const size_t start = m_at;
+        while (m_at < m_text.size() && std::strchr("+-0123456789.eE", m_text[m_at]) != nullptr)
+            ++m_at;
+        if (m_at == start)
+            return false;
+        const std::string number = m_text.substr(start, m_at - start);
+        char* end = nullptr;
+        out.number = std::strtod(number.c_str(), &end);
+        out.kind = Json::Number;
+        return end == number.c_str() + number.size();
+    }
+
+    const std::string& m_text;
+    size_t m_at = 0;
+};
+
+// An IPv4 address as networkd writes it in JSON: four bytes, or a dotted text.
+std::string JsonIpv4(const Json* value)
+{
+    if (value == nullptr)
+        return std::string();
+    if (value->kind == Json::String)
+        return IsIpv4(value->text) ? value->text : std::string();
+    if (value->kind != Json::Array || value->items.size() != 4)
+        return std::string();
+    unsigned char bytes[4];
+    for (size_t i = 0; i < 4; ++i)
+    {
+        const Json& b = value->items[i];
+        if (b.kind != Json::Number || b.number < 0 || b.number > 255 || b.number != static_cast<int>(b.number))
+            return std::string();
+        bytes[i] = static_cast<unsigned char>(b.number);
+    }
+    return Ipv4FromBytes(bytes);
+}
+
 std::string Description(const std::string& root, const std::string& name, int ifindex, const std::string& devtype,
                         const std::string& sysdir)
 {
@@ -320,16 +563,110 @@ std::vector<std::string> ParseNameservers(const std::string& resolvConf)
     return out;
 }
 
+uint64_t ParseTimespan(const std::string& text)
+{
+    static const std::pair<const char*, uint64_t> kUnits[] = {
+        {"", 1},          {"s", 1},          {"sec", 1},       {"second", 1},      {"seconds", 1},
+        {"m", 60},        {"min", 60},       {"minute", 60},   {"minutes", 60},    {"h", 3600},
+        {"hr", 3600},     {"hour", 3600},    {"hours", 3600},  {"d", 86400},       {"day", 86400},
+        {"days", 86400},  {"w", 604800},     {"week", 604800}, {"weeks", 604800},  {"M", 2629800},
+        {"month", 2629800}, {"months", 2629800}, {"y", 31557600}, {"year", 31557600}, {"years", 31557600},
+        {"ms", 0},        {"msec", 0},       {"us", 0},        {"usec", 0}};
+    uint64_t total = 0;
+    size_t at = 0;
+    bool any = false;
+    while (true)
+    {
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+            ++at;
+        if (at == text.size())
+            break;
+        if (!std::isdigit(static_cast<unsigned char>(text[at])))
+            return 0;
+        uint64_t number = 0;
+        while (at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])))
+        {
+            if (number > UINT32_MAX)
+                return 0; // beyond any lease
+            number = number * 10 + static_cast<uint64_t>(text[at++] - '0');
+        }
+        while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at])))
+            ++at;
+        const size_t unitStart = at;
+        while (at < text.size() && std::isalpha(static_cast<unsigned char>(text[at])))
+            ++at;
+        const std::string unit = text.substr(unitStart, at - unitStart);
+        const auto* found = std::find_if(std::begin(kUnits), std::end(kUnits),
+                                         [&](const auto& u) { return unit == u.first; });
+        if (found == std::end(kUnits))
+            return 0;
+        total += number * found->second;
+        any = true;
+    }
+    return any ? total : 0;
+}
+
 Lease ParseNetworkdLease(const std::string& text)
 {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first != std::string::npos && text[first] == '{')
+        return ParseNetworkdLeaseJson(text);
     Lease lease;
     auto values = KeyValues(text);
     lease.address = values["ADDRESS"];
     lease.server = values["SERVER_ADDRESS"];
     lease.dns = ParseDnsList(values["DNS"]);
+    lease.lifetime = ParseTimespan(values["LIFETIME"]);
     lease.found = IsIpv4(lease.address);
     if (!IsIpv4(lease.server))
         lease.server.clear();
+    return lease;
+}
+
+Lease ParseNetworkdLeaseJson(const std::string& text)
+{
+    Lease lease;
+    Json root;
+    if (text.size() > kMaxFile || !JsonReader(text).Document(root) || root.kind != Json::Object)
+        return lease;
+    lease.address = JsonIpv4(root.Member("Address"));
+    if (lease.address.empty())
+        lease.address = JsonIpv4(root.Member("AddressString"));
+    lease.server = JsonIpv4(root.Member("Server_Address"));
+    if (const Json* lifetime = root.Member("Lifetime"))
+        lease.lifetime = lifetime->kind == Json::String ? ParseTimespan(lifetime->text)
+                         : lifetime->kind == Json::Number && lifetime->number > 0 && lifetime->number < 1e12
+                             ? static_cast<uint64_t>(lifetime->number)
+                             : 0;
+    if (const Json* servers = root.Member("Servers"))
+        if (const Json* dns = servers->Member("DNS"))
+            for (const Json& server : dns->items)
+                if (const std::string address = JsonIpv4(&server); !address.empty())
+                    lease.dns.push_back(address);
+    lease.found = !lease.address.empty();
+    return lease;
+}
+
+Lease ParseManagerDhcp4Options(const std::map<std::string, std::string>& options)
+{
+    Lease lease;
+    auto value = [&](const char* key) {
+        const auto it = options.find(key);
+        return it == options.end() ? std::string() : Trim(it->second);
+    };
+    lease.address = value("ip_address");
+    lease.server = value("dhcp_server_identifier");
+    if (!IsIpv4(lease.server))
+        lease.server.clear();
+    lease.dns = ParseDnsList(value("domain_name_servers"));
+    lease.wins = ParseDnsList(value("netbios_name_servers"));
+    const std::string lifetime = value("dhcp_lease_time");
+    const std::string expiry = value("expiry");
+    if (!lifetime.empty() && lifetime.find_first_not_of("0123456789") == std::string::npos && lifetime.size() < 11)
+        lease.lifetime = std::strtoull(lifetime.c_str(), nullptr, 10);
+    if (!expiry.empty() && expiry.find_first_not_of("0123456789") == std::string::npos && expiry.size() < 13)
+        lease.expires = std::strtoll(expiry.c_str(), nullptr, 10);
+    lease.found = !options.empty();
     return lease;
 }
 
@@ -386,23 +723,30 @@ Lease ParseDhclientLeases(const std::string& text, const std::string& iface)
 
 Lease ParseDhcpMessage(const std::string& bytes)
 {
+    // The BOOTP header, the magic cookie, then the options (RFC 2131, 2132).
+    constexpr size_t kYourAddress = 16;
+    constexpr size_t kCookie = 236;
+    constexpr size_t kOptions = 240;
+    constexpr unsigned char kMagicCookie[] = {0x63, 0x82, 0x53, 0x63};
+    constexpr unsigned char kOptionPad = 0, kOptionDnsServers = 6, kOptionNetbiosNameServers = 44,
+                            kOptionServerIdentifier = 54, kOptionEnd = 255;
     Lease lease;
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    if (bytes.size() < 240 || !(p[236] == 0x63 && p[237] == 0x82 && p[238] == 0x53 && p[239] == 0x63))
+    if (bytes.size() < kOptions || std::memcmp(p + kCookie, kMagicCookie, sizeof kMagicCookie) != 0)
         return lease;
-    lease.address = Ipv4FromBytes(p + 16); // yiaddr
+    lease.address = Ipv4FromBytes(p + kYourAddress);
     auto list = [&](const unsigned char* v, size_t n) {
         std::vector<std::string> out;
         for (size_t i = 0; i + 4 <= n; i += 4)
             out.push_back(Ipv4FromBytes(v + i));
         return out;
     };
-    for (size_t at = 240; at < bytes.size();)
+    for (size_t at = kOptions; at < bytes.size();)
     {
         const unsigned char code = p[at];
-        if (code == 255)
+        if (code == kOptionEnd)
             break;
-        if (code == 0)
+        if (code == kOptionPad)
         {
             ++at;
             continue;
@@ -413,11 +757,11 @@ Lease ParseDhcpMessage(const std::string& bytes)
         if (at + 2 + len > bytes.size())
             break;
         const unsigned char* v = p + at + 2;
-        if (code == 54 && len == 4)
+        if (code == kOptionServerIdentifier && len == 4)
             lease.server = Ipv4FromBytes(v);
-        else if (code == 6)
+        else if (code == kOptionDnsServers)
             lease.dns = list(v, len);
-        else if (code == 44)
+        else if (code == kOptionNetbiosNameServers)
             lease.wins = list(v, len);
         at += 2 + len;
     }
@@ -425,7 +769,7 @@ Lease ParseDhcpMessage(const std::string& bytes)
     return lease;
 }
 
-std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
+std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel, const BusView& bus)
 {
     std::vector<AdapterFacts> adapters;
     const std::string netDir = root + "/sys/class/net";
@@ -464,16 +808,9 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
         const auto uevent = KeyValues(ReadFile(sys + "/uevent"));
         const auto devtypeIt = uevent.find("DEVTYPE");
         const std::string devtype = devtypeIt == uevent.end() ? "" : devtypeIt->second;
-        if (arphrd == 772 || a.ifindex <= 0)
+        if (arphrd == ARPHRD_LOOPBACK || a.ifindex <= 0)
             continue; // loopback, or an interface that went away
-        if (devtype == "wlan" || Exists(sys + "/phy80211") || Exists(sys + "/wireless"))
-            a.type = 71;
-        else if (arphrd == 1)
-            a.type = 6;
-        else if (arphrd == 512)
-            a.type = 23;
-        else if (arphrd == 65534 || arphrd == 776 || arphrd == 778 || arphrd == 768)
-            a.type = 131;
+        a.type = InterfaceType(arphrd, devtype == "wlan" || Exists(sys + "/phy80211") || Exists(sys + "/wireless"));
         for (const auto& part : Split(Trim(ReadFile(sys + "/address")), ":"))
             if (a.mac.size() < 8)
                 a.mac.push_back(static_cast<uint8_t>(std::strtoul(part.c_str(), nullptr, 16)));
@@ -488,7 +825,7 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
                 }
         const bool virtualLink = !Exists(sys + "/device");
         const unsigned flags = static_cast<unsigned>(std::strtoul(ReadFile(sys + "/flags").c_str(), nullptr, 16));
-        if (virtualLink && !(flags & 0x1) && a.addresses.empty())
+        if (virtualLink && !(flags & IFF_UP) && a.addresses.empty())
             continue; // a virtual link that is down and holds no address
         a.description = Description(root, name, a.ifindex, devtype, sys);
 
@@ -499,15 +836,28 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
             {
                 a.gateway = r.gateway;
                 bestMetric = r.metric;
-                dhcpRoute = r.protocol == 16;
+                dhcpRoute = r.protocol == RTPROT_DHCP;
             }
 
         // DHCP: the lease of whichever client runs, for an address this interface holds.
         auto holds = [&](const std::string& address) {
             return std::any_of(a.addresses.begin(), a.addresses.end(), [&](const auto& p) { return p.first == address; });
         };
-        Lease lease = ParseNetworkdLease(ReadFile(root + "/run/systemd/netif/leases/" + std::to_string(a.ifindex)));
-        if (!lease.found || !holds(lease.address))
+        const ManagedDevice* managed = nullptr;
+        for (const auto& device : bus.devices)
+            if (device.iface == name)
+                managed = &device;
+        const std::string networkdLease = root + "/run/systemd/netif/leases/" + std::to_string(a.ifindex);
+        Lease lease = ParseNetworkdLease(ReadFile(networkdLease));
+        if (lease.found && holds(lease.address) && lease.lifetime > 0)
+        {
+            struct stat st{};
+            if (::stat(networkdLease.c_str(), &st) == 0) // written when the lease was obtained
+                lease.expires = static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(lease.lifetime);
+        }
+        if (managed != nullptr && managed->dhcp)
+            lease = ParseManagerDhcp4Options(managed->dhcpOptions); // its client is running now: the live answer
+        else if (!lease.found || !holds(lease.address))
         {
             lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient." + name + ".leases"), name);
             if (!lease.found || !holds(lease.address))
@@ -515,11 +865,16 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
         }
         if (!lease.found || !holds(lease.address))
             lease = ParseDhcpMessage(ReadFile(root + "/var/lib/dhcpcd/" + name + ".lease"));
-        if (lease.found && holds(lease.address))
+        if ((managed != nullptr && managed->dhcp) || (lease.found && holds(lease.address)))
         {
             a.dhcpEnabled = true;
             a.dhcpServer = lease.server;
             a.wins = lease.wins;
+            if (lease.expires > 0 && lease.lifetime > 0)
+            {
+                a.leaseExpires = lease.expires;
+                a.leaseObtained = lease.expires - static_cast<int64_t>(lease.lifetime);
+            }
         }
         else
         {
@@ -530,8 +885,9 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
                 for (dirent* f; (f = ::readdir(nm)) != nullptr;)
                 {
                     const std::string file = f->d_name;
-                    if (file.rfind("internal-", 0) == 0 && file.size() > name.size() + 7 &&
-                        file.compare(file.size() - name.size() - 6, std::string::npos, "-" + name + ".lease") == 0)
+                    const std::string suffix = "-" + name + ".lease";
+                    if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
+                        file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
                         managerLease = managerLease ||
                                        holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
                 }
@@ -546,8 +902,14 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel)
         const auto linkDns = link.find("DNS");
         const auto resolved = KeyValues(ReadFile(root + "/run/systemd/resolve/netif/" + std::to_string(a.ifindex)));
         const auto resolvedDns = resolved.find("SERVERS");
-        if (linkDns != link.end())
+        if (managed != nullptr)
+            a.dns = managed->dns;
+        if (a.dns.empty() && linkDns != link.end())
             a.dns = ParseDnsList(linkDns->second);
+        if (a.dns.empty()) // systemd-resolved's own list for the link, as the bus gives it
+            for (const auto& [ifindex, server] : bus.linkDns)
+                if (ifindex == a.ifindex && std::find(a.dns.begin(), a.dns.end(), server) == a.dns.end())
+                    a.dns.push_back(server);
         if (a.dns.empty() && resolvedDns != resolved.end())
             a.dns = ParseDnsList(resolvedDns->second);
         if (a.dns.empty())

@@ -1,9 +1,11 @@
 // What the IP helper module learns about this PC's adapters, and where it
 // learns it: files under a root folder (sysfs, the udev database, DHCP
-// leases, resolver files) and the kernel's addresses and routes.
+// leases, resolver files), the kernel's addresses and routes, and what
+// NetworkManager and systemd-resolved answer on the system bus.
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +26,7 @@ struct KernelRoute
 {
     int ifindex;
     std::string gateway;
-    int protocol; // 16 = DHCP
+    int protocol; // RTPROT_*: RTPROT_DHCP when a DHCP client added it
     uint32_t metric;
 };
 
@@ -47,7 +49,7 @@ struct AdapterFacts
 {
     std::string name;
     int ifindex = 0;
-    unsigned type = 1;
+    unsigned type = 0; // MIB_IF_TYPE_* / IF_TYPE_*
     std::string description;
     std::vector<uint8_t> mac;
     std::vector<std::pair<std::string, std::string>> addresses; // address, mask; primary first
@@ -56,10 +58,34 @@ struct AdapterFacts
     std::string dhcpServer;
     std::vector<std::string> wins;
     std::vector<std::string> dns;
+    int64_t leaseObtained = 0; // seconds since 1970; 0 when unknown
+    int64_t leaseExpires = 0;
 };
 
+// One device as NetworkManager describes it on the bus.
+struct ManagedDevice
+{
+    std::string iface;
+    bool dhcp = false; // it has a DHCP4 configuration
+    std::map<std::string, std::string> dhcpOptions;
+    std::vector<std::string> dns; // its IPv4 configuration's name servers
+};
+
+// What the system bus told; empty when there is no bus, no service or no
+// permission, and the files speak alone.
+struct BusView
+{
+    std::vector<ManagedDevice> devices;
+    std::vector<std::pair<int, std::string>> linkDns; // systemd-resolved: interface index, IPv4 server
+};
+
+// Asks NetworkManager and systemd-resolved; `address` empty means the system
+// bus (which honours DBUS_SYSTEM_BUS_ADDRESS). Each call waits at most
+// timeoutMs, and the first that times out ends the questions.
+BusView QueryBus(const std::string& address, int timeoutMs);
+
 // Every adapter but loopback, in interface-index order.
-std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel);
+std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel, const BusView& bus = {});
 
 // Parsers, each from text to facts.
 struct Lease
@@ -68,9 +94,19 @@ struct Lease
     std::string server;
     std::vector<std::string> dns;
     std::vector<std::string> wins;
+    uint64_t lifetime = 0; // seconds; 0 when not given
+    int64_t expires = 0;   // seconds since 1970; 0 when not given
     bool found = false;
 };
+// systemd-networkd's lease in either form it writes: KEY=VALUE lines, or the
+// JSON object of recent releases (chosen by the first character).
 Lease ParseNetworkdLease(const std::string& text);
+Lease ParseNetworkdLeaseJson(const std::string& text);
+// A time span as networkd writes it: plain seconds, or "1d 2h 30min 5s".
+uint64_t ParseTimespan(const std::string& text);
+// NetworkManager's DHCP4 options (dhcp_server_identifier, dhcp_lease_time,
+// expiry, ip_address, domain_name_servers, netbios_name_servers).
+Lease ParseManagerDhcp4Options(const std::map<std::string, std::string>& options);
 Lease ParseDhclientLeases(const std::string& text, const std::string& iface);
 Lease ParseDhcpMessage(const std::string& bytes);
 std::vector<std::string> ParseNameservers(const std::string& resolvConf);

@@ -13,16 +13,23 @@
 
 namespace
 {
+// A local service answers in milliseconds; one that does not within this
+// bound is taken as absent.
+constexpr int kBusTimeoutMs = 1000;
+
 std::mutex g_mutex;
 std::string g_root = "";
 std::string g_kernelFixture;
 bool g_fixture = false;
+bool g_useBus = true;
+std::string g_busAddress; // empty: the system bus
 
 std::vector<iphelper::AdapterFacts> Snapshot()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto kernel = g_fixture ? iphelper::FixtureKernel(g_kernelFixture) : iphelper::NetlinkKernel();
-    return iphelper::Collect(g_root, *kernel);
+    const iphelper::BusView bus = g_useBus ? iphelper::QueryBus(g_busAddress, kBusTimeoutMs) : iphelper::BusView{};
+    return iphelper::Collect(g_root, *kernel, bus);
 }
 
 void Put(IP_ADDR_STRING& slot, const std::string& address, const std::string& mask)
@@ -39,13 +46,25 @@ void Copy(char* to, size_t size, const std::string& text)
 } // namespace
 
 // Tests describe a PC: a folder standing for "/", and the kernel's addresses
-// and routes as text (nullptr: the running kernel).
+// and routes as text (nullptr: the running kernel). A described PC has no bus
+// until KvIpHelperSetBus gives it one; no root means this PC and its system bus.
 KV_EXPORT void KvIpHelperSetSources(const char* root, const char* kernelFixture)
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_root = root ? root : "";
     g_fixture = kernelFixture != nullptr;
     g_kernelFixture = kernelFixture ? kernelFixture : "";
+    g_useBus = root == nullptr;
+    g_busAddress.clear();
+}
+
+// The bus NetworkManager and systemd-resolved are asked on: nullptr for the
+// system bus, "" for none, else a D-Bus address ("unix:path=...").
+KV_EXPORT void KvIpHelperSetBus(const char* address)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_useBus = address == nullptr || address[0] != '\0';
+    g_busAddress = address ? address : "";
 }
 
 KV_EXPORT DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
@@ -96,6 +115,8 @@ KV_EXPORT DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
         }
         Put(r.GatewayList, a.gateway.empty() ? "0.0.0.0" : a.gateway, a.gateway.empty() ? "0.0.0.0" : "255.255.255.255");
         Put(r.DhcpServer, a.dhcpServer, "");
+        r.LeaseObtained = a.leaseObtained;
+        r.LeaseExpires = a.leaseExpires;
         r.HaveWins = a.wins.empty() ? FALSE : TRUE;
         if (!a.wins.empty())
         {

@@ -12,7 +12,7 @@
 namespace testing_support
 {
 
-LoopbackListener::LoopbackListener(int backlog)
+LoopbackListener::LoopbackListener(const ListenAddress& at, int backlog)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_fd < 0)
@@ -21,7 +21,9 @@ LoopbackListener::LoopbackListener(int backlog)
     ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(at.port));
+    if (::inet_pton(AF_INET, at.address.c_str(), &address.sin_addr) != 1 || (ntohl(address.sin_addr.s_addr) >> 24) != 127)
+        throw std::runtime_error("not a loopback address: " + at.address);
     if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_fd, backlog) != 0)
         throw std::runtime_error("bind/listen");
     socklen_t length = sizeof address;
@@ -43,7 +45,9 @@ int LoopbackListener::Accept(int timeoutMs) const
     return ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-ScriptedServer::ScriptedServer(Script script, int connections, std::chrono::milliseconds lifetime)
+ScriptedServer::ScriptedServer(Script script, int connections, std::chrono::milliseconds lifetime,
+                               const ListenAddress& at)
+    : m_listener(at)
 {
     m_thread = std::thread([this, script = std::move(script), connections, lifetime] {
         const auto deadline = std::chrono::steady_clock::now() + lifetime;

@@ -11,11 +11,20 @@
 namespace testing_support
 {
 
-// A listening socket on 127.0.0.1 with a kernel-chosen port.
+// Where a listener binds: 127.0.0.1 and a kernel-chosen port unless a test
+// (in a network namespace of its own) names another loopback address or port.
+struct ListenAddress
+{
+    std::string address = "127.0.0.1";
+    int port = 0;
+};
+
+// A listening socket on a loopback address, by default 127.0.0.1 with a kernel-chosen port.
 class LoopbackListener
 {
 public:
-    explicit LoopbackListener(int backlog = 8);
+    explicit LoopbackListener(int backlog = 8) : LoopbackListener(ListenAddress{}, backlog) {}
+    explicit LoopbackListener(const ListenAddress& at, int backlog = 8);
     ~LoopbackListener();
     LoopbackListener(const LoopbackListener&) = delete;
     LoopbackListener& operator=(const LoopbackListener&) = delete;
@@ -37,7 +46,7 @@ class ScriptedServer
 public:
     using Script = std::function<void(int fd)>;
     explicit ScriptedServer(Script script, int connections = 1,
-                            std::chrono::milliseconds lifetime = std::chrono::seconds(30));
+                            std::chrono::milliseconds lifetime = std::chrono::seconds(30), const ListenAddress& at = {});
     ~ScriptedServer();
 
     int Port() const { return m_listener.Port(); }

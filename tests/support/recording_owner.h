@@ -14,10 +14,11 @@ class CRecordingOwner : public CHistoryOwner
 {
 public:
     bool HistoryIsWindow() const override { return m_live; }
-    void HistorySetText(const std::string& text) override
+    void HistorySetText(const std::string& text, size_t unchanged) override
     {
         m_controlText = text.substr(0, std::min(text.size(), m_controlLimit));
         ++m_setTextCalls;
+        m_unchanged.push_back(unchanged);
     }
     size_t HistoryGetTextLength() const override { return m_controlText.size(); }
     int HistoryGetLineCount() const override
@@ -70,6 +71,7 @@ public:
     size_t m_controlLimit = std::numeric_limits<size_t>::max();
     std::string m_controlText;
     int m_setTextCalls = 0;
+    std::vector<size_t> m_unchanged; // what each HistorySetText was told is as before
     std::vector<int> m_scrolls;
     std::deque<int> m_answers;
     std::vector<std::string> m_boxes;

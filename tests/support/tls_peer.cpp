@@ -35,7 +35,7 @@ TlsPeer::TlsPeer(TlsPeerOptions options) : m_options(std::move(options))
     SSL_CTX_set_session_cache_mode(m_ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(m_ctx, 0);
     m_server = std::make_unique<ScriptedServer>([this](int fd) { Serve(fd); }, m_options.connections,
-                                                std::chrono::milliseconds(m_options.lifetimeMs));
+                                                std::chrono::milliseconds(m_options.lifetimeMs), m_options.listenAt);
 }
 
 TlsPeer::~TlsPeer()

@@ -30,6 +30,7 @@ struct TlsPeerOptions
     int cutPauseUs = 0;
     int connections = 1;
     int lifetimeMs = 20000;
+    ListenAddress listenAt;
 };
 
 struct TlsPeerResult

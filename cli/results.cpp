@@ -1,0 +1,283 @@
+#include "results.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using nlohmann::json;
+
+namespace
+{
+constexpr double kSecondsPerDay = 86400;
+
+json TextOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
+
+json MsOrNull(const std::optional<double>& ms) { return ms ? json(*ms) : json(nullptr); }
+
+json CertificateJson(const CertificateFacts& cert, std::time_t now)
+{
+    return json{{"subject", cert.subject},
+                {"issuer", cert.issuer},
+                {"serial", cert.serial},
+                {"not_before", IsoUtc(static_cast<std::time_t>(cert.notBefore))},
+                {"not_after", IsoUtc(static_cast<std::time_t>(cert.notAfter))},
+                {"days_until_expiry", DaysUntil(static_cast<std::time_t>(cert.notAfter), now)}};
+}
+
+json TlsJson(const TlsFacts& tls, std::time_t now)
+{
+    return json{{"protocol", tls.protocol},
+                {"cipher", tls.cipher},
+                {"cipher_strength", tls.cipherStrength},
+                {"hash", tls.hash},
+                {"hash_strength", tls.hashStrength},
+                {"key_exchange", tls.keyExchange},
+                {"key_exchange_strength", tls.keyExchangeStrength},
+                {"header_size", tls.headerSize},
+                {"trailer_size", tls.trailerSize},
+                {"max_message_size", tls.maxMessageSize},
+                {"certificate", tls.certificate ? CertificateJson(*tls.certificate, now) : json(nullptr)},
+                {"verify_code", tls.verifyCode ? json(*tls.verifyCode) : json(nullptr)},
+                {"verify_name", tls.verifyCode ? json(tls.verifyName) : json(nullptr)}};
+}
+
+json TargetJson(const TargetRecord& r, std::time_t now)
+{
+    const bool typed = r.buttonId == 0;
+    return json{{"type", "target"},
+                {"format_version", kJsonFormatVersion},
+                {"button_id", typed ? json(nullptr) : json(r.buttonId)},
+                {"caption", typed ? json(nullptr) : json(r.caption)},
+                {"label", r.label},
+                {"host", r.host},
+                {"port", r.port},
+                {"tester", r.tester},
+                {"resolved_address", TextOrNull(r.resolvedAddress)},
+                {"source_address", TextOrNull(r.sourceAddress)},
+                {"source_port", r.sourcePort != 0 ? json(r.sourcePort) : json(nullptr)},
+                {"passed", r.passed},
+                {"failed_step", r.failedStep == TestStep::None ? json(nullptr) : json(TestStepName(r.failedStep))},
+                {"reason", r.passed ? json(nullptr) : json(r.reason)},
+                {"times_ms",
+                 {{"resolve", MsOrNull(r.times.resolveMs)},
+                  {"connect", MsOrNull(r.times.connectMs)},
+                  {"handshake", MsOrNull(r.times.handshakeMs)},
+                  {"greeting", MsOrNull(r.times.greetingMs)},
+                  {"verify", MsOrNull(r.times.verifyMs)},
+                  {"shutdown", MsOrNull(r.times.shutdownMs)}}},
+                {"tls", r.tls ? TlsJson(*r.tls, now) : json(nullptr)}};
+}
+
+json PressJson(const PressRecord& r)
+{
+    return json{{"type", "press"},        {"format_version", kJsonFormatVersion},
+                {"button_id", r.buttonId}, {"caption", r.caption},
+                {"sequence", r.sequence},  {"tested", r.tested},
+                {"skipped", r.skipped},    {"passed", r.passed}};
+}
+
+// Certificate names and greetings are bytes from the network: what is not
+// UTF-8 becomes U+FFFD rather than ending the run.
+std::string Dumped(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+// ---- the textfile format
+
+std::string Number(double value)
+{
+    if (std::isnan(value))
+        return "NaN";
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    return std::string(text, result.ptr);
+}
+
+// A label value: backslash, double quote and line feed escaped; the
+// caption's carriage return is a blank, as on one line.
+std::string LabelValue(const std::string& text)
+{
+    std::string out;
+    for (const char c : text)
+    {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += ' ';
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string TargetLabels(const TargetRecord& r)
+{
+    return "id=\"" + std::to_string(r.buttonId) + "\",label=\"" + LabelValue(r.label) + "\",host=\"" +
+           LabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"";
+}
+
+struct Family
+{
+    const char* name;
+    const char* help;
+    // Series by their labels: a target pressed twice in one run keeps its last
+    // value, since a file with a series twice is refused whole.
+    std::map<std::string, double> series;
+    std::vector<std::string> order;
+
+    void Set(const std::string& labels, double value)
+    {
+        if (series.find(labels) == series.end())
+            order.push_back(labels);
+        series[labels] = value;
+    }
+    void Write(std::string& out) const
+    {
+        out += std::string("# HELP ") + name + " " + help + "\n";
+        out += std::string("# TYPE ") + name + " gauge\n";
+        for (const auto& labels : order)
+            out += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + Number(series.at(labels)) +
+                   "\n";
+    }
+};
+} // namespace
+
+std::string IsoUtc(std::time_t when)
+{
+    std::tm parts{};
+    if (::gmtime_r(&when, &parts) == nullptr)
+        return std::string();
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+long long DaysUntil(std::time_t moment, std::time_t now)
+{
+    return static_cast<long long>(std::floor(static_cast<double>(moment - now) / kSecondsPerDay));
+}
+
+std::string JsonLine(const ResultRecord& record, std::time_t now)
+{
+    if (const auto* target = std::get_if<TargetRecord>(&record))
+        return Dumped(TargetJson(*target, now));
+    return Dumped(PressJson(std::get<PressRecord>(record)));
+}
+
+std::string JsonSummaryLine(const RunSummary& summary, const std::vector<ResultRecord>& records)
+{
+    int targets = 0, targetsFailed = 0, skipped = 0;
+    for (const auto& record : records)
+    {
+        if (const auto* target = std::get_if<TargetRecord>(&record))
+        {
+            ++targets;
+            targetsFailed += target->passed ? 0 : 1;
+        }
+        else
+            skipped += static_cast<int>(std::get<PressRecord>(record).skipped.size());
+    }
+    return Dumped(json{{"type", "summary"},
+                       {"format_version", kJsonFormatVersion},
+                       {"command", summary.command},
+                       {"jobs", summary.jobs},
+                       {"presses", summary.presses},
+                       {"presses_failed", summary.pressesFailed},
+                       {"targets", targets},
+                       {"targets_failed", targetsFailed},
+                       {"targets_skipped", skipped},
+                       {"passed", summary.passed},
+                       {"exit_status", summary.exitStatus},
+                       {"started_at", IsoUtc(summary.startedAt)},
+                       {"duration_ms", summary.durationMs}});
+}
+
+std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t now)
+{
+    Family up{"kestavane_target_up", "1 when the target's test passed, 0 when it failed.", {}, {}};
+    Family steps{"kestavane_target_step_seconds", "Seconds the target's test spent in one step.", {}, {}};
+    Family expiry{"kestavane_certificate_expiry_seconds",
+                  "Seconds from the run until the server certificate's notAfter; negative once expired.",
+                  {},
+                  {}};
+    Family press{"kestavane_press_up", "1 when every target a button press tested passed, else 0.", {}, {}};
+    Family last{"kestavane_last_run_timestamp_seconds", "When the run that wrote this file ended, in Unix time.", {}, {}};
+
+    for (const auto& record : records)
+    {
+        if (const auto* t = std::get_if<TargetRecord>(&record))
+        {
+            const std::string labels = TargetLabels(*t);
+            up.Set(labels, t->passed ? 1 : 0);
+            const std::pair<const char*, const std::optional<double>*> times[] = {
+                {"resolve", &t->times.resolveMs},     {"connect", &t->times.connectMs},
+                {"handshake", &t->times.handshakeMs}, {"greeting", &t->times.greetingMs},
+                {"verify", &t->times.verifyMs},       {"shutdown", &t->times.shutdownMs}};
+            for (const auto& [step, ms] : times)
+                if (ms->has_value())
+                    steps.Set(labels + ",step=\"" + step + "\"", **ms / 1000.0);
+            if (t->tls && t->tls->certificate)
+                expiry.Set(labels, static_cast<double>(t->tls->certificate->notAfter - now));
+        }
+        else
+        {
+            const auto& p = std::get<PressRecord>(record);
+            press.Set("id=\"" + std::to_string(p.buttonId) + "\",label=\"" + LabelValue(p.caption) + "\"",
+                      p.passed ? 1 : 0);
+        }
+    }
+    last.Set("", static_cast<double>(now));
+
+    std::string out;
+    for (const Family* family : {&up, &steps, &expiry, &press, &last})
+        family->Write(out);
+    return out;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* error)
+{
+    const std::string dir = FolderOf(path);
+    const std::string base = path.substr(path.rfind('/') + 1); // npos + 1 is 0
+    // A leading dot and no ".prom" ending: the collector never picks it up.
+    std::string temp = dir + "/." + base + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+    {
+        *error = "cannot create a file in '" + dir + "': " + std::strerror(errno);
+        return false;
+    }
+    int failure = ::fchmod(fd, 0644) == 0 ? 0 : errno;
+    for (size_t at = 0; failure == 0 && at < text.size();)
+    {
+        const ssize_t n = ::write(fd, text.data() + at, text.size() - at);
+        if (n > 0)
+            at += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            failure = n == 0 ? EIO : errno;
+    }
+    if (failure == 0 && ::fsync(fd) != 0)
+        failure = errno;
+    if (::close(fd) != 0 && failure == 0)
+        failure = errno;
+    if (failure == 0 && ::rename(temp.c_str(), path.c_str()) == 0)
+        return true;
+    *error = "cannot write '" + path + "': " + std::strerror(failure != 0 ? failure : errno);
+    ::unlink(temp.c_str());
+    return false;
+}

@@ -1,0 +1,64 @@
+// The records of one run as the command line collects and formats them:
+// JSON Lines for programs, the textfile format for the node exporter.
+#pragma once
+
+#include "test_record.h"
+
+#include <ctime>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+// A target's record or a press's, in the order the core handed them over:
+// a press's targets come before the press itself.
+using ResultRecord = std::variant<TargetRecord, PressRecord>;
+
+class CCollectingSink : public CResultSink
+{
+public:
+    void BeginPress(int /*buttonId*/, const std::string& /*caption*/) override {}
+    void Target(const TargetRecord& record) override { m_records.emplace_back(record); }
+    void Press(const PressRecord& record) override { m_records.emplace_back(record); }
+
+    const std::vector<ResultRecord>& Records() const { return m_records; }
+    std::vector<ResultRecord> Take() { return std::exchange(m_records, {}); }
+
+private:
+    std::vector<ResultRecord> m_records;
+};
+
+// What the summary says of a whole run.
+struct RunSummary
+{
+    std::string command; // "run", "manual" or "plain"
+    int jobs = 1;
+    int presses = 0;
+    int pressesFailed = 0;
+    bool passed = false;
+    int exitStatus = 0;
+    std::time_t startedAt = 0;
+    double durationMs = 0;
+};
+
+constexpr int kJsonFormatVersion = 1;
+
+// ISO 8601 in UTC, to the second: "2026-01-31T12:00:00Z".
+std::string IsoUtc(std::time_t when);
+// Whole days from now until the moment, rounded down: -1 a day or less after it.
+long long DaysUntil(std::time_t moment, std::time_t now);
+
+// One JSON object per line (no line end), "now" the time the line is written.
+std::string JsonLine(const ResultRecord& record, std::time_t now);
+std::string JsonSummaryLine(const RunSummary& summary, const std::vector<ResultRecord>& records);
+
+// The node exporter's textfile format for the whole run.
+std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t now);
+
+// The folder a file name lies in: "." for a bare name, "/" for one at the root.
+std::string FolderOf(const std::string& path);
+
+// Writes the text to a new file beside path and renames it over path, so a
+// reader sees the old file or the new one, never a part. False with the
+// reason when it cannot; the old file is then left as it was.
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* error);

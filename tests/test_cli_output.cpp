@@ -1,0 +1,347 @@
+// The command line's record formats, from records built here: JSON Lines
+// field by field, the node exporter's textfile format, the atomic file.
+#include "results.h"
+#include "support/prometheus_text.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using nlohmann::json;
+using testing_support::ParsePrometheus;
+namespace fs = std::filesystem;
+
+namespace
+{
+constexpr std::time_t kNow = 1767225600; // 2026-01-01T00:00:00Z
+constexpr std::time_t kDay = 86400;
+
+TargetRecord TlsPass()
+{
+    TargetRecord r;
+    r.buttonId = 1003;
+    r.caption = "PAYMENTECH\rNETCONNECT";
+    r.label = "PAYMENTECH NETCONNECT Primary";
+    r.host = "netconnect1.example";
+    r.port = 443;
+    r.tester = "tls";
+    r.resolvedAddress = "127.0.0.1";
+    r.sourceAddress = "127.0.0.1";
+    r.sourcePort = 40001;
+    r.passed = true;
+    r.times = {1.5, 2.25, 30.0, std::nullopt, 4.0, 0.5};
+    TlsFacts tls;
+    tls.protocol = "TLS1.2";
+    tls.cipher = "AES(256)";
+    tls.cipherStrength = 256;
+    tls.hash = "SHA_384";
+    tls.hashStrength = 384;
+    tls.keyExchange = "Elliptic Curve DH Ephemeral";
+    tls.keyExchangeStrength = 255;
+    tls.headerSize = 5;
+    tls.trailerSize = 64;
+    tls.maxMessageSize = 16384;
+    tls.certificate = CertificateFacts{"CN=netconnect1.example", "CN=Test Intermediate", "0x01 0x9f ",
+                                       kNow - 10 * kDay, kNow + 30 * kDay - 1};
+    tls.verifyCode = 0;
+    tls.verifyName = "ERROR_SUCCESS";
+    r.tls = tls;
+    return r;
+}
+
+TargetRecord TypedUnresolvable()
+{
+    TargetRecord r;
+    r.label = "USER DEFINED GATEWAY AND PORT";
+    r.host = "nowhere.invalid";
+    r.port = 9000;
+    r.tester = "plain";
+    r.failedStep = TestStep::Resolve;
+    r.reason = "Could not resolve host";
+    r.times.resolveMs = 0.75;
+    return r;
+}
+
+json Parsed(const std::string& line)
+{
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    return json::parse(line);
+}
+
+std::set<std::string> Keys(const json& object)
+{
+    std::set<std::string> keys;
+    for (auto it = object.begin(); it != object.end(); ++it)
+        keys.insert(it.key());
+    return keys;
+}
+
+TEST(JsonLines, ATlsTargetFieldByField)
+{
+    const json j = Parsed(JsonLine(TlsPass(), kNow));
+    EXPECT_EQ(Keys(j), (std::set<std::string>{"type", "format_version", "button_id", "caption", "label", "host",
+                                              "port", "tester", "resolved_address", "source_address", "source_port",
+                                              "passed", "failed_step", "reason", "times_ms", "tls"}));
+    EXPECT_EQ(j["type"], "target");
+    EXPECT_EQ(j["format_version"], 1);
+    EXPECT_EQ(j["button_id"], 1003);
+    EXPECT_EQ(j["caption"], "PAYMENTECH\rNETCONNECT");
+    EXPECT_EQ(j["label"], "PAYMENTECH NETCONNECT Primary");
+    EXPECT_EQ(j["host"], "netconnect1.example");
+    EXPECT_EQ(j["port"], 443);
+    EXPECT_EQ(j["tester"], "tls");
+    EXPECT_EQ(j["resolved_address"], "127.0.0.1");
+    EXPECT_EQ(j["source_address"], "127.0.0.1");
+    EXPECT_EQ(j["source_port"], 40001);
+    EXPECT_EQ(j["passed"], true);
+    EXPECT_TRUE(j["failed_step"].is_null());
+    EXPECT_TRUE(j["reason"].is_null());
+    EXPECT_EQ(j["times_ms"], (json{{"resolve", 1.5}, {"connect", 2.25}, {"handshake", 30.0}, {"greeting", nullptr},
+                                   {"verify", 4.0}, {"shutdown", 0.5}}));
+    const json& tls = j["tls"];
+    EXPECT_EQ(Keys(tls), (std::set<std::string>{"protocol", "cipher", "cipher_strength", "hash", "hash_strength",
+                                                "key_exchange", "key_exchange_strength", "header_size",
+                                                "trailer_size", "max_message_size", "certificate", "verify_code",
+                                                "verify_name"}));
+    EXPECT_EQ(tls["protocol"], "TLS1.2");
+    EXPECT_EQ(tls["cipher"], "AES(256)");
+    EXPECT_EQ(tls["cipher_strength"], 256);
+    EXPECT_EQ(tls["hash"], "SHA_384");
+    EXPECT_EQ(tls["hash_strength"], 384);
+    EXPECT_EQ(tls["key_exchange"], "Elliptic Curve DH Ephemeral");
+    EXPECT_EQ(tls["key_exchange_strength"], 255);
+    EXPECT_EQ(tls["header_size"], 5);
+    EXPECT_EQ(tls["trailer_size"], 64);
+    EXPECT_EQ(tls["max_message_size"], 16384);
+    EXPECT_EQ(tls["verify_code"], 0);
+    EXPECT_EQ(tls["verify_name"], "ERROR_SUCCESS");
+    EXPECT_EQ(tls["certificate"], (json{{"subject", "CN=netconnect1.example"},
+                                        {"issuer", "CN=Test Intermediate"},
+                                        {"serial", "0x01 0x9f "},
+                                        {"not_before", "2025-12-22T00:00:00Z"},
+                                        {"not_after", "2026-01-30T23:59:59Z"},
+                                        {"days_until_expiry", 29}}));
+}
+
+TEST(JsonLines, ATypedServerThatFailedHasNullsWhereNothingIsKnown)
+{
+    const json j = Parsed(JsonLine(TypedUnresolvable(), kNow));
+    for (const char* field : {"button_id", "caption", "resolved_address", "source_address", "source_port", "tls"})
+        EXPECT_TRUE(j[field].is_null()) << field;
+    EXPECT_EQ(j["passed"], false);
+    EXPECT_EQ(j["failed_step"], "resolve");
+    EXPECT_EQ(j["reason"], "Could not resolve host");
+    EXPECT_EQ(j["tester"], "plain");
+    EXPECT_EQ(j["times_ms"]["resolve"], 0.75);
+    EXPECT_TRUE(j["times_ms"]["connect"].is_null());
+
+    // A check that did not run, and one that found a fault.
+    TargetRecord noCheck = TlsPass();
+    noCheck.tls->verifyCode.reset();
+    noCheck.tls->certificate.reset();
+    const json k = Parsed(JsonLine(noCheck, kNow));
+    EXPECT_TRUE(k["tls"]["verify_code"].is_null());
+    EXPECT_TRUE(k["tls"]["verify_name"].is_null());
+    EXPECT_TRUE(k["tls"]["certificate"].is_null());
+    TargetRecord wrongName = TlsPass();
+    wrongName.passed = false;
+    wrongName.failedStep = TestStep::Certificate;
+    wrongName.reason = "VerifyServerCertificate Failed (A) - The target principal name is incorrect.";
+    wrongName.tls->verifyCode = 0x800B010F;
+    wrongName.tls->verifyName = "CERT_E_CN_NO_MATCH";
+    const json w = Parsed(JsonLine(wrongName, kNow));
+    EXPECT_EQ(w["failed_step"], "certificate");
+    EXPECT_EQ(w["reason"], wrongName.reason);
+    EXPECT_EQ(w["tls"]["verify_code"], 0x800B010Fu);
+    EXPECT_EQ(w["tls"]["verify_name"], "CERT_E_CN_NO_MATCH");
+}
+
+TEST(JsonLines, BytesThatAreNotUtf8AreReplacedNotFatal)
+{
+    TargetRecord r = TlsPass();
+    r.tls->certificate->subject = "CN=caf\xe9";
+    r.label = "quote \" backslash \\ tab \t";
+    const json j = Parsed(JsonLine(r, kNow));
+    EXPECT_EQ(j["tls"]["certificate"]["subject"], "CN=caf\xef\xbf\xbd");
+    EXPECT_EQ(j["label"], r.label);
+}
+
+TEST(JsonLines, DaysUntilExpiryRoundDownAtOutputTime)
+{
+    const std::vector<std::pair<std::time_t, long long>> cases = {
+        {kNow + 30 * kDay, 30}, {kNow + 30 * kDay - 1, 29}, {kNow + kDay - 1, 0},
+        {kNow, 0},              {kNow - 1, -1},             {kNow - kDay, -1},
+        {kNow - kDay - 1, -2},
+    };
+    for (const auto& [notAfter, days] : cases)
+        EXPECT_EQ(DaysUntil(notAfter, kNow), days) << notAfter - kNow;
+    EXPECT_EQ(IsoUtc(kNow), "2026-01-01T00:00:00Z");
+    EXPECT_EQ(IsoUtc(0), "1970-01-01T00:00:00Z");
+}
+
+TEST(JsonLines, PressAndSummary)
+{
+    PressRecord press{1008, "CARDNET-BUYPASS\rNASHVILLE", "Chain",
+                      {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary"},
+                      {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"}, false};
+    const json p = Parsed(JsonLine(press, kNow));
+    EXPECT_EQ(p, (json{{"type", "press"},
+                       {"format_version", 1},
+                       {"button_id", 1008},
+                       {"caption", "CARDNET-BUYPASS\rNASHVILLE"},
+                       {"sequence", "Chain"},
+                       {"tested", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary"}},
+                       {"skipped", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"}},
+                       {"passed", false}}));
+
+    RunSummary summary{"run", 8, 2, 1, false, 1, kNow, 1234.5};
+    const std::vector<ResultRecord> records = {TlsPass(), PressRecord{1003, "x", "Chain", {"a"}, {}, true},
+                                               TypedUnresolvable(), press};
+    EXPECT_EQ(Parsed(JsonSummaryLine(summary, records)),
+              (json{{"type", "summary"},
+                    {"format_version", 1},
+                    {"command", "run"},
+                    {"jobs", 8},
+                    {"presses", 2},
+                    {"presses_failed", 1},
+                    {"targets", 2},
+                    {"targets_failed", 1},
+                    {"targets_skipped", 1},
+                    {"passed", false},
+                    {"exit_status", 1},
+                    {"started_at", "2026-01-01T00:00:00Z"},
+                    {"duration_ms", 1234.5}}));
+}
+
+// ---- the textfile format
+
+TEST(Prometheus, EveryFamilyFromRecords)
+{
+    TargetRecord wrongName = TlsPass();
+    wrongName.buttonId = 1004;
+    wrongName.label = "NOVA \"VIACONEX\" \\ main\nline";
+    wrongName.passed = false;
+    wrongName.tls->certificate->notAfter = kNow - 2 * kDay;
+    const std::vector<ResultRecord> records = {
+        TlsPass(), PressRecord{1003, "PAYMENTECH\rNETCONNECT", "Chain", {"a"}, {}, true}, wrongName,
+        PressRecord{1004, "ELAVON-NOVA\r(Host)", "Single", {"b"}, {}, false}, TypedUnresolvable()};
+    const std::string text = PrometheusText(records, kNow);
+    const auto samples = ParsePrometheus(text);
+
+    const std::string pass = R"(id="1003",label="PAYMENTECH NETCONNECT Primary",host="netconnect1.example",port="443")";
+    const std::string wrong = R"(id="1004",label="NOVA \"VIACONEX\" \\ main\nline",host="netconnect1.example",port="443")";
+    const std::string typed = R"(id="0",label="USER DEFINED GATEWAY AND PORT",host="nowhere.invalid",port="9000")";
+    auto values = [&](const std::string& name) {
+        std::map<std::string, double> found;
+        auto [from, to] = samples.equal_range(name);
+        for (auto it = from; it != to; ++it)
+            found[it->second.first] = it->second.second;
+        return found;
+    };
+    EXPECT_EQ(values("kestavane_target_up"), (std::map<std::string, double>{{pass, 1}, {wrong, 0}, {typed, 0}}));
+    const auto steps = values("kestavane_target_step_seconds");
+    EXPECT_EQ(steps.size(), 11u); // five steps each for the TLS targets, the resolve of the typed one
+    EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="resolve")"), 0.0015);
+    EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="handshake")"), 0.03);
+    EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="shutdown")"), 0.0005);
+    EXPECT_EQ(steps.count(pass + R"(,step="greeting")"), 0u);
+    EXPECT_DOUBLE_EQ(steps.at(typed + R"(,step="resolve")"), 0.00075);
+    EXPECT_EQ(values("kestavane_certificate_expiry_seconds"),
+              (std::map<std::string, double>{{pass, 30 * kDay - 1}, {wrong, -2 * kDay}}));
+    EXPECT_EQ(values("kestavane_press_up"),
+              (std::map<std::string, double>{{R"(id="1003",label="PAYMENTECH NETCONNECT")", 1},
+                                             {R"x(id="1004",label="ELAVON-NOVA (Host)")x", 0}}));
+    EXPECT_EQ(values("kestavane_last_run_timestamp_seconds"), (std::map<std::string, double>{{"", kNow}}));
+    EXPECT_NE(text.find("# TYPE kestavane_target_up gauge\n"), std::string::npos);
+}
+
+TEST(Prometheus, APressRepeatedInOneRunKeepsOneSeriesWithItsLastValue)
+{
+    TargetRecord first = TlsPass();
+    first.passed = false;
+    const std::vector<ResultRecord> records = {first, PressRecord{1003, "P", "Chain", {}, {}, false}, TlsPass(),
+                                               PressRecord{1003, "P", "Chain", {}, {}, true}};
+    const auto samples = ParsePrometheus(PrometheusText(records, kNow));
+    EXPECT_EQ(samples.count("kestavane_target_up"), 1u);
+    EXPECT_EQ(samples.find("kestavane_target_up")->second.second, 1);
+    EXPECT_EQ(samples.find("kestavane_press_up")->second.second, 1);
+    EXPECT_EQ(samples.count("kestavane_press_up"), 1u);
+}
+
+// ---- the file a collector reads
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ReplaceFileTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char name[] = "/tmp/kvpromXXXXXX";
+        m_dir = ::mkdtemp(name);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+    std::vector<std::string> Entries() const
+    {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(m_dir))
+            names.push_back(e.path().filename());
+        return names;
+    }
+    std::string m_dir;
+};
+
+TEST(FolderOf, BareRootedAndNestedNames)
+{
+    EXPECT_EQ(FolderOf("k.prom"), ".");
+    EXPECT_EQ(FolderOf("/k.prom"), "/");
+    EXPECT_EQ(FolderOf("/var/lib/x/k.prom"), "/var/lib/x");
+    EXPECT_EQ(FolderOf("out/k.prom"), "out");
+}
+
+TEST_F(ReplaceFileTest, ANewFileIsRenamedOverTheOldOne)
+{
+    const std::string path = m_dir + "/kestavane.prom";
+    std::string error;
+    ASSERT_TRUE(ReplaceFile(path, "old 1\n", &error)) << error;
+    struct stat before{};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    EXPECT_EQ(before.st_mode & 07777, 0644u); // the exporter runs as another user
+    // A reader that opened the old file keeps reading all of it.
+    std::ifstream reader(path, std::ios::binary);
+    ASSERT_TRUE(ReplaceFile(path, "new 2\n", &error)) << error;
+    struct stat after{};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino); // never written in place
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old 1\n");
+    EXPECT_EQ(ReadAll(path), "new 2\n");
+    EXPECT_EQ(Entries(), std::vector<std::string>{"kestavane.prom"}); // no temporary file left
+}
+
+TEST_F(ReplaceFileTest, AFileThatCannotBeWrittenLeavesTheOldOneAndSaysWhy)
+{
+    const std::string path = m_dir + "/kestavane.prom";
+    std::string error;
+    ASSERT_TRUE(ReplaceFile(path, "old\n", &error));
+    // A folder in the way of the rename.
+    const std::string blocked = m_dir + "/blocked.prom";
+    fs::create_directories(blocked + "/inside");
+    EXPECT_FALSE(ReplaceFile(blocked, "new\n", &error));
+    EXPECT_NE(error.find("cannot write '" + blocked + "'"), std::string::npos) << error;
+    EXPECT_FALSE(ReplaceFile(m_dir + "/missing/kestavane.prom", "new\n", &error));
+    EXPECT_NE(error.find("cannot create a file in '" + m_dir + "/missing'"), std::string::npos) << error;
+    EXPECT_EQ(ReadAll(path), "old\n");
+    auto names = Entries();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"blocked.prom", "kestavane.prom"}));
+}
+} // namespace
