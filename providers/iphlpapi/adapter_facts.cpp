@@ -22,6 +22,8 @@ namespace iphelper
 namespace
 {
 constexpr size_t kMaxFile = 1 << 20;
+// Longer than any lease; a time plus this stays far inside int64_t.
+constexpr uint64_t kMaxLifetime = 1000000000000;
 
 std::string ReadFile(const std::string& path)
 {
@@ -601,6 +603,8 @@ uint64_t ParseTimespan(const std::string& text)
         if (found == std::end(kUnits))
             return 0;
         total += number * found->second;
+        if (total > kMaxLifetime)
+            return 0; // beyond any lease, and a sum of such terms would wrap
         any = true;
     }
     return any ? total : 0;
@@ -635,7 +639,8 @@ Lease ParseNetworkdLeaseJson(const std::string& text)
     lease.server = JsonIpv4(root.Member("Server_Address"));
     if (const Json* lifetime = root.Member("Lifetime"))
         lease.lifetime = lifetime->kind == Json::String ? ParseTimespan(lifetime->text)
-                         : lifetime->kind == Json::Number && lifetime->number > 0 && lifetime->number < 1e12
+                         : lifetime->kind == Json::Number && lifetime->number > 0 &&
+                                   lifetime->number < static_cast<double>(kMaxLifetime)
                              ? static_cast<uint64_t>(lifetime->number)
                              : 0;
     if (const Json* servers = root.Member("Servers"))
