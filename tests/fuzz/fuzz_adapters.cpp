@@ -1,10 +1,13 @@
 // libFuzzer targets: the IP helper module fed the files other programs write
 // (leases of networkd, dhclient and dhcpcd, resolver files, resolved's and
-// networkd's link state, the udev database) and the kernel fixture text.
+// networkd's link state, the udev database), the kernel fixture text, and
+// the DHCP4 options NetworkManager hands over the bus.
 //
 // Input: sections, each a line "@@NAME" followed by the file's bytes up to
-// the next line that starts with "@@". The names are those of kFiles and
-// "kernel" (the fixture kernel's text).
+// the next line that starts with "@@". The names are those of kFiles,
+// "kernel" (the fixture kernel's text), "nm-options" (NetworkManager's DHCP4
+// options for eth0, a KEY=VALUE a line, as the bus would give them) and
+// "timespan" (a networkd time span alone).
 //
 // fuzz_adapter_parsers hands every section to its parser. fuzz_adapter_files
 // (KV_WHOLE_MODULE) also writes them as the files of one PC with one
@@ -15,6 +18,7 @@
 #include "iptypes.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +54,9 @@ bool IsIpv4(const std::string& text)
 
 void CheckLease(const iphelper::Lease& lease)
 {
+    // Added to a file's time or the clock, a lifetime must not overflow.
+    Check(lease.lifetime < (uint64_t{1} << 62), "a lease lifetime no time can be added to");
+    Check(lease.expires >= 0 && lease.expires < (int64_t{1} << 62), "a lease expiry outside any time");
     Check(!lease.found || IsIpv4(lease.address), "a found lease without an IPv4 address");
     Check(lease.server.empty() || IsIpv4(lease.server), "a lease's server is no IPv4 address");
     for (const auto& s : lease.dns)
@@ -60,6 +67,32 @@ void CheckList(const std::vector<std::string>& list)
 {
     for (const auto& s : list)
         Check(IsIpv4(s), "a server list holds something that is no IPv4 address");
+}
+
+// NetworkManager's options name no address the module uses, so only the
+// server and the lists are held to IPv4.
+void CheckManagerLease(const iphelper::Lease& lease)
+{
+    iphelper::Lease rest = lease;
+    rest.address.clear();
+    rest.found = false;
+    CheckLease(rest);
+    CheckList(lease.wins);
+}
+
+std::map<std::string, std::string> Options(const std::string& text)
+{
+    std::map<std::string, std::string> options;
+    size_t at = 0;
+    while (at < text.size())
+    {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        const std::string line = text.substr(at, end - at);
+        if (const size_t eq = line.find('='); eq != std::string::npos)
+            options[line.substr(0, eq)] = line.substr(eq + 1);
+        at = end + 1;
+    }
+    return options;
 }
 
 std::map<std::string, std::string> Sections(const uint8_t* data, size_t size)
@@ -199,6 +232,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Each parser on its own.
     CheckLease(iphelper::ParseNetworkdLease(text("networkd-lease")));
+    CheckLease(iphelper::ParseNetworkdLeaseJson(text("networkd-lease")));
+    Check(iphelper::ParseTimespan(text("timespan")) < (uint64_t{1} << 62), "a time span no time can be added to");
+    const auto options = Options(text("nm-options"));
+    CheckManagerLease(iphelper::ParseManagerDhcp4Options(options));
     CheckLease(iphelper::ParseNetworkdLease(text("nm-lease")));
     CheckLease(iphelper::ParseDhclientLeases(text("dhclient"), "eth0"));
     CheckLease(iphelper::ParseDhclientLeases(text("dhclient-all"), "eth0"));
@@ -217,6 +254,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string fixture = text("kernel");
     KvIpHelperSetSources(g_root.c_str(), fixture.c_str());
     Records();
+
+    // The same PC with eth0 managed by NetworkManager, as the bus describes it.
+    if (sections.count("nm-options") != 0)
+    {
+        iphelper::BusView bus;
+        bus.devices.push_back({"eth0", true, options, iphelper::ParseDnsList(text("nm-dns"))});
+        auto described = iphelper::FixtureKernel(fixture);
+        for (const auto& a : iphelper::Collect(g_root, *described, bus))
+        {
+            Check(a.dhcpServer.empty() || IsIpv4(a.dhcpServer), "a managed adapter's DHCP server is no IPv4 address");
+            Check(a.leaseObtained <= a.leaseExpires, "a lease obtained after it expires");
+        }
+    }
 #endif
     return 0;
 }
