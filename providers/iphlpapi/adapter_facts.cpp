@@ -280,13 +280,16 @@ struct Json
     double number = 0;
     std::string text;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members, names and values apart: a pair holding the type
+    // being defined is not allowed everywhere (clang with libstdc++ refuses it).
+    std::vector<std::string> names;
+    std::vector<Json> values;
 
     const Json* Member(const std::string& key) const
     {
-        for (const auto& m : members)
-            if (m.first == key)
-                return &m.second;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == key)
+                return &values[i];
         return nullptr;
     }
 };
@@ -415,7 +418,8 @@ private:
                 Json value;
                 if (!Str(key) || !Take(':') || !Value(value, depth + 1))
                     return false;
-                out.members.emplace_back(std::move(key), std::move(value));
+                out.names.push_back(std::move(key));
+                out.values.push_back(std::move(value));
             } while (Take(','));
             return Take('}');
         }
