@@ -67,12 +67,6 @@ void Names(PCCERT_CONTEXT c)
     Check(n >= 1 && n <= sizeof display && display[n - 1] == '\0', "display name not ended");
 }
 
-class Tester : public CSslTester
-{
-public:
-    explicit Tester(CHistoryOwner* owner) : CSslTester(owner) {}
-    using CSslTester::m_host;
-};
 
 void Policy(PCCERT_CONTEXT server, const char* host, DWORD ignore)
 {
@@ -97,6 +91,21 @@ void Policy(PCCERT_CONTEXT server, const char* host, DWORD ignore)
     CertFreeCertificateChain(chain);
 }
 } // namespace
+
+// The verification of the TLS test on its own, against a provider table
+// that answers only for the remote certificate.
+class CSslVerifyProbe
+{
+public:
+    static void Verify(CSslTester& tester, SecurityFunctionTableA* table, const char* host)
+    {
+        tester.m_pSecurityFunctions = table;
+        tester.m_host = host;
+        tester.m_record.tls.emplace(); // as after a handshake
+        tester.VerifyServerCertificate();
+        tester.m_pSecurityFunctions = nullptr;
+    }
+};
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -130,11 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             CRecordingOwner owner;
             SecurityFunctionTableA table{};
             table.QueryContextAttributesA = RemoteCertificate;
-            Tester tester(&owner);
-            tester.m_pSecurityFunctions = &table;
-            tester.m_host = "server.test";
-            tester.VerifyServerCertificate();
-            tester.m_pSecurityFunctions = nullptr;
+            CSslTester tester(&owner);
+            CSslVerifyProbe::Verify(tester, &table, "server.test");
         }
         // Past an unknown root, the later checks: dates, usage, the host name.
         const DWORD ignoreAllButName = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
