@@ -16,7 +16,7 @@ cmake --build build -j "$jobs"
 (cd build && ctest -j "$jobs" --output-on-failure --timeout 300)
 
 # Every fuzz target (tests/fuzz) from its seed corpus, for a short time each.
-bash scripts/fuzz.sh 20
+bash scripts/fuzz.sh 15
 
 # The parallel presses under ThreadSanitizer: only the command line's tests
 # and the modules they load are built, and only their concurrent cases run.
