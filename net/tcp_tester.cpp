@@ -1,28 +1,10 @@
 #include "tcp_tester.h"
 
-
-#include <cctype>
-#include <cstring>
+#include "greeting_reader.h"
 
 namespace
 {
-constexpr char kEtx = 0x03;
 constexpr int kReadSize = 2047;
-
-// Upper-casing and the search stop at the first NUL of the message.
-bool ContainsConnected(const std::string& message)
-{
-    std::string upper(message.c_str());
-    for (char& c : upper)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return upper.find("CONNECTED") != std::string::npos;
-}
-
-void AppendBounded(std::string& to, const char* data, size_t size)
-{
-    const size_t room = CTcpTester::kMaxPendingBytes - std::min(to.size(), CTcpTester::kMaxPendingBytes);
-    to.append(data, std::min(size, room));
-}
 } // namespace
 
 bool CTcpTester::Test(std::string host, int port, std::string label)
@@ -69,8 +51,7 @@ bool CTcpTester::RunTest(const std::string& host, int port, const std::string& l
 
 bool CTcpTester::WaitForConnected(DWORD timeoutMs)
 {
-    std::string pending;
-    std::string message;
+    CGreetingReader reader;
     char buffer[kReadSize + 1];
 
     const DWORD start = Ticks();
@@ -84,24 +65,10 @@ bool CTcpTester::WaitForConnected(DWORD timeoutMs)
             if (HasPendingData())
             {
                 const int n = Receive(buffer, kReadSize);
-                if (n > 0)
+                if (n > 0 && reader.Take(buffer, static_cast<size_t>(n)))
                 {
-                    const void* etx = std::memchr(buffer, kEtx, static_cast<size_t>(n));
-                    if (etx == nullptr)
-                        AppendBounded(pending, buffer, static_cast<size_t>(n));
-                    else
-                    {
-                        // Only the first message of a read is examined; what follows its terminator is dropped.
-                        message = pending;
-                        AppendBounded(message, buffer, static_cast<size_t>(static_cast<const char*>(etx) - buffer));
-                        pending.clear();
-                        if (ContainsConnected(message))
-                        {
-                            AddToHistory(m_pOwner, "Received 'CONNECTED' From %s", m_label.c_str());
-                            return true;
-                        }
-                        message.clear();
-                    }
+                    AddToHistory(m_pOwner, "Received 'CONNECTED' From %s", m_label.c_str());
+                    return true;
                 }
             }
             if (!IsConnected())

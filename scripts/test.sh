@@ -15,12 +15,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_P
 cmake --build build -j "$jobs"
 (cd build && ctest -j "$jobs" --output-on-failure --timeout 300)
 
-# The RTF reader under libFuzzer (clang), for a short time.
-mkdir -p build-fuzz/corpus
-clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Iapp -Iplatform \
-  app/rtf_reader.cpp tests/fuzz/fuzz_rtf.cpp -o build-fuzz/fuzz_rtf
-build-fuzz/fuzz_rtf -max_total_time=30 -rss_limit_mb=2048 -print_final_stats=1 \
-  build-fuzz/corpus tests/fuzz/seeds 2>&1 | tail -n 12
+# Every fuzz target (tests/fuzz) from its seed corpus, for a short time each.
+bash scripts/fuzz.sh 15
 
 # The parallel presses under ThreadSanitizer: only the command line's tests
 # and the modules they load are built, and only their concurrent cases run.

@@ -659,6 +659,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A lifetime of many huge terms wrapped the sum, and the lease's expiry,
+// its file's time plus the lifetime, overflowed.
+TEST(IpHelperParsers, TimespanBeyondAnyLeaseIsUnknown)
+{
+    std::string many;
+    for (int i = 0; i < 70; ++i)
+        many += "4294967295y ";
+    EXPECT_EQ(iphelper::ParseTimespan(many), 0u);
+    EXPECT_EQ(iphelper::ParseTimespan("31689y"), 0u);
+    EXPECT_EQ(iphelper::ParseTimespan("31688y"), 31688ull * 31557600u);
+    EXPECT_EQ(iphelper::ParseNetworkdLease("ADDRESS=10.1.2.3\nLIFETIME=" + many + "\n").lifetime, 0u);
+}
+
 TEST(IpHelperParsers, TimespansAndManagerOptions)
 {
     const std::vector<std::pair<std::string, uint64_t>> spans{

@@ -29,6 +29,9 @@ public:
     static constexpr DWORD kReadTimeoutMs = 10000;
 
 private:
+    // The certificate fuzz target drives the verification alone.
+    friend class CSslVerifyProbe;
+
     bool RunTest(const std::string& host, int port, const std::string& label);
     // Writes one failure line and keeps it as the record's reason.
     void FailLine(TestStep step, const char* format, ...) __attribute__((format(printf, 3, 4)));

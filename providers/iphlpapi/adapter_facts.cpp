@@ -22,6 +22,8 @@ namespace iphelper
 namespace
 {
 constexpr size_t kMaxFile = 1 << 20;
+// Longer than any lease; a time plus this stays far inside int64_t.
+constexpr uint64_t kMaxLifetime = 1000000000000;
 
 std::string ReadFile(const std::string& path)
 {
@@ -278,13 +280,16 @@ struct Json
     double number = 0;
     std::string text;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members, names and values apart: a pair holding the type
+    // being defined is not allowed everywhere (clang with libstdc++ refuses it).
+    std::vector<std::string> names;
+    std::vector<Json> values;
 
     const Json* Member(const std::string& key) const
     {
-        for (const auto& m : members)
-            if (m.first == key)
-                return &m.second;
+        for (size_t i = 0; i < names.size(); ++i)
+            if (names[i] == key)
+                return &values[i];
         return nullptr;
     }
 };
@@ -413,7 +418,8 @@ private:
                 Json value;
                 if (!Str(key) || !Take(':') || !Value(value, depth + 1))
                     return false;
-                out.members.emplace_back(std::move(key), std::move(value));
+                out.names.push_back(std::move(key));
+                out.values.push_back(std::move(value));
             } while (Take(','));
             return Take('}');
         }
@@ -601,6 +607,8 @@ uint64_t ParseTimespan(const std::string& text)
         if (found == std::end(kUnits))
             return 0;
         total += number * found->second;
+        if (total > kMaxLifetime)
+            return 0; // beyond any lease, and a sum of such terms would wrap
         any = true;
     }
     return any ? total : 0;
@@ -635,7 +643,8 @@ Lease ParseNetworkdLeaseJson(const std::string& text)
     lease.server = JsonIpv4(root.Member("Server_Address"));
     if (const Json* lifetime = root.Member("Lifetime"))
         lease.lifetime = lifetime->kind == Json::String ? ParseTimespan(lifetime->text)
-                         : lifetime->kind == Json::Number && lifetime->number > 0 && lifetime->number < 1e12
+                         : lifetime->kind == Json::Number && lifetime->number > 0 &&
+                                   lifetime->number < static_cast<double>(kMaxLifetime)
                              ? static_cast<uint64_t>(lifetime->number)
                              : 0;
     if (const Json* servers = root.Member("Servers"))

@@ -3,6 +3,7 @@
 #include "adapter_facts.h"
 #include "iptypes.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -95,7 +96,7 @@ KV_EXPORT DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
         Copy(r.AdapterName, sizeof r.AdapterName, a.name);
         Copy(r.Description, sizeof r.Description, a.description);
         r.AddressLength = static_cast<UINT>(a.mac.size());
-        std::memcpy(r.Address, a.mac.data(), a.mac.size());
+        std::copy(a.mac.begin(), a.mac.end(), r.Address); // an empty address copies nothing
         r.Index = static_cast<DWORD>(a.ifindex);
         r.Type = a.type;
         r.DhcpEnabled = a.dhcpEnabled ? 1 : 0;

@@ -149,7 +149,8 @@ size_t CompleteRecords(const unsigned char* data, size_t size, size_t* missing)
         }
         at += 5 + length;
     }
-    if (size - at > 0 && *missing == 0)
+    // A partial header, or nothing at all: at least a header is missing.
+    if (size - at > 0 || at == 0)
         *missing = 5 - (size - at);
     return at;
 }
