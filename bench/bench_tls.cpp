@@ -19,9 +19,17 @@ using namespace testing_support;
 
 namespace
 {
+CertRecipe LocalhostRecipe()
+{
+    CertRecipe recipe;
+    recipe.subject = "/CN=localhost";
+    recipe.san = {"DNS:localhost"};
+    return recipe;
+}
+
 struct Target
 {
-    Identity id = TestPki::Get().Leaf({"/CN=localhost", {"DNS:localhost"}});
+    Identity id = TestPki::Get().Leaf(LocalhostRecipe());
     std::unique_ptr<TlsPeer> peer;
     Target()
     {
