@@ -82,10 +82,11 @@ class TlsServer:
             self.proc.wait(5)
 
 
-class SilentPeer:
-    """Accepts `connections` on loopback and never speaks; gone after `seconds`."""
+class LoopbackPeer:
+    """Accepts `connections` on loopback and never speaks: holds each open until
+    the client gives up, or with hang_up closes each at once; gone after `seconds`."""
 
-    def __init__(self, connections, seconds):
+    def __init__(self, connections, seconds, hang_up=False):
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(connections)
@@ -93,14 +94,20 @@ class SilentPeer:
         self.port = self.listener.getsockname()[1]
         self.deadline = time.monotonic() + seconds
         self.connections = connections
+        self.hang_up = hang_up
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self):
         held = []
+        accepted = 0
         try:
-            while len(held) < self.connections and time.monotonic() < self.deadline:
+            while accepted < self.connections and time.monotonic() < self.deadline:
                 conn, _ = self.listener.accept()
-                held.append(conn)
+                accepted += 1
+                if self.hang_up:
+                    conn.close()
+                else:
+                    held.append(conn)
             # Kept open and unanswered until every client gave up or time ran out.
             for conn in held:
                 conn.settimeout(max(0.1, self.deadline - time.monotonic()))
@@ -114,29 +121,6 @@ class SilentPeer:
         finally:
             for conn in held:
                 conn.close()
-            self.listener.close()
-
-
-class HangUpPeer:
-    """Accepts `connections` on loopback and closes each at once; gone after `seconds`."""
-
-    def __init__(self, connections, seconds):
-        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(connections)
-        self.listener.settimeout(seconds)
-        self.port = self.listener.getsockname()[1]
-        self.connections = connections
-        threading.Thread(target=self._serve, daemon=True).start()
-
-    def _serve(self):
-        try:
-            for _ in range(self.connections):
-                conn, _ = self.listener.accept()
-                conn.close()
-        except OSError:
-            pass
-        finally:
             self.listener.close()
 
 
@@ -240,7 +224,7 @@ def main():
             # difference is what the 10 s wait itself burns. Three waits run
             # side by side (they sleep), and the median is taken.
             waits = 3
-            peer = SilentPeer(connections=waits, seconds=30)
+            peer = LoopbackPeer(connections=waits, seconds=30)
             argv = [cli, "manual", "localhost", str(peer.port)]
             start = time.perf_counter()
             procs = [subprocess.Popen(argv, env=base, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -250,7 +234,7 @@ def main():
                 _, status, usage = os.wait4(proc.pid, 0)
                 silent.append((time.perf_counter() - start, usage.ru_utime + usage.ru_stime,
                                os.waitstatus_to_exitcode(status)))
-            hangup = HangUpPeer(connections=args.runs, seconds=60)
+            hangup = LoopbackPeer(connections=args.runs, seconds=60, hang_up=True)
             hangups = [run([cli, "manual", "localhost", str(hangup.port)], base) for _ in range(args.runs)]
             wall = statistics.median(r[0] for r in silent)
             cpu = statistics.median(r[1] for r in silent)

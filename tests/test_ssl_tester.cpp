@@ -34,14 +34,6 @@ const std::string kInter = "C=US, O=Kestavane Test, CN=Kestavane Test Intermedia
 const std::string kRoot = "C=US, O=Kestavane Test, CN=Kestavane Test Root";
 
 // Dates as the US short pattern writes them, read straight from the certificate.
-std::string UsDate(const ASN1_TIME* time)
-{
-    tm parts{};
-    ASN1_TIME_to_tm(time, &parts);
-    return std::to_string(parts.tm_mon + 1) + "/" + std::to_string(parts.tm_mday) + "/" +
-           std::to_string(parts.tm_year + 1900);
-}
-
 Lines Concat(std::initializer_list<Lines> parts)
 {
     Lines all;

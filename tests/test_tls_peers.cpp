@@ -15,14 +15,6 @@ using Lines = std::vector<std::string>;
 
 namespace
 {
-std::string UsDate(const ASN1_TIME* time)
-{
-    tm parts{};
-    ASN1_TIME_to_tm(time, &parts);
-    return std::to_string(parts.tm_mon + 1) + "/" + std::to_string(parts.tm_mday) + "/" +
-           std::to_string(parts.tm_year + 1900);
-}
-
 class RealPeers : public ::testing::Test
 {
 protected:

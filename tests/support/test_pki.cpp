@@ -82,6 +82,14 @@ Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP
     return cert;
 }
 
+std::string UsDate(const ASN1_TIME* time)
+{
+    tm parts{};
+    ASN1_TIME_to_tm(time, &parts);
+    return std::to_string(parts.tm_mon + 1) + "/" + std::to_string(parts.tm_mday) + "/" +
+           std::to_string(parts.tm_year + 1900);
+}
+
 std::string ToPem(X509* cert)
 {
     BIO* bio = BIO_new(BIO_s_mem());

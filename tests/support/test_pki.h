@@ -40,6 +40,9 @@ struct CertRecipe
 // Signs with issuerKey; a null issuer makes the certificate self-issued.
 Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP_PKEY* issuerKey);
 
+// A validity date as the report prints it in the US short form: 12/7/2026.
+std::string UsDate(const ASN1_TIME* time);
+
 std::string ToPem(X509* cert);
 std::string ToPem(EVP_PKEY* key);
 void WriteFile(const std::string& path, const std::string& text);
