@@ -1,14 +1,15 @@
 #include "winbase.h"
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <langinfo.h>
 #include <locale.h>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -88,11 +89,22 @@ template <typename Lookup> std::string TimeLocale(Lookup lookup)
 std::map<std::string, std::string> ReadAssignments(const std::string& path)
 {
     std::map<std::string, std::string> values;
-    std::ifstream file(path);
-    std::string line;
-    while (std::getline(file, line))
+    // Plain stdio: a C++ stream here would build the C++ runtime's locale
+    // tables, the dearest part of printing a date.
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "r"), &std::fclose);
+    if (!file)
+        return values;
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file.get())) > 0;)
+        text.append(chunk, n);
+    for (size_t at = 0; at < text.size();)
     {
-        line = Trimmed(line);
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = Trimmed(text.substr(at, end - at));
+        at = end + 1;
         if (line.rfind("export ", 0) == 0)
             line = Trimmed(line.substr(7));
         const size_t eq = line.find('=');

@@ -337,7 +337,8 @@ INSTANTIATE_TEST_SUITE_P(
         LocaleSettings{"TimeOverLang", "LC_TIME=de_DE\nLANG=C\n", nullptr, "C", "dd.MM.yyyy"},
         LocaleSettings{"TimeOverLangWrittenFirst", "LANG=C\nLC_TIME=de_DE\n", nullptr, "C", "dd.MM.yyyy"},
         LocaleSettings{"AllOverTime", "LC_TIME=C\nLC_ALL=de_DE\n", nullptr, "C", "dd.MM.yyyy"},
-        LocaleSettings{"UnknownLocale", "LANG=xx_YY.UTF-8\n", nullptr, "de_DE", "M/d/yyyy"}),
+        LocaleSettings{"UnknownLocale", "LANG=xx_YY.UTF-8\n", nullptr, "de_DE", "M/d/yyyy"},
+        LocaleSettings{"WindowsLinesAndNoLastLineFeed", "# by hand\r\nLANG=de_DE", nullptr, "C", "dd.MM.yyyy"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SystemLocale, TheUserDefaultIsTheSessionsAndElseTheSystems)
