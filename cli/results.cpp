@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -16,7 +18,7 @@ using nlohmann::json;
 
 namespace
 {
-constexpr double kSecondsPerDay = 86400;
+constexpr long long kSecondsPerDay = 86400;
 
 json TextOrNull(const std::string& text) { return text.empty() ? json(nullptr) : json(text); }
 
@@ -90,13 +92,30 @@ std::string Dumped(const json& j) { return j.dump(-1, ' ', false, json::error_ha
 
 // ---- the textfile format
 
+// Whole numbers (counts, seconds, days) as integers, others in the fewest
+// significant digits that read back as the same value. Formatted by the C
+// library: the C++ library's to_chars would load the maths library into every
+// run for this one file.
 std::string Number(double value)
 {
     if (std::isnan(value))
         return "NaN";
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    return std::string(text, result.ptr);
+    if (std::isinf(value))
+        return value > 0 ? "+Inf" : "-Inf";
+    if (std::fabs(value) < 1e15)
+    {
+        const long long whole = static_cast<long long>(value);
+        if (static_cast<double>(whole) == value)
+            return std::to_string(whole);
+    }
+    char text[32];
+    for (int digits = 1; digits <= 17; ++digits)
+    {
+        std::snprintf(text, sizeof text, "%.*g", digits, value);
+        if (std::strtod(text, nullptr) == value)
+            break;
+    }
+    return text;
 }
 
 // A label value: backslash, double quote and line feed escaped; the
@@ -164,7 +183,11 @@ std::string IsoUtc(std::time_t when)
 
 long long DaysUntil(std::time_t moment, std::time_t now)
 {
-    return static_cast<long long>(std::floor(static_cast<double>(moment - now) / kSecondsPerDay));
+    long long seconds;
+    if (__builtin_sub_overflow(static_cast<long long>(moment), static_cast<long long>(now), &seconds))
+        return moment > now ? LLONG_MAX / kSecondsPerDay : LLONG_MIN / kSecondsPerDay;
+    // Rounded down, also before the moment: a second late is day -1.
+    return seconds / kSecondsPerDay - (seconds % kSecondsPerDay < 0 ? 1 : 0);
 }
 
 std::string JsonLine(const ResultRecord& record, std::time_t now)

@@ -260,6 +260,30 @@ TEST(Prometheus, EveryFamilyFromRecords)
     EXPECT_NE(text.find("# TYPE kestavane_target_up gauge\n"), std::string::npos);
 }
 
+TEST(Prometheus, NumbersReadBackExactlyInTheFewestDigits)
+{
+    TargetRecord r = TlsPass();
+    r.times.resolveMs = 1.5;               // 0.0015 s
+    r.times.connectMs = 0.1 + 0.2;         // needs all seventeen digits
+    r.times.handshakeMs = 30000;           // whole seconds
+    r.times.verifyMs = 1e-4 / 3;           // small enough for an exponent
+    r.times.shutdownMs = 123456789012.345; // large, and not whole
+    const std::string text = PrometheusText({r}, kNow);
+    const auto samples = ParsePrometheus(text);
+    std::map<std::string, double> steps;
+    auto [from, to] = samples.equal_range("kestavane_target_step_seconds");
+    for (auto it = from; it != to; ++it)
+        steps[it->second.first.substr(it->second.first.rfind("step="))] = it->second.second;
+    EXPECT_EQ(steps.at(R"(step="resolve")"), 1.5 / 1000);
+    EXPECT_EQ(steps.at(R"(step="connect")"), (0.1 + 0.2) / 1000);
+    EXPECT_EQ(steps.at(R"(step="handshake")"), 30);
+    EXPECT_EQ(steps.at(R"(step="verify")"), 1e-4 / 3 / 1000);
+    EXPECT_EQ(steps.at(R"(step="shutdown")"), 123456789012.345 / 1000);
+    EXPECT_NE(text.find(R"(step="resolve"} 0.0015)" "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(step="handshake"} 30)" "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("kestavane_last_run_timestamp_seconds 1767225600\n"), std::string::npos) << text;
+}
+
 TEST(Prometheus, APressRepeatedInOneRunKeepsOneSeriesWithItsLastValue)
 {
     TargetRecord first = TlsPass();
