@@ -1,4 +1,5 @@
 #include "module.h"
+#include "module_entry.h"
 #include "version.h"
 #include "winbase.h"
 #include "wintime.h"
@@ -9,10 +10,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <stdexcept>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -367,3 +370,30 @@ TEST_F(SystemLocale, ADateInTheSystemPattern)
     EXPECT_STREQ(text, "07.12.2026");
 }
 } // namespace
+
+namespace
+{
+constexpr long kNoMemory = -8;
+constexpr long kFailure = -31;
+
+long Measure(int base, const char* text)
+{
+    if (text == nullptr)
+        throw std::bad_alloc();
+    if (*text == '!')
+        throw std::runtime_error("refused");
+    if (*text == '?')
+        throw 42; // not even a std::exception
+    return base + static_cast<long>(std::strlen(text));
+}
+} // namespace
+
+TEST(ModuleEntry, PassesCallsThroughAndTurnsWhatIsThrownIntoStatuses)
+{
+    long (*entry)(int, const char*) = GuardedEntry<Measure, kNoMemory, kFailure>;
+    static_assert(noexcept(GuardedEntry<Measure, kNoMemory, kFailure>(1, "")));
+    EXPECT_EQ(entry(40, "ab"), 42);
+    EXPECT_EQ(entry(7, nullptr), kNoMemory);
+    EXPECT_EQ(entry(7, "!"), kFailure);
+    EXPECT_EQ(entry(7, "?"), kFailure);
+}

@@ -2,6 +2,7 @@
 // packed into the caller's one buffer with the published layouts.
 #include "adapter_facts.h"
 #include "iptypes.h"
+#include "module_entry.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -48,7 +49,7 @@ void Copy(char* to, size_t size, const std::string& text)
 // Tests describe a PC: a folder standing for "/", and the kernel's addresses
 // and routes as text (nullptr: the running kernel). A described PC has no bus
 // until KvIpHelperSetBus gives it one; no root means this PC and its system bus.
-KV_EXPORT void KvIpHelperSetSources(const char* root, const char* kernelFixture)
+KV_EXPORT void KvIpHelperSetSources(const char* root, const char* kernelFixture) noexcept
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_root = root ? root : "";
@@ -60,14 +61,16 @@ KV_EXPORT void KvIpHelperSetSources(const char* root, const char* kernelFixture)
 
 // The bus NetworkManager and systemd-resolved are asked on: nullptr for the
 // system bus, "" for none, else a D-Bus address ("unix:path=...").
-KV_EXPORT void KvIpHelperSetBus(const char* address)
+KV_EXPORT void KvIpHelperSetBus(const char* address) noexcept
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_useBus = address == nullptr || address[0] != '\0';
     g_busAddress = address ? address : "";
 }
 
-KV_EXPORT DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
+namespace
+{
+DWORD AdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
 {
     if (size == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -127,7 +130,7 @@ KV_EXPORT DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
     return ERROR_SUCCESS;
 }
 
-KV_EXPORT DWORD GetPerAdapterInfo(ULONG index, IP_PER_ADAPTER_INFO* info, ULONG* size)
+DWORD PerAdapterInfo(ULONG index, IP_PER_ADAPTER_INFO* info, ULONG* size)
 {
     if (size == nullptr)
         return ERROR_INVALID_PARAMETER;
@@ -161,4 +164,15 @@ KV_EXPORT DWORD GetPerAdapterInfo(ULONG index, IP_PER_ADAPTER_INFO* info, ULONG*
         }
     }
     return ERROR_SUCCESS;
+}
+} // namespace
+
+KV_EXPORT DWORD GetAdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
+{
+    return GuardedEntry<AdaptersInfo, ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_DATA>(info, size);
+}
+
+KV_EXPORT DWORD GetPerAdapterInfo(ULONG index, IP_PER_ADAPTER_INFO* info, ULONG* size)
+{
+    return GuardedEntry<PerAdapterInfo, ERROR_NOT_ENOUGH_MEMORY, ERROR_NO_DATA>(index, info, size);
 }

@@ -7,6 +7,7 @@
 // certificate is not validated here (manual validation): the caller judges
 // it through the certificate services.
 
+#include "module_entry.h"
 #include "sspi.h"
 #include "wincrypt.h"
 
@@ -699,13 +700,15 @@ SECURITY_STATUS WINAPI FreeContextBuffer(void* buffer)
 SecurityFunctionTableA g_table = [] {
     SecurityFunctionTableA table{};
     table.dwVersion = SECURITY_SUPPORT_PROVIDER_INTERFACE_VERSION;
-    table.AcquireCredentialsHandleA = AcquireCredentialsHandleA;
-    table.FreeCredentialsHandle = FreeCredentialsHandle;
-    table.InitializeSecurityContextA = InitializeSecurityContextA;
-    table.DeleteSecurityContext = DeleteSecurityContext;
-    table.ApplyControlToken = ApplyControlToken;
-    table.QueryContextAttributesA = QueryContextAttributesA;
-    table.FreeContextBuffer = FreeContextBuffer;
+    constexpr SECURITY_STATUS noMemory = SEC_E_INSUFFICIENT_MEMORY;
+    constexpr SECURITY_STATUS failure = SEC_E_INTERNAL_ERROR;
+    table.AcquireCredentialsHandleA = GuardedEntry<AcquireCredentialsHandleA, noMemory, failure>;
+    table.FreeCredentialsHandle = GuardedEntry<FreeCredentialsHandle, noMemory, failure>;
+    table.InitializeSecurityContextA = GuardedEntry<InitializeSecurityContextA, noMemory, failure>;
+    table.DeleteSecurityContext = GuardedEntry<DeleteSecurityContext, noMemory, failure>;
+    table.ApplyControlToken = GuardedEntry<ApplyControlToken, noMemory, failure>;
+    table.QueryContextAttributesA = GuardedEntry<QueryContextAttributesA, noMemory, failure>;
+    table.FreeContextBuffer = GuardedEntry<FreeContextBuffer, noMemory, failure>;
     return table;
 }();
 } // namespace
