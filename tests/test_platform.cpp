@@ -1,5 +1,6 @@
 #include "module.h"
 #include "module_entry.h"
+#include "support/temp_folder.h"
 #include "version.h"
 #include "winbase.h"
 #include "wintime.h"
@@ -15,12 +16,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <stdexcept>
 #include <netinet/in.h>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using testing_support::TempFolder;
 
 // glibc's newlocale leaks its copy of LOCPATH (built by __argz_add_sep) on
 // every call while that is set, which only these tests do, to find the locale
@@ -29,17 +31,6 @@ extern "C" const char* __lsan_default_suppressions() { return "leak:__argz_add_s
 
 namespace
 {
-struct TempDir
-{
-    fs::path path;
-    TempDir()
-    {
-        char name[] = "/tmp/kvtestXXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
 struct SearchOnly
 {
     explicit SearchOnly(const fs::path& dir)
@@ -77,7 +68,7 @@ TEST(ModuleLoader, FindsTheModuleBesideTheProgramAndItsEntries)
 
 TEST(ModuleLoader, ReportsWindowsLastErrors)
 {
-    TempDir dir;
+    TempFolder dir;
     SearchOnly only(dir.path);
     EXPECT_EQ(LoadLibraryA("KvTestModule.dll"), nullptr);
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
@@ -300,7 +291,7 @@ protected:
         return pattern;
     }
 
-    TempDir m_root;
+    TempFolder m_root;
     std::map<std::string, std::string> m_saved;
 };
 

@@ -2,6 +2,7 @@
 // and SSL_CERT_DIR, the system folder searched by subject hash when a chain
 // needs a root, and one store per process. The store is built once, from
 // the environment of the moment, so every case runs in a fresh process.
+#include "support/temp_folder.h"
 #include "support/test_pki.h"
 #include "wincrypt.h"
 
@@ -22,17 +23,6 @@ namespace fs = std::filesystem;
 
 namespace
 {
-struct Folder
-{
-    fs::path path;
-    Folder()
-    {
-        char name[] = "/tmp/kvtrustXXXXXX";
-        path = ::mkdtemp(name);
-    }
-    ~Folder() { fs::remove_all(path); }
-};
-
 // A root and a leaf it issued.
 struct Issuer
 {
@@ -124,7 +114,7 @@ void SetTrustEnvironment(const char* file, const char* dir)
 // The cases, each run in a process of its own.
 [[noreturn]] void PinnedFileReadOnce()
 {
-    Folder folder;
+    TempFolder folder;
     Issuer pinned("pinned"), other("other");
     const std::string file = (folder.path / "root.pem").string();
     WriteFile(file, ToPem(pinned.root.get()));
@@ -143,7 +133,7 @@ void SetTrustEnvironment(const char* file, const char* dir)
 
 [[noreturn]] void FolderSearchedWhenNeeded()
 {
-    Folder folder, certs;
+    TempFolder folder, certs;
     Issuer unrelated("unrelated"), late("late");
     const std::string file = (folder.path / "root.pem").string();
     WriteFile(file, ToPem(unrelated.root.get()));
@@ -157,7 +147,7 @@ void SetTrustEnvironment(const char* file, const char* dir)
 
 [[noreturn]] void SystemRootsBesideOwnFolder()
 {
-    Folder certs;
+    TempFolder certs;
     Issuer own("own"), stranger("stranger");
     own.Hash(certs.path);
     SetTrustEnvironment(nullptr, certs.path.c_str());
@@ -178,7 +168,7 @@ void SetTrustEnvironment(const char* file, const char* dir)
 
 [[noreturn]] void PinnedFileKeepsSystemFolder()
 {
-    Folder folder;
+    TempFolder folder;
     Issuer pinned("pinned");
     const std::string file = (folder.path / "root.pem").string();
     WriteFile(file, ToPem(pinned.root.get()));
