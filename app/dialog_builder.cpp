@@ -36,7 +36,10 @@ protected:
 };
 
 // "\r" breaks a caption; Qt shows "&&" as one ampersand, as the template means.
-QString Caption(const char* text) { return QString::fromUtf8(text).replace(QLatin1Char('\r'), QLatin1Char('\n')); }
+QString Caption(const char* text)
+{
+    return QString::fromUtf8(text).replace(QLatin1Char('\r'), QLatin1Char('\n'));
+}
 
 // Multi-line buttons wrap their words to the width they draw their caption
 // in, as the platform's multi-line buttons do.
@@ -150,24 +153,25 @@ void SetUpDialog(QDialog* dialog, const DialogTemplate& t, Qt::WindowFlags flags
 {
     dialog->setWindowTitle(QString::fromUtf8(t.title));
     dialog->setWindowIcon(KestavaneIcon());
-    dialog->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                           flags);
+    dialog->setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                           Qt::WindowCloseButtonHint | flags);
     dialog->setFont(DialogFont(t));
     const DialogBaseUnits units = BaseUnitsOf(dialog->font());
     // The platform's flat buttons keep a thin frame where Qt's draw none, and
     // its group boxes draw their title inside their rectangle, centred on the
     // top edge of the frame.
-    dialog->setStyleSheet(QStringLiteral("QPushButton[flat=\"true\"] { border: 1px solid palette(dark); padding: 0px "
-                                         "2px; background: palette(button); }"
-                                         "QPushButton[flat=\"true\"]:default { border-color: palette(shadow); }"
-                                         "QPushButton[flat=\"true\"]:focus { border-color: palette(highlight); }"
-                                         "QPushButton[flat=\"true\"]:pressed { background: palette(midlight); }"
-                                         "QPushButton[flat=\"true\"]:disabled { border-color: palette(midlight); }"
-                                         "QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
-                                         "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; "
-                                         "left: %2px; padding: 0px 1px; }")
-                              .arg(units.cy / 2)
-                              .arg(units.X(4)));
+    dialog->setStyleSheet(
+        QStringLiteral("QPushButton[flat=\"true\"] { border: 1px solid palette(dark); padding: 0px "
+                       "2px; background: palette(button); }"
+                       "QPushButton[flat=\"true\"]:default { border-color: palette(shadow); }"
+                       "QPushButton[flat=\"true\"]:focus { border-color: palette(highlight); }"
+                       "QPushButton[flat=\"true\"]:pressed { background: palette(midlight); }"
+                       "QPushButton[flat=\"true\"]:disabled { border-color: palette(midlight); }"
+                       "QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
+                       "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; "
+                       "left: %2px; padding: 0px 1px; }")
+            .arg(units.cy / 2)
+            .arg(units.X(4)));
 }
 
 CTemplateControls::CTemplateControls(QWidget* surface, const DialogTemplate& t)

@@ -32,7 +32,8 @@ QFont DialogFont(const DialogTemplate& t)
 {
     // Faces of the templates' metrics; Debian ships the Liberation one.
     const QString faces[] = {QString::fromUtf8(t.fontFace), QStringLiteral("Microsoft Sans Serif"),
-                             QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial")};
+                             QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
+                             QStringLiteral("Arial")};
     QFont font;
     for (const QString& face : faces)
         if (QFontDatabase::hasFamily(face))
@@ -48,7 +49,8 @@ QFont DialogFont(const DialogTemplate& t)
 DialogBaseUnits BaseUnitsOf(const QFont& font)
 {
     const QFontMetrics metrics(font);
-    const int width = metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    const int width =
+        metrics.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     // The cell height in whole pixels, rounded up: a line of text needs all of it.
     const int height = static_cast<int>(std::ceil(QFontMetricsF(font).height()));
     return DialogBaseUnits{(width / 26 + 1) / 2, height};

@@ -11,7 +11,7 @@ namespace
 {
 // Larger pages are not gateway tables; reading stops there.
 constexpr qint64 kMaxPageBytes = 16 * 1024 * 1024;
-}
+} // namespace
 
 CSourceAndPortInfoDlg::CSourceAndPortInfoDlg(QWidget* parent) : QDialog(parent)
 {

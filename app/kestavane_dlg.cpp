@@ -113,8 +113,10 @@ void CKestavaneDlg::FitToScreen(const QScreen* screen)
     {
         const QRect outer = geometry().marginsAdded(frame);
         QPoint at = outer.topLeft();
-        at.setX(std::clamp(at.x(), available.left(), std::max(available.left(), available.right() + 1 - outer.width())));
-        at.setY(std::clamp(at.y(), available.top(), std::max(available.top(), available.bottom() + 1 - outer.height())));
+        at.setX(std::clamp(at.x(), available.left(),
+                           std::max(available.left(), available.right() + 1 - outer.width())));
+        at.setY(std::clamp(at.y(), available.top(),
+                           std::max(available.top(), available.bottom() + 1 - outer.height())));
         if (at != outer.topLeft())
             move(at);
     }
@@ -138,7 +140,8 @@ void CKestavaneDlg::HistorySetText(const std::string& text, size_t unchanged)
     // all. (An empty control shows a lone empty entry as no paragraph at all.)
     const bool holdsHead = m_controlLength > 0 && m_controlLength <= unchanged;
     const bool endsWithEntry = holdsHead && m_controlLength >= 2 &&
-                               text.compare(m_controlLength - 2, 2, "\r\n") == 0 && !m_history->document()->isEmpty();
+                               text.compare(m_controlLength - 2, 2, "\r\n") == 0 &&
+                               !m_history->document()->isEmpty();
     if (holdsHead && take == m_controlLength)
         return;
     if (endsWithEntry && take > m_controlLength)

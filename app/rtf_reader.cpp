@@ -43,16 +43,32 @@ const char16_t kCp1252High[32] = {0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026
                                   0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
 
-uint32_t FromCp1252(unsigned char byte) { return byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte; }
+uint32_t FromCp1252(unsigned char byte)
+{
+    return byte >= 0x80 && byte < 0xA0 ? kCp1252High[byte - 0x80] : byte;
+}
 
 bool IsSkippedDestination(const std::string& word)
 {
-    static const char* const kSkipped[] = {
-        "stylesheet", "info",      "pict",       "header",     "headerl",    "headerr",      "headerf",
-        "footer",     "footerl",   "footerr",    "footerf",    "object",     "fldinst",      "themedata",
-        "listtable",  "listoverridetable", "rsidtbl", "generator", "xmlnstbl", "latentstyles", "datastore",
-        "colorschememapping", "filetbl", "revtbl", "pgdsctbl", "footnote", "annotation", "bkmkstart", "bkmkend",
-        "nonshppict", "shppict", "mmathPr", "userprops", "template", "docvar", "wgrffmtfilter", "pnseclvl"};
+    static const char* const kSkipped[] = {"stylesheet", "info",
+                                           "pict",       "header",
+                                           "headerl",    "headerr",
+                                           "headerf",    "footer",
+                                           "footerl",    "footerr",
+                                           "footerf",    "object",
+                                           "fldinst",    "themedata",
+                                           "listtable",  "listoverridetable",
+                                           "rsidtbl",    "generator",
+                                           "xmlnstbl",   "latentstyles",
+                                           "datastore",  "colorschememapping",
+                                           "filetbl",    "revtbl",
+                                           "pgdsctbl",   "footnote",
+                                           "annotation", "bkmkstart",
+                                           "bkmkend",    "nonshppict",
+                                           "shppict",    "mmathPr",
+                                           "userprops",  "template",
+                                           "docvar",     "wgrffmtfilter",
+                                           "pnseclvl"};
     for (const char* skipped : kSkipped)
         if (word == skipped)
             return true;
@@ -153,8 +169,10 @@ private:
             for (; digits < 2 && m_at < m_in.size(); ++digits, ++m_at)
             {
                 const char h = m_in[m_at];
-                const int v = h >= '0' && h <= '9' ? h - '0' : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                              : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+                const int v = h >= '0' && h <= '9'   ? h - '0'
+                              : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                              : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                     : -1;
                 if (v < 0)
                     break;
                 value = value * 16 + v;
@@ -296,7 +314,8 @@ private:
             {
                 char color[8];
                 std::snprintf(color, sizeof color, "#%02x%02x%02x", m_red, m_green, m_blue);
-                m_colors.push_back(m_colorEntries++ == 0 && m_red == 0 && m_green == 0 && m_blue == 0 ? "" : color);
+                m_colors.push_back(
+                    m_colorEntries++ == 0 && m_red == 0 && m_green == 0 && m_blue == 0 ? "" : color);
                 m_red = m_green = m_blue = 0;
             }
             return;
@@ -358,9 +377,11 @@ private:
             style += "text-decoration:underline;";
         if (f.halfPoints > 0)
             style += "font-size:" + std::to_string(f.halfPoints / 2) + (f.halfPoints % 2 ? ".5" : "") + "pt;";
-        if (f.color >= 0 && static_cast<size_t>(f.color) < m_colors.size() && !m_colors[static_cast<size_t>(f.color)].empty())
+        if (f.color >= 0 && static_cast<size_t>(f.color) < m_colors.size() &&
+            !m_colors[static_cast<size_t>(f.color)].empty())
             style += "color:" + m_colors[static_cast<size_t>(f.color)] + ";";
-        if (f.font >= 0 && static_cast<size_t>(f.font) < m_fonts.size() && !m_fonts[static_cast<size_t>(f.font)].empty())
+        if (f.font >= 0 && static_cast<size_t>(f.font) < m_fonts.size() &&
+            !m_fonts[static_cast<size_t>(f.font)].empty())
         {
             std::string name;
             for (char c : m_fonts[static_cast<size_t>(f.font)])
@@ -385,8 +406,9 @@ private:
         CloseSpan();
         // A line laid out in tab columns (a host and its port) is not broken
         // by wrapping; prose paragraphs wrap to the page.
-        m_body += m_paragraphTabbed ? "<p style=\"margin-top:0px;margin-bottom:0px;white-space:nowrap;\" align=\""
-                                    : "<p style=\"margin-top:0px;margin-bottom:0px;\" align=\"";
+        m_body += m_paragraphTabbed
+                      ? "<p style=\"margin-top:0px;margin-bottom:0px;white-space:nowrap;\" align=\""
+                      : "<p style=\"margin-top:0px;margin-bottom:0px;\" align=\"";
         m_body += m_align + "\">";
         m_body += m_paragraphEmpty ? "&nbsp;" : m_paragraph;
         m_body += "</p>\n";

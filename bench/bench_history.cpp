@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <vector>
 #include <cstdio>
+#include <vector>
 
 namespace
 {
@@ -49,7 +49,7 @@ int main(int argc, char** argv)
     int written = 0;
     const double at1000 = MedianMsPerLine(dlg, written, 1000);
     const double at20000 = MedianMsPerLine(dlg, written, 20000);
-    std::printf("per line at 1 000 lines: %.4f ms\nper line at 20 000 lines: %.4f ms\nratio: %.2fx\n", at1000, at20000,
-                at20000 / at1000);
+    std::printf("per line at 1 000 lines: %.4f ms\nper line at 20 000 lines: %.4f ms\nratio: %.2fx\n", at1000,
+                at20000, at20000 / at1000);
     return 0;
 }

@@ -15,32 +15,69 @@ namespace
 using enum TesterKind;
 using enum SequenceKind;
 
+// clang-format off: one button a row, as the dialog's table reads
 const std::vector<ProcessorEntry> kCatalogue = {
     {1001, "TSYS-VITAL TNS", Tls, Single, 1, {{"VITAL TNS", hosts::k1001, 5003}}},
-    {1003, "PAYMENTECH\rNETCONNECT", Tls, Chain, 2,
-     {{"PAYMENTECH NETCONNECT Primary", hosts::k1003_1, 443}, {"PAYMENTECH NETCONNECT Secondary", hosts::k1003_2, 443}}},
+    {1003,
+     "PAYMENTECH\rNETCONNECT",
+     Tls,
+     Chain,
+     2,
+     {{"PAYMENTECH NETCONNECT Primary", hosts::k1003_1, 443},
+      {"PAYMENTECH NETCONNECT Secondary", hosts::k1003_2, 443}}},
     {1004, "ELAVON-NOVA\r(Host)", Tls, Single, 1, {{"NOVA VIACONEX", hosts::k1004, 443}}},
     {1006, "WORLDPAY-LYNK", Tls, Single, 1, {{"WORLDPAY LYNK SYSTEMS", hosts::kW, 6660}}},
     {1007, "VANTIV-5th3rd", Tls, Single, 1, {{"VANTIV FIFTH THIRD", hosts::k1007, 443}}},
-    {1008, "CARDNET-BUYPASS\rNASHVILLE", Tls, Chain, 2,
+    {1008,
+     "CARDNET-BUYPASS\rNASHVILLE",
+     Tls,
+     Chain,
+     2,
      {{"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary", hosts::kD1, 443},
       {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary", hosts::kD2, 443}}},
     {1009, "CONCORD EFSNET", Tls, Single, 1, {{"CONCORD EFSNET", hosts::k1009, 443}}},
-    {1011, "MERCURY LOMBRIX", Plain, Chain, 2,
-     {{"MERCURY LOMBRIX Primary", hosts::k1011_1, 9000}, {"MERCURY LOMBRIX Secondary", hosts::k1011_2, 9000}}},
-    {1012, "MERCURY GIFT", Plain, Chain, 2,
-     {{"MERCURY CARVELLO Primary", hosts::k1012_1, 9100}, {"MERCURY CARVELLO Secondary", hosts::k1012_2, 9100}}},
-    {1013, "STERLING LOMBRIX", Plain, Chain, 3,
+    {1011,
+     "MERCURY LOMBRIX",
+     Plain,
+     Chain,
+     2,
+     {{"MERCURY LOMBRIX Primary", hosts::k1011_1, 9000},
+      {"MERCURY LOMBRIX Secondary", hosts::k1011_2, 9000}}},
+    {1012,
+     "MERCURY GIFT",
+     Plain,
+     Chain,
+     2,
+     {{"MERCURY CARVELLO Primary", hosts::k1012_1, 9100},
+      {"MERCURY CARVELLO Secondary", hosts::k1012_2, 9100}}},
+    {1013,
+     "STERLING LOMBRIX",
+     Plain,
+     Chain,
+     3,
      {{"STERLING LOMBRIX Primary", hosts::kS1, 9000},
       {"STERLING LOMBRIX Secondary", hosts::kS2, 9000},
       {"STERLING LOMBRIX Tertiary", hosts::kS3, 9000}}},
-    {1014, "STERLING GIFT", Plain, Chain, 3,
+    {1014,
+     "STERLING GIFT",
+     Plain,
+     Chain,
+     3,
      {{"STERLING CARVELLO Primary", hosts::kS1, 9100},
       {"STERLING CARVELLO Secondary", hosts::kS2, 9100},
       {"STERLING CARVELLO Tertiary", hosts::kS3, 9100}}},
-    {1015, "GLOBAL ADVANTAGE", Tls, Chain, 2,
-     {{"GLOBAL ADVANTAGE Primary", hosts::k1015_1, 443}, {"GLOBAL ADVANTAGE Secondary", hosts::k1015_2, 443}}},
-    {1016, "HEARTLAND EXCHANGE", Tls, Chain, 2,
+    {1015,
+     "GLOBAL ADVANTAGE",
+     Tls,
+     Chain,
+     2,
+     {{"GLOBAL ADVANTAGE Primary", hosts::k1015_1, 443},
+      {"GLOBAL ADVANTAGE Secondary", hosts::k1015_2, 443}}},
+    {1016,
+     "HEARTLAND EXCHANGE",
+     Tls,
+     Chain,
+     2,
      {{"HEARTLAND EXCHANGE (Authorization Port)", hosts::kX, 22345},
       {"HEARTLAND EXCHANGE (Settlement Port)", hosts::kX, 22346}}},
     {1017, "MONERIS", Tls, Single, 1, {{"MONERIS ** IPGATE **", hosts::k1017, 443}}},
@@ -59,13 +96,22 @@ const std::vector<ProcessorEntry> kCatalogue = {
     {1037, "GIVEX GIFT", Tls, Single, 1, {{"GIVEX GIFT", hosts::k1037, 50020}}},
     {1038, "SECUREPAY GIFT", Tls, Single, 1, {{"SECUREPAY GIFT", hosts::k1038, 443}}},
     {1039, "WORLDPAY-LYNK GIFT", Tls, Single, 1, {{"WORLDPAY LYNK SYSTEMS GIFT", hosts::kW, 6660}}},
-    {1040, "VALUELINK GIFT", Tls, Chain, 2,
+    {1040,
+     "VALUELINK GIFT",
+     Tls,
+     Chain,
+     2,
      {{"VALUELINK DATAWIRE Primary", hosts::kD1, 443}, {"VALUELINK DATAWIRE Secondary", hosts::kD2, 443}}},
-    {1041, "VALUTEC-MELLENIA GIFT", Tls, Pair, 2,
+    {1041,
+     "VALUTEC-MELLENIA GIFT",
+     Tls,
+     Pair,
+     2,
      {{"VALUTEC GIFT", hosts::k1041_1, 443}, {"MELLENNIA GIFT", hosts::k1041_2, 443}}},
     {1042, "TORVAL Connect Test", Tls, SingleNumbered, 1, {{"TORVAL WEBSITE", hosts::k1042, 443}}},
     {1043, "FDMS RAPIDCONNECT", Tls, SingleNumbered, 1, {{"FDMS RAPID ***", hosts::k1043, 443}}},
 };
+// clang-format on
 } // namespace
 
 const std::vector<ProcessorEntry>& ProcessorCatalogue() { return kCatalogue; }
@@ -123,7 +169,10 @@ void CPressRecorder::Finished(bool passed)
     m_bFinished = true;
 }
 
-void CPressRecorder::BeginPress(int buttonId, const std::string& caption) { m_pSink->BeginPress(buttonId, caption); }
+void CPressRecorder::BeginPress(int buttonId, const std::string& caption)
+{
+    m_pSink->BeginPress(buttonId, caption);
+}
 
 void CPressRecorder::Target(const TargetRecord& record)
 {
@@ -163,7 +212,8 @@ int PortFromText(const std::string& text)
 
 namespace
 {
-template <typename Tester> bool RunTyped(CHistoryOwner* owner, const std::string& serverText, const std::string& portText)
+template <typename Tester>
+bool RunTyped(CHistoryOwner* owner, const std::string& serverText, const std::string& portText)
 {
     // Both texts are read before anything is written.
     const std::string host = serverText;

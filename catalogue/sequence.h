@@ -40,7 +40,8 @@ template <typename Tester> bool RunSequence(CHistoryOwner* owner, const Processo
     CPressRecorder press(owner, entry);
     CWaitCursor wait(owner);
     CTestFrame frame(owner);
-    AddToHistory(owner, "%s", entry.sequence == SequenceKind::Single ? kPlainSeparator : NumberedSeparator(1));
+    AddToHistory(owner, "%s",
+                 entry.sequence == SequenceKind::Single ? kPlainSeparator : NumberedSeparator(1));
 
     bool allPassed;
     {

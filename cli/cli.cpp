@@ -97,7 +97,8 @@ std::string CaptionKey(const std::string& caption)
 
 const ProcessorEntry* FindEntry(const std::string& text)
 {
-    if (!text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+    if (!text.empty() &&
+        std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
         return text.size() <= 6 ? FindProcessorEntry(std::stoi(text)) : nullptr;
     const std::string key = CaptionKey(text);
     for (const auto& entry : ProcessorCatalogue())
@@ -119,9 +120,9 @@ int List(FILE* out)
         for (int n = 0; n < entry.targetCount; ++n)
         {
             const GatewayTarget& t = entry.targets[n];
-            std::fprintf(out, "%d\t%s\t%s\t%s\t%d\t%s\t%s\t%d\n", entry.id, EscapedCaption(entry.caption).c_str(),
-                         TesterKindName(entry.tester), SequenceKindName(entry.sequence), n + 1, t.label, t.host,
-                         t.port);
+            std::fprintf(out, "%d\t%s\t%s\t%s\t%d\t%s\t%s\t%d\n", entry.id,
+                         EscapedCaption(entry.caption).c_str(), TesterKindName(entry.tester),
+                         SequenceKindName(entry.sequence), n + 1, t.label, t.host, t.port);
         }
     return kExitPassed;
 }
@@ -148,7 +149,8 @@ bool StartsWith(const std::string& text, const char* prefix) { return text.rfind
 
 // Takes the options out of args wherever they stand; what is left are the
 // command and its arguments. An empty result means the options were sound.
-std::string ParseOptions(const std::vector<std::string>& args, Options* options, std::vector<std::string>* rest)
+std::string ParseOptions(const std::vector<std::string>& args, Options* options,
+                         std::vector<std::string>* rest)
 {
     for (size_t i = 0; i < args.size(); ++i)
     {
@@ -186,8 +188,9 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         }
         if (name == "--jobs")
         {
-            const bool digits = !value.empty() && value.size() <= 3 &&
-                                std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); });
+            const bool digits =
+                !value.empty() && value.size() <= 3 &&
+                std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); });
             const int jobs = digits ? std::stoi(value) : 0;
             if (jobs < kMinJobs || jobs > kMaxJobs)
                 return "--jobs takes a number from 1 to 64, not '" + value + "'";
@@ -225,7 +228,8 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
 std::string CheckOutputFolder(const std::string& path)
 {
     const std::string dir = FolderOf(path);
-    struct stat st{};
+    struct stat st
+    {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return "--output '" + path + "': no folder '" + dir + "'";
     return std::string();
@@ -279,7 +283,8 @@ public:
             m_summary.exitStatus = status;
             m_summary.startedAt = m_startedAt;
             m_summary.durationMs =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_started).count();
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_started)
+                    .count();
             const std::string line = JsonSummaryLine(m_summary, m_records) + "\n";
             std::fwrite(line.data(), 1, line.size(), m_out);
             std::fflush(m_out);
@@ -336,7 +341,8 @@ int Run(const std::vector<std::string>& names, const Options& options, FILE* out
     {
         std::fprintf(history, "\nSUMMARY\n");
         for (size_t i = 0; i < entries.size(); ++i)
-            std::fprintf(history, "%s  %s\n", results[i] ? "PASS" : "FAIL", OneLineCaption(entries[i]->caption).c_str());
+            std::fprintf(history, "%s  %s\n", results[i] ? "PASS" : "FAIL",
+                         OneLineCaption(entries[i]->caption).c_str());
         std::fflush(history);
     }
     return report.Finish(std::all_of(results.begin(), results.end(), [](bool b) { return b; }));

@@ -62,7 +62,8 @@ void RunOnePress(const ProcessorEntry& entry, bool keepLines, HeldPress& held)
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
                 const std::function<void(size_t index, PressOutcome& outcome)>& done)
 {
-    const size_t workers = std::min(static_cast<size_t>(std::clamp(jobs, kMinJobs, kMaxJobs)), entries.size());
+    const size_t workers =
+        std::min(static_cast<size_t>(std::clamp(jobs, kMinJobs, kMaxJobs)), entries.size());
     if (workers <= 1)
     {
         RunInTurn(entries, history, done);
@@ -91,8 +92,7 @@ void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FIL
             threads.emplace_back(work);
     }
     catch (const std::system_error&)
-    {
-    }
+    {}
     if (threads.empty())
         work();
 

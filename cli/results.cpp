@@ -4,10 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -54,33 +54,34 @@ json TlsJson(const TlsFacts& tls, std::time_t now)
 json TargetJson(const TargetRecord& r, std::time_t now)
 {
     const bool typed = r.buttonId == 0;
-    return json{{"type", "target"},
-                {"format_version", kJsonFormatVersion},
-                {"button_id", typed ? json(nullptr) : json(r.buttonId)},
-                {"caption", typed ? json(nullptr) : json(r.caption)},
-                {"label", r.label},
-                {"host", r.host},
-                {"port", r.port},
-                {"tester", r.tester},
-                {"resolved_address", TextOrNull(r.resolvedAddress)},
-                {"source_address", TextOrNull(r.sourceAddress)},
-                {"source_port", r.sourcePort != 0 ? json(r.sourcePort) : json(nullptr)},
-                {"passed", r.passed},
-                {"failed_step", r.failedStep == TestStep::None ? json(nullptr) : json(TestStepName(r.failedStep))},
-                {"reason", r.passed ? json(nullptr) : json(r.reason)},
-                {"times_ms",
-                 {{"resolve", MsOrNull(r.times.resolveMs)},
-                  {"connect", MsOrNull(r.times.connectMs)},
-                  {"handshake", MsOrNull(r.times.handshakeMs)},
-                  {"greeting", MsOrNull(r.times.greetingMs)},
-                  {"verify", MsOrNull(r.times.verifyMs)},
-                  {"shutdown", MsOrNull(r.times.shutdownMs)}}},
-                {"tls", r.tls ? TlsJson(*r.tls, now) : json(nullptr)}};
+    return json{
+        {"type", "target"},
+        {"format_version", kJsonFormatVersion},
+        {"button_id", typed ? json(nullptr) : json(r.buttonId)},
+        {"caption", typed ? json(nullptr) : json(r.caption)},
+        {"label", r.label},
+        {"host", r.host},
+        {"port", r.port},
+        {"tester", r.tester},
+        {"resolved_address", TextOrNull(r.resolvedAddress)},
+        {"source_address", TextOrNull(r.sourceAddress)},
+        {"source_port", r.sourcePort != 0 ? json(r.sourcePort) : json(nullptr)},
+        {"passed", r.passed},
+        {"failed_step", r.failedStep == TestStep::None ? json(nullptr) : json(TestStepName(r.failedStep))},
+        {"reason", r.passed ? json(nullptr) : json(r.reason)},
+        {"times_ms",
+         {{"resolve", MsOrNull(r.times.resolveMs)},
+          {"connect", MsOrNull(r.times.connectMs)},
+          {"handshake", MsOrNull(r.times.handshakeMs)},
+          {"greeting", MsOrNull(r.times.greetingMs)},
+          {"verify", MsOrNull(r.times.verifyMs)},
+          {"shutdown", MsOrNull(r.times.shutdownMs)}}},
+        {"tls", r.tls ? TlsJson(*r.tls, now) : json(nullptr)}};
 }
 
 json PressJson(const PressRecord& r)
 {
-    return json{{"type", "press"},        {"format_version", kJsonFormatVersion},
+    return json{{"type", "press"},         {"format_version", kJsonFormatVersion},
                 {"button_id", r.buttonId}, {"caption", r.caption},
                 {"sequence", r.sequence},  {"tested", r.tested},
                 {"skipped", r.skipped},    {"passed", r.passed}};
@@ -165,8 +166,8 @@ struct Family
         out += std::string("# HELP ") + name + " " + help + "\n";
         out += std::string("# TYPE ") + name + " gauge\n";
         for (const auto& labels : order)
-            out += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " + Number(series.at(labels)) +
-                   "\n";
+            out += std::string(name) + (labels.empty() ? "" : "{" + labels + "}") + " " +
+                   Number(series.at(labels)) + "\n";
     }
 };
 } // namespace
@@ -234,7 +235,10 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
                   {},
                   {}};
     Family press{"kestavane_press_up", "1 when every target a button press tested passed, else 0.", {}, {}};
-    Family last{"kestavane_last_run_timestamp_seconds", "When the run that wrote this file ended, in Unix time.", {}, {}};
+    Family last{"kestavane_last_run_timestamp_seconds",
+                "When the run that wrote this file ended, in Unix time.",
+                {},
+                {}};
 
     for (const auto& record : records)
     {

@@ -34,7 +34,8 @@ template <typename T, typename Call> Buffer<T> Fetch(ULONG firstSize, Call call,
 Buffer<IP_ADAPTER_INFO> FetchAdapters(CIpHelperApi& api, bool* ok)
 {
     return Fetch<IP_ADAPTER_INFO>(
-        kFirstAdaptersBufferSize, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.GetAdaptersInfo(b, s); }, ok);
+        kFirstAdaptersBufferSize, [&](IP_ADAPTER_INFO* b, ULONG* s) { return api.GetAdaptersInfo(b, s); },
+        ok);
 }
 
 Buffer<IP_PER_ADAPTER_INFO> FetchDns(CIpHelperApi& api, DWORD index, bool* ok)
@@ -44,7 +45,10 @@ Buffer<IP_PER_ADAPTER_INFO> FetchDns(CIpHelperApi& api, DWORD index, bool* ok)
         [&](IP_PER_ADAPTER_INFO* b, ULONG* s) { return api.GetPerAdapterInfo(index, b, s); }, ok);
 }
 
-void Line(CHistoryOwner* owner, const char* label, const char* value) { AddToHistory(owner, "%-30s%s", label, value); }
+void Line(CHistoryOwner* owner, const char* label, const char* value)
+{
+    AddToHistory(owner, "%-30s%s", label, value);
+}
 
 // "Current DNS:" and the list; true when an address was seen.
 bool DnsLines(CHistoryOwner* owner, CIpHelperApi& api, DWORD index)
@@ -189,11 +193,14 @@ template <typename Visit> bool RunCheck(CHistoryOwner* owner, const CheckTexts& 
 bool RunCheckDns(CHistoryOwner* owner)
 {
     const CheckTexts texts{
-        "Attempting to Determine DNS Configuration...", "SUCCESS ... It appears there are configured DNS Servers....",
-        IsWin9x ? "FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT a reliable test "
-                  "under WIN9X platforms.\r\nUse 'THIS PC' Button for more information."
-                : "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more "
-                  "information."};
+        "Attempting to Determine DNS Configuration...",
+        "SUCCESS ... It appears there are configured DNS Servers....",
+        IsWin9x
+            ? "FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT a reliable "
+              "test "
+              "under WIN9X platforms.\r\nUse 'THIS PC' Button for more information."
+            : "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more "
+              "information."};
     return RunCheck(owner, texts, [owner](CIpHelperApi& api, const IP_ADAPTER_INFO& a) {
         return api.HasPerAdapterInfo() && DnsLines(owner, api, a.Index);
     });
@@ -201,10 +208,10 @@ bool RunCheckDns(CHistoryOwner* owner)
 
 bool RunCheckDhcp(CHistoryOwner* owner)
 {
-    const CheckTexts texts{"Attempting to Determine DHCP Configuration...",
-                           "SUCCESS ... It appears DHCP is Configured....",
-                           "FAILURE - It appears there are no (Configured) DHCP Services....\r\nUse 'THIS PC' Button "
-                           "for more information."};
+    const CheckTexts texts{
+        "Attempting to Determine DHCP Configuration...", "SUCCESS ... It appears DHCP is Configured....",
+        "FAILURE - It appears there are no (Configured) DHCP Services....\r\nUse 'THIS PC' Button "
+        "for more information."};
     return RunCheck(owner, texts, [owner](CIpHelperApi&, const IP_ADAPTER_INFO& a) {
         Line(owner, "DHCP Enabled :", a.DhcpEnabled ? "Yes" : "No");
         if (!a.DhcpEnabled)

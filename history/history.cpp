@@ -71,8 +71,8 @@ void AddToHistory(CHistoryOwner* owner, const char* format, ...)
     owner->SetControlText(false);
     if (owner->HistoryGetTextLength() < history.size())
     {
-        if (owner->MessageBox("There is insufficient space in the history window ... Clear it first?", MB_YESNO) ==
-            IDYES)
+        if (owner->MessageBox("There is insufficient space in the history window ... Clear it first?",
+                              MB_YESNO) == IDYES)
         {
             history = line;
             owner->SetControlText(true);
@@ -81,6 +81,9 @@ void AddToHistory(CHistoryOwner* owner, const char* format, ...)
     owner->HistoryLineScroll(owner->HistoryGetLineCount());
 }
 
-CTestFrame::CTestFrame(CHistoryOwner* owner) : m_pOwner(owner) { AddToHistory(m_pOwner, "%s", kOpeningBanner); }
+CTestFrame::CTestFrame(CHistoryOwner* owner) : m_pOwner(owner)
+{
+    AddToHistory(m_pOwner, "%s", kOpeningBanner);
+}
 
 CTestFrame::~CTestFrame() { AddToHistory(m_pOwner, "%s", kClosingBanner); }

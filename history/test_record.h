@@ -41,7 +41,7 @@ struct CertificateFacts
 {
     std::string subject; // as the certificate services write them
     std::string issuer;
-    std::string serial;  // as the history shows it: "0x01 0x9f "
+    std::string serial;    // as the history shows it: "0x01 0x9f "
     int64_t notBefore = 0; // seconds since 1970, UTC
     int64_t notAfter = 0;
 };
@@ -96,9 +96,9 @@ struct PressRecord
 {
     int buttonId = 0;
     std::string caption;
-    std::string sequence;              // "Single", "SingleNumbered", "Chain", "Pair"
-    std::vector<std::string> tested;   // labels, in order
-    std::vector<std::string> skipped;  // labels a Chain stop left out
+    std::string sequence;             // "Single", "SingleNumbered", "Chain", "Pair"
+    std::vector<std::string> tested;  // labels, in order
+    std::vector<std::string> skipped; // labels a Chain stop left out
     bool passed = false;
 };
 

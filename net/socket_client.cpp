@@ -247,7 +247,8 @@ void CSocketClient::WaitForData(DWORD start, DWORD timeoutMs)
     WaitClock().Wait(m_socket, CWaitClock::Event::Readable, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
 }
 
-void CSocketClient::StartRecord(const std::string& host, int port, const std::string& label, const char* testerKind)
+void CSocketClient::StartRecord(const std::string& host, int port, const std::string& label,
+                                const char* testerKind)
 {
     m_record = TargetRecord();
     m_record.host = host;

@@ -22,7 +22,8 @@ bool CTcpTester::RunTest(const std::string& host, int port, const std::string& l
 
     if (!Connect(host, port, kConnectTimeoutMs))
     {
-        AddToHistory(m_pOwner, "** FAILED to Connect to %s! ** \r\n %s", m_label.c_str(), GetLastErrorText().c_str());
+        AddToHistory(m_pOwner, "** FAILED to Connect to %s! ** \r\n %s", m_label.c_str(),
+                     GetLastErrorText().c_str());
         AddToHistory(m_pOwner, " TEST FAILED. ");
         return false;
     }
@@ -37,7 +38,7 @@ bool CTcpTester::RunTest(const std::string& host, int port, const std::string& l
     {
         // The reason is the line the wait wrote.
         FailStep(TestStep::Greeting, (m_lastError == "LOGIN_FAILED" ? "Timeout waiting for 'CONNECTED' From "
-                                                                       : "Connection Lost To ") +
+                                                                    : "Connection Lost To ") +
                                          m_label);
         AddToHistory(m_pOwner, " TEST FAILED. ");
     }
@@ -45,7 +46,8 @@ bool CTcpTester::RunTest(const std::string& host, int port, const std::string& l
     const double closeStart = Now();
     Close();
     m_record.times.shutdownMs = Now() - closeStart;
-    AddToHistory(m_pOwner, greeted ? "Connection Closed -- TEST SUCCESSFUL. " : "Connection Closed -- TEST FAILED. ");
+    AddToHistory(m_pOwner,
+                 greeted ? "Connection Closed -- TEST SUCCESSFUL. " : "Connection Closed -- TEST FAILED. ");
     return greeted;
 }
 

@@ -14,7 +14,8 @@ public:
     DWORD Ticks() override { return GetTickCount(); }
     double Milliseconds() override
     {
-        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     }
     void Wait(ws2::SOCKET socket, Event event, DWORD ms) override
     {

@@ -81,7 +81,8 @@ Store* AsStore(HCERTSTORE handle)
 
 Context* AsContext(PCCERT_CONTEXT context)
 {
-    return IsLive(g_liveContexts, context) ? const_cast<Context*>(reinterpret_cast<const Context*>(context)) : nullptr;
+    return IsLive(g_liveContexts, context) ? const_cast<Context*>(reinterpret_cast<const Context*>(context))
+                                           : nullptr;
 }
 
 void AddRef(Store* store) { store->refs.fetch_add(1); }
@@ -155,7 +156,8 @@ std::vector<BYTE> SerialFromEncoding(const std::vector<BYTE>& der)
         return {};
     if (tag != kInteger || length == 0)
         return {};
-    return std::vector<BYTE>(std::make_reverse_iterator(contents + length), std::make_reverse_iterator(contents));
+    return std::vector<BYTE>(std::make_reverse_iterator(contents + length),
+                             std::make_reverse_iterator(contents));
 }
 
 Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
@@ -187,7 +189,8 @@ Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
 
 bool IsDirectory(const char* path)
 {
-    struct stat info{};
+    struct stat info
+    {};
     return path && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
@@ -373,34 +376,25 @@ DWORD TrustBitsFor(int error)
     case X509_V_ERR_CERT_SIGNATURE_FAILURE:
     case X509_V_ERR_CRL_SIGNATURE_FAILURE:
     case X509_V_ERR_UNABLE_TO_DECRYPT_CERT_SIGNATURE:
-    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY:
-        return CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+    case X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY: return CERT_TRUST_IS_NOT_SIGNATURE_VALID;
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
     case X509_V_ERR_CERT_UNTRUSTED:
-    case X509_V_ERR_CERT_REJECTED:
-        return CERT_TRUST_IS_UNTRUSTED_ROOT;
+    case X509_V_ERR_CERT_REJECTED: return CERT_TRUST_IS_UNTRUSTED_ROOT;
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_CERT_CHAIN_TOO_LONG:
-        return CERT_TRUST_IS_PARTIAL_CHAIN;
+    case X509_V_ERR_CERT_CHAIN_TOO_LONG: return CERT_TRUST_IS_PARTIAL_CHAIN;
     case X509_V_ERR_CERT_NOT_YET_VALID:
     case X509_V_ERR_CERT_HAS_EXPIRED:
     case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
-    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
-        return CERT_TRUST_IS_NOT_TIME_VALID;
-    case X509_V_ERR_INVALID_PURPOSE:
-        return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
-    case X509_V_ERR_CERT_REVOKED:
-        return CERT_TRUST_IS_REVOKED;
-    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION:
-        return CERT_TRUST_INVALID_EXTENSION;
+    case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD: return CERT_TRUST_IS_NOT_TIME_VALID;
+    case X509_V_ERR_INVALID_PURPOSE: return CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+    case X509_V_ERR_CERT_REVOKED: return CERT_TRUST_IS_REVOKED;
+    case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION: return CERT_TRUST_INVALID_EXTENSION;
     case X509_V_ERR_INVALID_CA:
-    case X509_V_ERR_PATH_LENGTH_EXCEEDED:
-        return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
-    default:
-        return CERT_TRUST_IS_PARTIAL_CHAIN; // anything unexplained is no trusted chain
+    case X509_V_ERR_PATH_LENGTH_EXCEEDED: return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+    default: return CERT_TRUST_IS_PARTIAL_CHAIN; // anything unexplained is no trusted chain
     }
 }
 
@@ -458,8 +452,8 @@ UsageVerdict CheckUsage(const std::vector<X509*>& path, const CERT_USAGE_MATCH& 
     }
     const size_t holding = static_cast<size_t>(std::count(holds.begin(), holds.end(), true));
     verdict.valid = any ? holding > 0 : holding == wanted.size();
-    if (!verdict.valid && !path.empty() && std::find(verdict.faulty.begin(), verdict.faulty.end(), true) ==
-                                               verdict.faulty.end())
+    if (!verdict.valid && !path.empty() &&
+        std::find(verdict.faulty.begin(), verdict.faulty.end(), true) == verdict.faulty.end())
         verdict.faulty[0] = true;
     return verdict;
 }
@@ -498,7 +492,8 @@ bool NameMatches(X509* leaf, bool hasSan, const std::string& name)
                 return true;
         return false;
     }
-    const unsigned flags = hasSan ? (X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT) : 0;
+    const unsigned flags =
+        hasSan ? (X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT) : 0;
     return X509_check_host(leaf, name.c_str(), name.size(), flags, nullptr) == 1;
 }
 } // namespace
@@ -526,8 +521,8 @@ BOOL platform::CertAddX509ToStore(HCERTSTORE handle, X509* certificate, PCCERT_C
     return TRUE;
 }
 
-HCERTSTORE CertOpenStore(const char* storeProvider, DWORD /*encodingType*/, ULONG_PTR /*cryptProv*/, DWORD /*flags*/,
-                         const void* /*para*/)
+HCERTSTORE CertOpenStore(const char* storeProvider, DWORD /*encodingType*/, ULONG_PTR /*cryptProv*/,
+                         DWORD /*flags*/, const void* /*para*/)
 {
     if (storeProvider != CERT_STORE_PROV_MEMORY)
     {
@@ -632,8 +627,8 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context)
     return TRUE;
 }
 
-PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTEXT subject, PCCERT_CONTEXT previous,
-                                                 DWORD* flags)
+PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTEXT subject,
+                                                 PCCERT_CONTEXT previous, DWORD* flags)
 {
     Store* store = AsStore(handle);
     Context* subjectContext = AsContext(subject);
@@ -706,7 +701,8 @@ DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD /*flags*/, vo
     {
         X509* x509 = live->x509;
         const X509_NAME* subject = X509_get_subject_name(x509);
-        for (int nid : {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress})
+        for (int nid :
+             {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress})
         {
             const int at = X509_NAME_get_index_by_NID(subject, nid, -1);
             if (at >= 0)
@@ -716,8 +712,8 @@ DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD /*flags*/, vo
             }
         }
         if (text.empty())
-            if (auto* names =
-                    static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x509, NID_subject_alt_name, nullptr, nullptr)))
+            if (auto* names = static_cast<GENERAL_NAMES*>(
+                    X509_get_ext_d2i(x509, NID_subject_alt_name, nullptr, nullptr)))
             {
                 for (int i = 0; i < sk_GENERAL_NAME_num(names) && text.empty(); ++i)
                 {
@@ -750,7 +746,8 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
         return FALSE;
     }
     static std::once_flag once;
-    std::call_once(once, [] { g_chainIndex = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
+    std::call_once(
+        once, [] { g_chainIndex = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
 
     auto chain = std::make_unique<Chain>();
     X509* leafX509 = leafContext->x509;

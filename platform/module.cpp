@@ -23,7 +23,8 @@ std::atomic<long> g_liveReferences{0};
 
 bool IsFile(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 } // namespace

@@ -172,22 +172,23 @@ struct SecPkgContext_StreamSizes
     ULONG cbBlockSize;
 };
 
-typedef void(WINAPI* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer, void** key, SECURITY_STATUS* status);
+typedef void(WINAPI* SEC_GET_KEY_FN)(void* arg, void* principal, ULONG keyVer, void** key,
+                                     SECURITY_STATUS* status);
 
-typedef SECURITY_STATUS(WINAPI* ACQUIRE_CREDENTIALS_HANDLE_FN_A)(char* principal, char* package, ULONG credentialUse,
-                                                                 void* logonId, void* authData,
-                                                                 SEC_GET_KEY_FN getKeyFn, void* getKeyArgument,
-                                                                 CredHandle* credential, TimeStamp* expiry);
+typedef SECURITY_STATUS(WINAPI* ACQUIRE_CREDENTIALS_HANDLE_FN_A)(char* principal, char* package,
+                                                                 ULONG credentialUse, void* logonId,
+                                                                 void* authData, SEC_GET_KEY_FN getKeyFn,
+                                                                 void* getKeyArgument, CredHandle* credential,
+                                                                 TimeStamp* expiry);
 typedef SECURITY_STATUS(WINAPI* FREE_CREDENTIALS_HANDLE_FN)(CredHandle* credential);
-typedef SECURITY_STATUS(WINAPI* INITIALIZE_SECURITY_CONTEXT_FN_A)(CredHandle* credential, CtxtHandle* context,
-                                                                  char* targetName, ULONG contextReq, ULONG reserved1,
-                                                                  ULONG targetDataRep, SecBufferDesc* input,
-                                                                  ULONG reserved2, CtxtHandle* newContext,
-                                                                  SecBufferDesc* output, ULONG* contextAttr,
-                                                                  TimeStamp* expiry);
+typedef SECURITY_STATUS(WINAPI* INITIALIZE_SECURITY_CONTEXT_FN_A)(
+    CredHandle* credential, CtxtHandle* context, char* targetName, ULONG contextReq, ULONG reserved1,
+    ULONG targetDataRep, SecBufferDesc* input, ULONG reserved2, CtxtHandle* newContext, SecBufferDesc* output,
+    ULONG* contextAttr, TimeStamp* expiry);
 typedef SECURITY_STATUS(WINAPI* DELETE_SECURITY_CONTEXT_FN)(CtxtHandle* context);
 typedef SECURITY_STATUS(WINAPI* APPLY_CONTROL_TOKEN_FN)(CtxtHandle* context, SecBufferDesc* input);
-typedef SECURITY_STATUS(WINAPI* QUERY_CONTEXT_ATTRIBUTES_FN_A)(CtxtHandle* context, ULONG attribute, void* buffer);
+typedef SECURITY_STATUS(WINAPI* QUERY_CONTEXT_ATTRIBUTES_FN_A)(CtxtHandle* context, ULONG attribute,
+                                                               void* buffer);
 typedef SECURITY_STATUS(WINAPI* FREE_CONTEXT_BUFFER_FN)(void* buffer);
 
 // The published table; the entries no caller here uses are left untyped.

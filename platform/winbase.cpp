@@ -111,7 +111,8 @@ std::map<std::string, std::string> ReadAssignments(const std::string& path)
         if (line.empty() || line[0] == '#' || eq == std::string::npos)
             continue;
         std::string value = Trimmed(line.substr(eq + 1));
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front())
             value = value.substr(1, value.size() - 2);
         values[Trimmed(line.substr(0, eq))] = value;
     }
@@ -160,8 +161,8 @@ const char* const kDays[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursd
 int MultiByteToWideChar(UINT codePage, DWORD flags, const char* multiByte, int multiByteLength, WCHAR* wide,
                         int wideLength)
 {
-    if (multiByte == nullptr || multiByteLength == 0 || wideLength < 0 || (codePage != CP_ACP && codePage != CP_UTF8) ||
-        flags != 0)
+    if (multiByte == nullptr || multiByteLength == 0 || wideLength < 0 ||
+        (codePage != CP_ACP && codePage != CP_UTF8) || flags != 0)
     {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -308,7 +309,8 @@ int GetLocaleInfoA(LCID locale, DWORD type, char* data, int size)
     return needed;
 }
 
-int GetDateFormatA(LCID /*locale*/, DWORD /*flags*/, const SYSTEMTIME* date, const char* format, char* out, int size)
+int GetDateFormatA(LCID /*locale*/, DWORD /*flags*/, const SYSTEMTIME* date, const char* format, char* out,
+                   int size)
 {
     if (date == nullptr || format == nullptr || size < 0)
     {
@@ -359,7 +361,8 @@ int GetDateFormatA(LCID /*locale*/, DWORD /*flags*/, const SYSTEMTIME* date, con
             else
             {
                 const std::string name = kMonths[month - 1];
-                std::snprintf(number, sizeof number, "%s", run == 3 ? name.substr(0, 3).c_str() : name.c_str());
+                std::snprintf(number, sizeof number, "%s",
+                              run == 3 ? name.substr(0, 3).c_str() : name.c_str());
             }
         }
         else if (run <= 2)

@@ -87,8 +87,8 @@ BOOL CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encodingType, cons
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous);
 PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
-PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE store, PCCERT_CONTEXT subject, PCCERT_CONTEXT previous,
-                                                 DWORD* flags);
+PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE store, PCCERT_CONTEXT subject,
+                                                 PCCERT_CONTEXT previous, DWORD* flags);
 
 // Names
 constexpr DWORD CERT_SIMPLE_NAME_STR = 1;
@@ -98,7 +98,8 @@ constexpr DWORD CERT_NAME_STR_NO_PLUS_FLAG = 0x20000000;
 constexpr DWORD CERT_NAME_SIMPLE_DISPLAY_TYPE = 4;
 
 DWORD CertNameToStrA(DWORD encodingType, const CERT_NAME_BLOB* name, DWORD strType, char* out, DWORD size);
-DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD flags, void* typePara, char* out, DWORD size);
+DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD flags, void* typePara, char* out,
+                         DWORD size);
 
 // Chains
 constexpr DWORD USAGE_MATCH_TYPE_AND = 0;
@@ -168,8 +169,8 @@ struct CERT_CHAIN_CONTEXT
 typedef const CERT_CHAIN_CONTEXT* PCCERT_CHAIN_CONTEXT;
 
 BOOL CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT context, const FILETIME* time,
-                             HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para, DWORD flags, void* reserved,
-                             PCCERT_CHAIN_CONTEXT* chain);
+                             HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para, DWORD flags,
+                             void* reserved, PCCERT_CHAIN_CONTEXT* chain);
 void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain);
 
 // Policy

@@ -127,8 +127,7 @@ int WSACleanup()
 {
     int count = g_startups.load();
     while (count > 0 && !g_startups.compare_exchange_weak(count, count - 1))
-    {
-    }
+    {}
     if (count <= 0)
     {
         t_wsaError = WSANOTINITIALISED;
@@ -253,7 +252,8 @@ int select(int /*ignored*/, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet
             return SOCKET_ERROR;
         }
 
-    const int waitMs = timeout == nullptr ? -1 : static_cast<int>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000);
+    const int waitMs =
+        timeout == nullptr ? -1 : static_cast<int>(timeout->tv_sec * 1000 + timeout->tv_usec / 1000);
     int rc;
     do
         rc = ::poll(fds, count, waitMs);

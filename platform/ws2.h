@@ -12,9 +12,9 @@
 
 #include <functional>
 #include <netinet/in.h>
-#include <sys/ioctl.h>
 #include <optional>
 #include <string>
+#include <sys/ioctl.h>
 
 namespace ws2
 {

@@ -1,7 +1,7 @@
 #include "nova_api.h"
 
-#include "winuser.h"
 #include "wintime.h"
+#include "winuser.h"
 
 #include <cstring>
 
@@ -16,8 +16,8 @@ BOOL EnumNovaIpWindowProc(HWND window, LPARAM)
 {
     char className[256];
     std::memset(className, 0, sizeof className);
-    if (GetClassNameA(window, className, 255) > 0 && std::strcmp(className, "TNOVA_IP") == 0 && IsWindow(window) &&
-        IsWindowVisible(window))
+    if (GetClassNameA(window, className, 255) > 0 && std::strcmp(className, "TNOVA_IP") == 0 &&
+        IsWindow(window) && IsWindowVisible(window))
         g_novaIpWindowVisible = true;
     return TRUE;
 }

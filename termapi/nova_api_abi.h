@@ -25,20 +25,22 @@
 #include <stdint.h>
 
 #ifdef __cplusplus
-extern "C" {
+extern "C"
+{
 #endif
 
-typedef void (*NovaEventCallbackFn)(int32_t event, int32_t value);
+    typedef void (*NovaEventCallbackFn)(int32_t event, int32_t value);
 
-typedef int32_t (*NOVA_CONNECT_FN)(void);                  /* "Connect": non-zero when connected */
-typedef int32_t (*NOVA_DEBUG_MODE_FN)(int32_t on);         /* "DebugMode" */
-typedef int32_t (*NOVA_DISCONNECT_FN)(void);               /* "Disconnect" */
-typedef int32_t (*NOVA_GET_IP_INTERFACE_FN)(void* area);   /* "GetIPInterface": a 140-byte area */
-typedef int32_t (*NOVA_GET_LAST_ERROR_FN)(unsigned char* buffer); /* "GetLastError": 68 bytes */
-typedef int32_t (*NOVA_GET_PARAM_FN)(int32_t number, void* value, int32_t* size);       /* "GetParam" */
-typedef int32_t (*NOVA_SEND_REQUEST_FN)(void* request, int32_t size);                 /* "SendRequest" */
-typedef int32_t (*NOVA_SET_IP_INTERFACE_FN)(const void* area);                        /* "SetIPInterface" */
-typedef int32_t (*NOVA_SET_PARAM_FN)(int32_t number, const void* value, const int32_t* size); /* "SetParam": non-zero when accepted */
+    typedef int32_t (*NOVA_CONNECT_FN)(void);                         /* "Connect": non-zero when connected */
+    typedef int32_t (*NOVA_DEBUG_MODE_FN)(int32_t on);                /* "DebugMode" */
+    typedef int32_t (*NOVA_DISCONNECT_FN)(void);                      /* "Disconnect" */
+    typedef int32_t (*NOVA_GET_IP_INTERFACE_FN)(void* area);          /* "GetIPInterface": a 140-byte area */
+    typedef int32_t (*NOVA_GET_LAST_ERROR_FN)(unsigned char* buffer); /* "GetLastError": 68 bytes */
+    typedef int32_t (*NOVA_GET_PARAM_FN)(int32_t number, void* value, int32_t* size); /* "GetParam" */
+    typedef int32_t (*NOVA_SEND_REQUEST_FN)(void* request, int32_t size);             /* "SendRequest" */
+    typedef int32_t (*NOVA_SET_IP_INTERFACE_FN)(const void* area);                    /* "SetIPInterface" */
+    typedef int32_t (*NOVA_SET_PARAM_FN)(int32_t number, const void* value,
+                                         const int32_t* size); /* "SetParam": non-zero when accepted */
 
 #define NOVA_IP_INTERFACE_SIZE 140
 #define NOVA_ERROR_BUFFER_SIZE 68

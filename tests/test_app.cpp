@@ -119,7 +119,8 @@ void VerifyCaptionsFit(const std::vector<QWidget*>& controls, const QFont& dialo
             option.features = button->isFlat() ? QStyleOptionButton::Flat : QStyleOptionButton::None;
             option.text = button->text();
             area = button->style()->subElementRect(QStyle::SE_PushButtonContents, &option, button);
-            need = button->fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextShowMnemonic, button->text());
+            need = button->fontMetrics().boundingRect(area, Qt::AlignCenter | Qt::TextShowMnemonic,
+                                                      button->text());
             what = button->text();
         }
         else if (auto* label = qobject_cast<QLabel*>(w); label && !label->text().isEmpty())
@@ -136,8 +137,10 @@ void VerifyCaptionsFit(const std::vector<QWidget*>& controls, const QFont& dialo
             option.textAlignment = group->alignment();
             option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
             option.lineWidth = 1;
-            const QRect title = group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
-            const QRect frame = group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, group);
+            const QRect title =
+                group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, group);
+            const QRect frame =
+                group->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxFrame, group);
             // Inside the group's rectangle, across the top edge of its frame.
             QVERIFY2(group->rect().contains(title), qPrintable(group->title()));
             QVERIFY2(title.top() < frame.top() && frame.top() < title.bottom(), qPrintable(group->title()));
@@ -172,7 +175,8 @@ class AppTest : public QObject
 private slots:
     void init()
     {
-        ws2::SetResolver([](const std::string&) { return std::optional<in_addr>(); }); // nothing leaves this PC
+        ws2::SetResolver(
+            [](const std::string&) { return std::optional<in_addr>(); }); // nothing leaves this PC
     }
     void cleanup() { ws2::SetResolver(nullptr); }
 
@@ -191,7 +195,9 @@ private slots:
             QVERIFY(button->autoDefault());
             QCOMPARE(button->isDefault(), c.id == IDC_EXIT);
         }
-        QVERIFY(Button(dlg, IDC_URL_PORT_INFO)->text().contains('\n')); // too wide for one line: wrapped, as the template's
+        QVERIFY(Button(dlg, IDC_URL_PORT_INFO)
+                    ->text()
+                    .contains('\n')); // too wide for one line: wrapped, as the template's
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Kestavane"));
         QCOMPARE(dlg.minimumSize(), dlg.maximumSize()); // not resizable
         QVERIFY(!(dlg.windowFlags() & Qt::WindowMaximizeButtonHint));
@@ -247,19 +253,24 @@ private slots:
         QTest::addColumn<int>("id");
         QTest::addColumn<QStringList>("expected"); // lines from the fourth on
         QTest::addColumn<int>("boxes");
-        QTest::newRow("processor") << 1003 << QStringList{QStringLiteral("Attempting PAYMENTECH NETCONNECT Primary")} << 0;
-        QTest::newRow("gift processor") << 1041 << QStringList{QStringLiteral("Attempting VALUTEC GIFT")} << 0;
+        QTest::newRow("processor") << 1003
+                                   << QStringList{QStringLiteral("Attempting PAYMENTECH NETCONNECT Primary")}
+                                   << 0;
+        QTest::newRow("gift processor")
+            << 1041 << QStringList{QStringLiteral("Attempting VALUTEC GIFT")} << 0;
         QTest::newRow("THIS PC") << int(IDC_THIS_PC)
                                  << QStringList{QStringLiteral("Loading IpHlpApi.dll..."),
                                                 QStringLiteral("Attempting to Read Ip Configuration...")}
                                  << 0;
         QTest::newRow("Check DNS") << int(IDC_CHECK_DNS)
                                    << QStringList{QStringLiteral("Loading IpHlpApi.dll..."),
-                                                  QStringLiteral("Attempting to Determine DNS Configuration...")}
+                                                  QStringLiteral(
+                                                      "Attempting to Determine DNS Configuration...")}
                                    << 1;
         QTest::newRow("Check DHCP") << int(IDC_CHECK_DHCP)
                                     << QStringList{QStringLiteral("Loading IpHlpApi.dll..."),
-                                                   QStringLiteral("Attempting to Determine DHCP Configuration...")}
+                                                   QStringLiteral(
+                                                       "Attempting to Determine DHCP Configuration...")}
                                     << 1;
         QTest::newRow("terminal API") << int(IDC_NOVA_TERM)
                                       << QStringList{QStringLiteral("Attempting NOVA API..."),
@@ -339,12 +350,14 @@ private slots:
             asked << QString::fromStdString(text);
             return IDNO;
         };
-        AddToHistory(&dlg, "%s", std::string(40, 'y').c_str()); // No: everything kept, the control holds what it took
+        AddToHistory(&dlg, "%s",
+                     std::string(40, 'y').c_str()); // No: everything kept, the control holds what it took
         QCOMPARE(asked.size(), 3);
         QCOMPARE(dlg.HistoryText(), "x\r\n" + std::string(40, 'y') + "\r\n");
         QCOMPARE(dlg.HistoryControl()->toPlainText(), QStringLiteral("x\n") + QString(27, 'y'));
         dlg.m_boxAnswer = [](const std::string&, unsigned) { return IDYES; };
-        AddToHistory(&dlg, "%s", std::string(50, 'z').c_str()); // Yes: the new line alone, as much as the control takes
+        AddToHistory(&dlg, "%s",
+                     std::string(50, 'z').c_str()); // Yes: the new line alone, as much as the control takes
         QCOMPARE(dlg.HistoryControl()->toPlainText(), QString(30, 'z'));
     }
 
@@ -360,9 +373,10 @@ private slots:
         QCOMPARE(lines.value(1), QString::fromUtf8(kOpeningBanner).mid(2));
         QCOMPARE(lines.value(2), QString::fromUtf8(kPlainSeparator));
         QCOMPARE(lines.value(3), QStringLiteral("Attempting USER DEFINED GATEWAY AND PORT"));
-        QCOMPARE(lines.value(lines.size() - 3),
-                 QStringLiteral("** FAILED to Connect to USER DEFINED GATEWAY AND PORT! ** Socket Connect to USER "
-                                "DEFINED GATEWAY AND PORT Failed."));
+        QCOMPARE(
+            lines.value(lines.size() - 3),
+            QStringLiteral("** FAILED to Connect to USER DEFINED GATEWAY AND PORT! ** Socket Connect to USER "
+                           "DEFINED GATEWAY AND PORT Failed."));
         QCOMPARE(lines.last(), QString::fromUtf8(kClosingBanner));
         QCOMPARE(dlg.HistoryControl()->toPlainText().split('\n'), lines);
     }
@@ -401,7 +415,8 @@ private slots:
             QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
             QVERIFY(dlg.isVisible()); // the work stays on the screen
             QCOMPARE(HistoryLines(dlg).value(3),
-                     QStringLiteral("Attempting %1").arg(QString::fromUtf8(FindProcessorEntry(id)->targets[0].label)));
+                     QStringLiteral("Attempting %1")
+                         .arg(QString::fromUtf8(FindProcessorEntry(id)->targets[0].label)));
         }
     }
 
@@ -446,8 +461,10 @@ private slots:
         QTest::newRow("page, Return") << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Return) << true << 0;
         QTest::newRow("page, Enter") << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Enter) << true << 0;
         QTest::newRow("OK, Return") << int(IDC_OK) << int(Qt::Key_Return) << false << int(QDialog::Accepted);
-        QTest::newRow("Cancel, Return") << int(IDC_CANCEL) << int(Qt::Key_Return) << false << int(QDialog::Rejected);
-        QTest::newRow("page, Escape") << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Escape) << false << int(QDialog::Rejected);
+        QTest::newRow("Cancel, Return")
+            << int(IDC_CANCEL) << int(Qt::Key_Return) << false << int(QDialog::Rejected);
+        QTest::newRow("page, Escape")
+            << int(IDC_GATEWAY_PAGE) << int(Qt::Key_Escape) << false << int(QDialog::Rejected);
     }
 
     void gatewayPageTakesEnterItself()
@@ -551,7 +568,7 @@ private slots:
         for (const ProcessorEntry& entry : ProcessorCatalogue())
             targets += entry.targetCount;
         QCOMPARE(hostLines, targets);
-        QVERIFY(wrapped >= 1);       // the opening paragraph
+        QVERIFY(wrapped >= 1);                                      // the opening paragraph
         QCOMPARE(page.Page()->horizontalScrollBar()->maximum(), 0); // nothing runs off to the right
         const QRect frame = page.frameGeometry().adjusted(0, -kTitleBar, 0, 0);
         QVERIFY(frame.width() <= 1024 && frame.height() <= 768 - kPanel);
@@ -574,8 +591,8 @@ private slots:
         QCOMPARE(dlg.font().pointSize(), 8);
         const DialogBaseUnits units = BaseUnitsOf(dlg.font());
         QCOMPARE(dlg.ScrollArea()->widget()->size(), QSize(units.X(t.width), units.Y(t.height)));
-        const ControlTemplate& exit = *std::find_if(t.controls.begin(), t.controls.end(),
-                                                    [](const ControlTemplate& c) { return c.id == IDC_EXIT; });
+        const ControlTemplate& exit = *std::find_if(
+            t.controls.begin(), t.controls.end(), [](const ControlTemplate& c) { return c.id == IDC_EXIT; });
         QCOMPARE(dlg.Control(IDC_EXIT)->geometry(),
                  QRect(units.X(exit.x), units.Y(exit.y), units.X(exit.width), units.Y(exit.height)));
 
@@ -588,7 +605,8 @@ private slots:
         QVERIFY2(frame.width() <= 1024 && frame.height() <= 768 - kPanel,
                  qPrintable(QStringLiteral("%1x%2").arg(frame.width()).arg(frame.height())));
         const QSize at96 = dlg.size();
-        qInfo("main window at 96 DPI: %dx%d pixels, base units %dx%d", at96.width(), at96.height(), units.cx, units.cy);
+        qInfo("main window at 96 DPI: %dx%d pixels, base units %dx%d", at96.width(), at96.height(), units.cx,
+              units.cy);
 
         // A device-pixel ratio of 2 draws the same window with twice the pixels.
         CKestavaneDlg sharp;
@@ -624,15 +642,14 @@ private slots:
             const QRect cursor = focus->inputMethodQuery(Qt::ImCursorRectangle).toRect();
             if (cursor != focus->QWidget::inputMethodQuery(Qt::ImCursorRectangle).toRect())
                 shown = QRect(focus->mapTo(viewport, cursor.topLeft()), cursor.size());
-            QVERIFY2(viewport->rect().contains(shown),
-                     qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7")
-                                    .arg(focus->objectName())
-                                    .arg(shown.x())
-                                    .arg(shown.y())
-                                    .arg(shown.width())
-                                    .arg(shown.height())
-                                    .arg(viewport->width())
-                                    .arg(viewport->height())));
+            QVERIFY2(viewport->rect().contains(shown), qPrintable(QStringLiteral("%1 at %2,%3 %4x%5 in %6x%7")
+                                                                      .arg(focus->objectName())
+                                                                      .arg(shown.x())
+                                                                      .arg(shown.y())
+                                                                      .arg(shown.width())
+                                                                      .arg(shown.height())
+                                                                      .arg(viewport->width())
+                                                                      .arg(viewport->height())));
         }
         int focusable = 0;
         for (QWidget* w : dlg.TemplateOrder())
@@ -647,8 +664,10 @@ private slots:
         QTest::addColumn<int>("press");
         QTest::addColumn<int>("answer");
         QTest::newRow("OK") << MB_OK << int(QMessageBox::Ok) << int(QMessageBox::Ok) << IDOK;
-        QTest::newRow("Yes") << MB_YESNO << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::Yes) << IDYES;
-        QTest::newRow("No") << MB_YESNO << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No) << IDNO;
+        QTest::newRow("Yes") << MB_YESNO << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::Yes)
+                             << IDYES;
+        QTest::newRow("No") << MB_YESNO << int(QMessageBox::Yes | QMessageBox::No) << int(QMessageBox::No)
+                            << IDNO;
     }
 
     void messageBoxesArePlain()
@@ -679,16 +698,17 @@ private slots:
         QTest::addColumn<bool>("ran");
         QTest::addColumn<bool>("win9x");
         QTest::addColumn<int>("exit");
-        QTest::newRow("sockets fail") << int(ws2::WSASYSNOTREADY) << true << int(VER_PLATFORM_WIN32_NT)
-                                      << QStringList{QStringLiteral("Windows sockets initialization failed.")} << false
-                                      << false << 1;
-        QTest::newRow("version unknown") << 0 << false << int(VER_PLATFORM_WIN32_NT)
-                                         << QStringList{QStringLiteral("Failed to determine windows version...")}
-                                         << true << false << 0;
-        QTest::newRow("Windows 9x") << 0 << true << int(VER_PLATFORM_WIN32_WINDOWS)
-                                    << QStringList{QStringLiteral(
-                                           "This software has extreme limitations when run on Win9X Platforms.")}
-                                    << true << true << 0;
+        QTest::newRow("sockets fail")
+            << int(ws2::WSASYSNOTREADY) << true << int(VER_PLATFORM_WIN32_NT)
+            << QStringList{QStringLiteral("Windows sockets initialization failed.")} << false << false << 1;
+        QTest::newRow("version unknown")
+            << 0 << false << int(VER_PLATFORM_WIN32_NT)
+            << QStringList{QStringLiteral("Failed to determine windows version...")} << true << false << 0;
+        QTest::newRow("Windows 9x")
+            << 0 << true << int(VER_PLATFORM_WIN32_WINDOWS)
+            << QStringList{QStringLiteral(
+                   "This software has extreme limitations when run on Win9X Platforms.")}
+            << true << true << 0;
         QTest::newRow("Win32s") << 0 << true << int(VER_PLATFORM_WIN32s)
                                 << QStringList{QStringLiteral(
                                        "This software has extreme limitations when run on Win9X Platforms.")}

@@ -149,8 +149,9 @@ TEST(PressRecords, ChainStopRecordsTheSkippedTargets)
     CRecordingSink sink;
     owner.SetResultSink(&sink);
     Press(1013, {true, false, true}, owner);
-    EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 1013 STERLING LOMBRIX", "target STERLING LOMBRIX Primary",
-                                                     "target STERLING LOMBRIX Secondary", "press 1013"}));
+    EXPECT_EQ(sink.events,
+              (std::vector<std::string>{"begin 1013 STERLING LOMBRIX", "target STERLING LOMBRIX Primary",
+                                        "target STERLING LOMBRIX Secondary", "press 1013"}));
     ASSERT_EQ(sink.presses.size(), 1u);
     const PressRecord& p = sink.presses[0];
     EXPECT_EQ(p.caption, "STERLING LOMBRIX");
@@ -222,8 +223,8 @@ TEST(PressRecords, AnExceptionSendsNoVerdict)
     FakeTester::Reset({true, true});
     FakeTester::throwOnSecond = true;
     EXPECT_THROW(RunSequence<FakeTester>(&owner, *FindProcessorEntry(1016)), std::runtime_error);
-    EXPECT_EQ(sink.events,
-              (std::vector<std::string>{"begin 1016 HEARTLAND EXCHANGE", "target HEARTLAND EXCHANGE (Authorization Port)"}));
+    EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 1016 HEARTLAND EXCHANGE",
+                                                     "target HEARTLAND EXCHANGE (Authorization Port)"}));
     EXPECT_EQ(owner.ResultSink(), &sink);
 }
 
@@ -251,8 +252,10 @@ const Row kTable[] = {
     {1004, "ELAVON-NOVA\r(Host)", "Tls", "Single", 1, "NOVA VIACONEX", 443, "1004"},
     {1006, "WORLDPAY-LYNK", "Tls", "Single", 1, "WORLDPAY LYNK SYSTEMS", 6660, "W"},
     {1007, "VANTIV-5th3rd", "Tls", "Single", 1, "VANTIV FIFTH THIRD", 443, "1007"},
-    {1008, "CARDNET-BUYPASS\rNASHVILLE", "Tls", "Chain", 1, "CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary", 443, "D1"},
-    {1008, "CARDNET-BUYPASS\rNASHVILLE", "Tls", "Chain", 2, "CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary", 443, "D2"},
+    {1008, "CARDNET-BUYPASS\rNASHVILLE", "Tls", "Chain", 1, "CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary", 443,
+     "D1"},
+    {1008, "CARDNET-BUYPASS\rNASHVILLE", "Tls", "Chain", 2, "CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary",
+     443, "D2"},
     {1009, "CONCORD EFSNET", "Tls", "Single", 1, "CONCORD EFSNET", 443, "1009"},
     {1011, "MERCURY LOMBRIX", "Plain", "Chain", 1, "MERCURY LOMBRIX Primary", 9000, "1011.1"},
     {1011, "MERCURY LOMBRIX", "Plain", "Chain", 2, "MERCURY LOMBRIX Secondary", 9000, "1011.2"},
@@ -292,8 +295,8 @@ const Row kTable[] = {
     {1043, "FDMS RAPIDCONNECT", "Tls", "SingleNumbered", 1, "FDMS RAPID ***", 443, "1043"},
 };
 
-std::string RowText(int id, const std::string& caption, const std::string& tester, const std::string& sequence,
-                    int position, const std::string& label, int port)
+std::string RowText(int id, const std::string& caption, const std::string& tester,
+                    const std::string& sequence, int position, const std::string& label, int port)
 {
     return std::to_string(id) + " | " + caption + " | " + tester + " | " + sequence + " | " +
            std::to_string(position) + " | " + label + " | " + std::to_string(port);
@@ -310,9 +313,10 @@ std::vector<Target> CatalogueTargets()
     std::vector<Target> targets;
     for (const auto& e : ProcessorCatalogue())
         for (int n = 0; n < e.targetCount; ++n)
-            targets.push_back({RowText(e.id, e.caption, TesterKindName(e.tester), SequenceKindName(e.sequence), n + 1,
-                                       e.targets[n].label, e.targets[n].port),
-                               e.targets[n].host});
+            targets.push_back(
+                {RowText(e.id, e.caption, TesterKindName(e.tester), SequenceKindName(e.sequence), n + 1,
+                         e.targets[n].label, e.targets[n].port),
+                 e.targets[n].host});
     return targets;
 }
 
@@ -379,8 +383,7 @@ TEST(Catalogue, ReadmeListsTheUnconfirmedHosts)
     std::ifstream readme(KV_SOURCE_DIR "/README.md");
     std::string line;
     while (std::getline(readme, line) && line.rfind("| Role | Buttons |", 0) != 0)
-    {
-    }
+    {}
     std::getline(readme, line); // the rule under the heading
     std::set<std::string> listed;
     while (std::getline(readme, line) && line.rfind("| ", 0) == 0)
@@ -419,7 +422,8 @@ TEST_F(ManualTestRun, EmptyFieldsStillRunTheTlsTest)
     CRecordingSink sink;
     m_owner.SetResultSink(&sink);
     EXPECT_FALSE(RunManualTest(&m_owner, "", ""));
-    EXPECT_EQ(sink.events, (std::vector<std::string>{"target USER DEFINED GATEWAY AND PORT"})); // no press around it
+    EXPECT_EQ(sink.events,
+              (std::vector<std::string>{"target USER DEFINED GATEWAY AND PORT"})); // no press around it
     ASSERT_EQ(sink.targets.size(), 1u);
     EXPECT_EQ(sink.targets[0].buttonId, 0);
     EXPECT_EQ(sink.targets[0].failedStep, TestStep::Resolve);
@@ -442,11 +446,13 @@ TEST_F(ManualTestRun, PortIsPassedOnAsConverted)
 {
     const int port = ClosedPort();
     EXPECT_FALSE(RunManualTest(&m_owner, "gw.test", " " + std::to_string(port) + "xyz"));
-    EXPECT_EQ(m_owner.Lines()[8], "Attempting to connect to 127.0.0.1 on port " + std::to_string(port) + "...");
+    EXPECT_EQ(m_owner.Lines()[8],
+              "Attempting to connect to 127.0.0.1 on port " + std::to_string(port) + "...");
     EXPECT_FALSE(RunManualTest(&m_owner, "gw.test", "-5"));
     EXPECT_EQ(m_owner.Lines().back(), kClosingBanner);
     const Lines lines = m_owner.Lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "Attempting to connect to 127.0.0.1 on port -5..."), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Attempting to connect to 127.0.0.1 on port -5..."),
+              lines.end());
 }
 
 TEST_F(ManualTestRun, WholePressOfAPlainChainAgainstLoopbackGreeters)
@@ -456,8 +462,13 @@ TEST_F(ManualTestRun, WholePressOfAPlainChainAgainstLoopbackGreeters)
         DrainUntilClosed(fd, 3000);
     };
     ScriptedServer first(greeter), second(greeter);
-    const ProcessorEntry entry{9001, "LOOPBACK", TesterKind::Plain, SequenceKind::Chain, 2,
-                               {{"LOOP Primary", "gw.test", first.Port()}, {"LOOP Secondary", "gw.test", second.Port()}}};
+    const ProcessorEntry entry{
+        9001,
+        "LOOPBACK",
+        TesterKind::Plain,
+        SequenceKind::Chain,
+        2,
+        {{"LOOP Primary", "gw.test", first.Port()}, {"LOOP Secondary", "gw.test", second.Port()}}};
     CRecordingSink sink;
     m_owner.SetResultSink(&sink);
     EXPECT_TRUE(RunProcessorEntry(&m_owner, entry));

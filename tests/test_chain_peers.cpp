@@ -33,7 +33,8 @@ const Lines kWrongUsage = {
     "Closing connection... ",
     "Connection Closed -- TEST FAILED. ",
 };
-const Lines kSuccess = {"Sending SSL Shutdown... ", "Closing connection... ", "Connection Closed -- TEST SUCCESSFUL. "};
+const Lines kSuccess = {"Sending SSL Shutdown... ", "Closing connection... ",
+                        "Connection Closed -- TEST SUCCESSFUL. "};
 
 class RestrictedIntermediate : public ::testing::TestWithParam<ChainCase>
 {
@@ -51,13 +52,19 @@ TEST_P(RestrictedIntermediate, UsageIsCheckedOnEveryCertificateOfTheChain)
 {
     const ChainCase& c = GetParam();
     Key interKey = MakeEcKey();
-    Cert inter = MakeCert({"/C=US/O=Kestavane Test/CN=Restricted Intermediate", {}, true, -10, 3650, 0x2002,
+    Cert inter = MakeCert({"/C=US/O=Kestavane Test/CN=Restricted Intermediate",
+                           {},
+                           true,
+                           -10,
+                           3650,
+                           0x2002,
                            c.intermediateUsage},
                           interKey.get(), m_pki.root.get(), m_pki.rootKey.get());
     // A serial whose top bit is set: its encoding carries a leading 0x00.
     Key key = MakeEcKey();
-    Cert leaf = MakeCert({"/C=US/O=Example Org/CN=localhost", {"DNS:localhost"}, false, -1, 30, 0x9F, "serverAuth"},
-                         key.get(), inter.get(), interKey.get());
+    Cert leaf =
+        MakeCert({"/C=US/O=Example Org/CN=localhost", {"DNS:localhost"}, false, -1, 30, 0x9F, "serverAuth"},
+                 key.get(), inter.get(), interKey.get());
     const std::string files = m_pki.dir + "/restricted-" + c.name;
     WriteFile(files + ".pem", ToPem(leaf.get()));
     WriteFile(files + "-chain.pem", ToPem(inter.get()));
@@ -65,8 +72,8 @@ TEST_P(RestrictedIntermediate, UsageIsCheckedOnEveryCertificateOfTheChain)
 
     const int port = ClosedPort();
     ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
-                         files + ".pem", "-key", files + ".key", "-cert_chain", files + "-chain.pem", "-naccept", "1",
-                         "-ign_eof"});
+                         files + ".pem", "-key", files + ".key", "-cert_chain", files + "-chain.pem",
+                         "-naccept", "1", "-ign_eof"});
     ASSERT_TRUE(server.WaitForOutput("ACCEPT", 10000)) << server.Output();
 
     CSslTester tester(&m_owner);
@@ -79,7 +86,8 @@ TEST_P(RestrictedIntermediate, UsageIsCheckedOnEveryCertificateOfTheChain)
         "",
         "Server issuer: " + interName,
         "Serial Number is: 0x00 0x9f ",
-        "valid from " + UsDate(X509_get0_notBefore(leaf.get())) + " to " + UsDate(X509_get0_notAfter(leaf.get())),
+        "valid from " + UsDate(X509_get0_notBefore(leaf.get())) + " to " +
+            UsDate(X509_get0_notAfter(leaf.get())),
         "6 extensions",
         "Server cert name : localhost",
         "--",
@@ -94,7 +102,8 @@ TEST_P(RestrictedIntermediate, UsageIsCheckedOnEveryCertificateOfTheChain)
 
 INSTANTIATE_TEST_SUITE_P(Chains, RestrictedIntermediate,
                          ::testing::Values(ChainCase{"ClientAuthOnly", "clientAuth", kWrongUsage},
-                                           ChainCase{"ServerAndClientAuth", "serverAuth,clientAuth", kSuccess},
+                                           ChainCase{"ServerAndClientAuth", "serverAuth,clientAuth",
+                                                     kSuccess},
                                            ChainCase{"Unrestricted", "", kSuccess}),
                          [](const auto& info) { return std::string(info.param.name); });
 } // namespace

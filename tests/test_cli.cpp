@@ -1,12 +1,12 @@
 #include "catalogue.h"
 #include "cli.h"
+#include "module.h"
 #include "support/child_process.h"
 #include "support/cli_run.h"
 #include "support/loopback.h"
 #include "support/prometheus_text.h"
 #include "support/test_pki.h"
 #include "support/tls_peer.h"
-#include "module.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -65,7 +65,8 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
          "--output '" + dir + "/none/k.prom': no folder '" + dir + "/none'"},
         {{"run", "--all", "--format", "prometheus", "--output="}, "--output needs a file name"},
         {{"manual", "h", "1", "--jobs", "2"}, "--jobs goes with run"},
-        {{"list", "--format", "json"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"list", "--format", "json"},
+         "--format, --output, --quiet and --jobs go with run, manual and plain"},
         {{"this-pc", "-q"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
         {{"nova", "-j", "2"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
     };
@@ -93,9 +94,10 @@ TEST(Cli, VersionAndHelpNameEveryCommandAndOption)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out, "kestavane-cli 2.1.0.0\n");
     const Captured help = Cli({"--help"});
-    for (const char* word : {"list", "run ID-OR-CAPTION...", "run --all", "manual SERVER PORT", "plain SERVER PORT",
-                             "nova", "this-pc", "check-dns", "check-dhcp", "--help", "--version", "--format FORMAT",
-                             "--output FILE", "--quiet, -q", "--jobs N, -j N", "1-64"})
+    for (const char* word :
+         {"list", "run ID-OR-CAPTION...", "run --all", "manual SERVER PORT", "plain SERVER PORT", "nova",
+          "this-pc", "check-dns", "check-dhcp", "--help", "--version", "--format FORMAT", "--output FILE",
+          "--quiet, -q", "--jobs N, -j N", "1-64"})
         EXPECT_NE(help.out.find(word), std::string::npos) << word;
 }
 
@@ -121,8 +123,8 @@ TEST(Cli, RecordsTakeStandardOutputAndTheHistoryMovesOrGoes)
 
     const Captured quietJson = Cli({"-q", "manual", "127.0.0.1", port, "--format=json"});
     EXPECT_EQ(quietJson.err, "");
-    EXPECT_EQ(nlohmann::json::parse(quietJson.out.substr(quietJson.out.rfind('\n', quietJson.out.size() - 2) + 1))
-                  ["command"],
+    EXPECT_EQ(nlohmann::json::parse(
+                  quietJson.out.substr(quietJson.out.rfind('\n', quietJson.out.size() - 2) + 1))["command"],
               "manual");
     const Captured quiet = Cli({"plain", "--quiet", "127.0.0.1", port});
     EXPECT_EQ(quiet.status, 1);
@@ -134,7 +136,8 @@ TEST(Cli, PrometheusFileBesideTheHistoryAndAFileThatCannotBeWritten)
     char name[] = "/tmp/kvcliXXXXXX";
     const std::string dir = ::mkdtemp(name);
     const std::string port = std::to_string(ClosedPort());
-    const Captured c = Cli({"plain", "127.0.0.1", port, "--format", "prometheus", "--output", dir + "/k.prom"});
+    const Captured c =
+        Cli({"plain", "127.0.0.1", port, "--format", "prometheus", "--output", dir + "/k.prom"});
     EXPECT_EQ(c.status, 1);
     EXPECT_NE(c.out.find(" TEST FAILED. \n"), std::string::npos);
     std::ifstream in(dir + "/k.prom");
@@ -145,7 +148,8 @@ TEST(Cli, PrometheusFileBesideTheHistoryAndAFileThatCannotBeWritten)
     const Captured blocked =
         Cli({"plain", "127.0.0.1", port, "--format", "prometheus", "--output", dir + "/taken.prom"});
     EXPECT_EQ(blocked.status, 3);
-    EXPECT_EQ(blocked.err.rfind("kestavane-cli: cannot write '" + dir + "/taken.prom': ", 0), 0u) << blocked.err;
+    EXPECT_EQ(blocked.err.rfind("kestavane-cli: cannot write '" + dir + "/taken.prom': ", 0), 0u)
+        << blocked.err;
     std::filesystem::remove_all(dir);
 }
 
@@ -160,8 +164,9 @@ TEST(Cli, ListHasOneTabSeparatedLinePerTarget)
     const ProcessorEntry& heartland = *FindProcessorEntry(1016);
     EXPECT_EQ(lines[0], std::string("1001\tTSYS-VITAL TNS\tTls\tSingle\t1\tVITAL TNS\t") +
                             FindProcessorEntry(1001)->targets[0].host + "\t5003");
-    EXPECT_EQ(lines[2], std::string("1003\tPAYMENTECH\\rNETCONNECT\tTls\tChain\t2\tPAYMENTECH NETCONNECT Secondary\t") +
-                            FindProcessorEntry(1003)->targets[1].host + "\t443");
+    EXPECT_EQ(lines[2],
+              std::string("1003\tPAYMENTECH\\rNETCONNECT\tTls\tChain\t2\tPAYMENTECH NETCONNECT Secondary\t") +
+                  FindProcessorEntry(1003)->targets[1].host + "\t443");
     const std::string settlement = std::string("1016\tHEARTLAND EXCHANGE\tTls\tChain\t2\t") +
                                    heartland.targets[1].label + "\t" + heartland.targets[1].host + "\t22346";
     EXPECT_NE(std::find(lines.begin(), lines.end(), settlement), lines.end());
@@ -206,7 +211,8 @@ TEST_F(CliProgram, ManualTestOfATrustedLoopbackServerPasses)
     options.chain = id.chain;
     TlsPeer peer(options);
     std::string output;
-    EXPECT_EQ(RunToEnd({Program(), "manual", "localhost", std::to_string(peer.Port())}, &output), 0) << output;
+    EXPECT_EQ(RunToEnd({Program(), "manual", "localhost", std::to_string(peer.Port())}, &output), 0)
+        << output;
     EXPECT_NE(output.find("Connection Closed -- TEST SUCCESSFUL. \n********************       TEST ENDS"),
               std::string::npos)
         << output;
@@ -220,9 +226,11 @@ TEST_F(CliProgram, PlainTestAndAFailureExitCodes)
         DrainUntilClosed(fd, 3000);
     });
     std::string output;
-    EXPECT_EQ(RunToEnd({Program(), "plain", "127.0.0.1", std::to_string(greeter.Port())}, &output), 0) << output;
+    EXPECT_EQ(RunToEnd({Program(), "plain", "127.0.0.1", std::to_string(greeter.Port())}, &output), 0)
+        << output;
     EXPECT_NE(output.find("Received 'CONNECTED' From USER DEFINED GATEWAY AND PORT\n"), std::string::npos);
-    EXPECT_EQ(RunToEnd({Program(), "manual", "127.0.0.1", std::to_string(ClosedPort())}, &output), 1) << output;
+    EXPECT_EQ(RunToEnd({Program(), "manual", "127.0.0.1", std::to_string(ClosedPort())}, &output), 1)
+        << output;
     EXPECT_NE(output.find(" TEST FAILED. \n"), std::string::npos);
 }
 } // namespace
@@ -270,7 +278,8 @@ protected:
         Write(device + "/device", "0x1533\n");
         std::filesystem::create_directories(m_root + "/sys/bus/pci/drivers/igb");
         std::filesystem::create_directory_symlink(m_root + device, m_root + dir + "/device");
-        std::filesystem::create_directory_symlink(m_root + "/sys/bus/pci/drivers/igb", m_root + device + "/driver");
+        std::filesystem::create_directory_symlink(m_root + "/sys/bus/pci/drivers/igb",
+                                                  m_root + device + "/driver");
     }
     void Describe(const std::string& kernel) { m_setSources(m_root.c_str(), kernel.c_str()); }
 
@@ -286,7 +295,8 @@ const char* const kFrameStart = "\n********************      TEST STARTS        
 TEST_F(CliPcTest, ADhcpPcWithDnsPassesBothChecks)
 {
     Ethernet("eth0", 2);
-    Write("/run/systemd/netif/leases/2", "ADDRESS=192.168.1.50\nSERVER_ADDRESS=192.168.1.1\nDNS=192.168.1.1\n");
+    Write("/run/systemd/netif/leases/2",
+          "ADDRESS=192.168.1.50\nSERVER_ADDRESS=192.168.1.1\nDNS=192.168.1.1\n");
     Write("/run/systemd/netif/links/2", "ADMIN_STATE=configured\nDNS=192.168.1.1\n");
     Describe("addr 2 192.168.1.50/24 dynamic\nroute 2 192.168.1.1 16 100\n");
 
@@ -303,7 +313,8 @@ TEST_F(CliPcTest, ADhcpPcWithDnsPassesBothChecks)
         << dns.out;
     const Captured dhcp = Cli({"check-dhcp"});
     EXPECT_EQ(dhcp.status, 0);
-    EXPECT_NE(dhcp.out.find("\n[MESSAGE BOX] SUCCESS ... It appears DHCP is Configured....\n"), std::string::npos)
+    EXPECT_NE(dhcp.out.find("\n[MESSAGE BOX] SUCCESS ... It appears DHCP is Configured....\n"),
+              std::string::npos)
         << dhcp.out;
     for (const Captured* c : {&pc, &dns, &dhcp})
         EXPECT_EQ(c->err, "");
@@ -323,9 +334,10 @@ TEST_F(CliPcTest, AStaticPcWithoutDnsFailsBothChecksWithLfOnlyBoxes)
         << dns.out;
     const Captured dhcp = Cli({"check-dhcp"});
     EXPECT_EQ(dhcp.status, 1);
-    EXPECT_NE(dhcp.out.find("\n[MESSAGE BOX] FAILURE - It appears there are no (Configured) DHCP Services....\n"
-                            "Use 'THIS PC' Button for more information.\n"),
-              std::string::npos)
+    EXPECT_NE(
+        dhcp.out.find("\n[MESSAGE BOX] FAILURE - It appears there are no (Configured) DHCP Services....\n"
+                      "Use 'THIS PC' Button for more information.\n"),
+        std::string::npos)
         << dhcp.out;
     for (const Captured* c : {&pc, &dns, &dhcp})
         EXPECT_EQ(c->out.find('\r'), std::string::npos);
@@ -336,7 +348,8 @@ TEST_F(CliPcTest, NoEthernetAdapterFailsTheDhcpCheck)
     Describe("");
     const Captured dhcp = Cli({"check-dhcp"});
     EXPECT_EQ(dhcp.status, 1);
-    EXPECT_NE(dhcp.out.find("[MESSAGE BOX] FAILURE - Failed to Find an Ethernet Controller!\n"), std::string::npos)
+    EXPECT_NE(dhcp.out.find("[MESSAGE BOX] FAILURE - Failed to Find an Ethernet Controller!\n"),
+              std::string::npos)
         << dhcp.out;
     EXPECT_EQ(Cli({"this-pc"}).status, 0);
 }

@@ -84,9 +84,10 @@ std::set<std::string> Keys(const json& object)
 TEST(JsonLines, ATlsTargetFieldByField)
 {
     const json j = Parsed(JsonLine(TlsPass(), kNow));
-    EXPECT_EQ(Keys(j), (std::set<std::string>{"type", "format_version", "button_id", "caption", "label", "host",
-                                              "port", "tester", "resolved_address", "source_address", "source_port",
-                                              "passed", "failed_step", "reason", "times_ms", "tls"}));
+    EXPECT_EQ(Keys(j),
+              (std::set<std::string>{"type", "format_version", "button_id", "caption", "label", "host",
+                                     "port", "tester", "resolved_address", "source_address", "source_port",
+                                     "passed", "failed_step", "reason", "times_ms", "tls"}));
     EXPECT_EQ(j["type"], "target");
     EXPECT_EQ(j["format_version"], 1);
     EXPECT_EQ(j["button_id"], 1003);
@@ -101,13 +102,17 @@ TEST(JsonLines, ATlsTargetFieldByField)
     EXPECT_EQ(j["passed"], true);
     EXPECT_TRUE(j["failed_step"].is_null());
     EXPECT_TRUE(j["reason"].is_null());
-    EXPECT_EQ(j["times_ms"], (json{{"resolve", 1.5}, {"connect", 2.25}, {"handshake", 30.0}, {"greeting", nullptr},
-                                   {"verify", 4.0}, {"shutdown", 0.5}}));
+    EXPECT_EQ(j["times_ms"], (json{{"resolve", 1.5},
+                                   {"connect", 2.25},
+                                   {"handshake", 30.0},
+                                   {"greeting", nullptr},
+                                   {"verify", 4.0},
+                                   {"shutdown", 0.5}}));
     const json& tls = j["tls"];
-    EXPECT_EQ(Keys(tls), (std::set<std::string>{"protocol", "cipher", "cipher_strength", "hash", "hash_strength",
-                                                "key_exchange", "key_exchange_strength", "header_size",
-                                                "trailer_size", "max_message_size", "certificate", "verify_code",
-                                                "verify_name"}));
+    EXPECT_EQ(Keys(tls),
+              (std::set<std::string>{"protocol", "cipher", "cipher_strength", "hash", "hash_strength",
+                                     "key_exchange", "key_exchange_strength", "header_size", "trailer_size",
+                                     "max_message_size", "certificate", "verify_code", "verify_name"}));
     EXPECT_EQ(tls["protocol"], "TLS1.2");
     EXPECT_EQ(tls["cipher"], "AES(256)");
     EXPECT_EQ(tls["cipher_strength"], 256);
@@ -131,7 +136,8 @@ TEST(JsonLines, ATlsTargetFieldByField)
 TEST(JsonLines, ATypedServerThatFailedHasNullsWhereNothingIsKnown)
 {
     const json j = Parsed(JsonLine(TypedUnresolvable(), kNow));
-    for (const char* field : {"button_id", "caption", "resolved_address", "source_address", "source_port", "tls"})
+    for (const char* field :
+         {"button_id", "caption", "resolved_address", "source_address", "source_port", "tls"})
         EXPECT_TRUE(j[field].is_null()) << field;
     EXPECT_EQ(j["passed"], false);
     EXPECT_EQ(j["failed_step"], "resolve");
@@ -174,9 +180,8 @@ TEST(JsonLines, BytesThatAreNotUtf8AreReplacedNotFatal)
 TEST(JsonLines, DaysUntilExpiryRoundDownAtOutputTime)
 {
     const std::vector<std::pair<std::time_t, long long>> cases = {
-        {kNow + 30 * kDay, 30}, {kNow + 30 * kDay - 1, 29}, {kNow + kDay - 1, 0},
-        {kNow, 0},              {kNow - 1, -1},             {kNow - kDay, -1},
-        {kNow - kDay - 1, -2},
+        {kNow + 30 * kDay, 30}, {kNow + 30 * kDay - 1, 29}, {kNow + kDay - 1, 0},  {kNow, 0},
+        {kNow - 1, -1},         {kNow - kDay, -1},          {kNow - kDay - 1, -2},
     };
     for (const auto& [notAfter, days] : cases)
         EXPECT_EQ(DaysUntil(notAfter, kNow), days) << notAfter - kNow;
@@ -186,9 +191,12 @@ TEST(JsonLines, DaysUntilExpiryRoundDownAtOutputTime)
 
 TEST(JsonLines, PressAndSummary)
 {
-    PressRecord press{1008, "CARDNET-BUYPASS\rNASHVILLE", "Chain",
+    PressRecord press{1008,
+                      "CARDNET-BUYPASS\rNASHVILLE",
+                      "Chain",
                       {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary"},
-                      {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"}, false};
+                      {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"},
+                      false};
     const json p = Parsed(JsonLine(press, kNow));
     EXPECT_EQ(p, (json{{"type", "press"},
                        {"format_version", 1},
@@ -202,20 +210,19 @@ TEST(JsonLines, PressAndSummary)
     RunSummary summary{"run", 8, 2, 1, false, 1, kNow, 1234.5};
     const std::vector<ResultRecord> records = {TlsPass(), PressRecord{1003, "x", "Chain", {"a"}, {}, true},
                                                TypedUnresolvable(), press};
-    EXPECT_EQ(Parsed(JsonSummaryLine(summary, records)),
-              (json{{"type", "summary"},
-                    {"format_version", 1},
-                    {"command", "run"},
-                    {"jobs", 8},
-                    {"presses", 2},
-                    {"presses_failed", 1},
-                    {"targets", 2},
-                    {"targets_failed", 1},
-                    {"targets_skipped", 1},
-                    {"passed", false},
-                    {"exit_status", 1},
-                    {"started_at", "2026-01-01T00:00:00Z"},
-                    {"duration_ms", 1234.5}}));
+    EXPECT_EQ(Parsed(JsonSummaryLine(summary, records)), (json{{"type", "summary"},
+                                                               {"format_version", 1},
+                                                               {"command", "run"},
+                                                               {"jobs", 8},
+                                                               {"presses", 2},
+                                                               {"presses_failed", 1},
+                                                               {"targets", 2},
+                                                               {"targets_failed", 1},
+                                                               {"targets_skipped", 1},
+                                                               {"passed", false},
+                                                               {"exit_status", 1},
+                                                               {"started_at", "2026-01-01T00:00:00Z"},
+                                                               {"duration_ms", 1234.5}}));
 }
 
 // ---- the textfile format
@@ -233,9 +240,12 @@ TEST(Prometheus, EveryFamilyFromRecords)
     const std::string text = PrometheusText(records, kNow);
     const auto samples = ParsePrometheus(text);
 
-    const std::string pass = R"(id="1003",label="PAYMENTECH NETCONNECT Primary",host="netconnect1.example",port="443")";
-    const std::string wrong = R"(id="1004",label="NOVA \"VIACONEX\" \\ main\nline",host="netconnect1.example",port="443")";
-    const std::string typed = R"(id="0",label="USER DEFINED GATEWAY AND PORT",host="nowhere.invalid",port="9000")";
+    const std::string pass =
+        R"(id="1003",label="PAYMENTECH NETCONNECT Primary",host="netconnect1.example",port="443")";
+    const std::string wrong =
+        R"(id="1004",label="NOVA \"VIACONEX\" \\ main\nline",host="netconnect1.example",port="443")";
+    const std::string typed =
+        R"(id="0",label="USER DEFINED GATEWAY AND PORT",host="nowhere.invalid",port="9000")";
     auto values = [&](const std::string& name) {
         std::map<std::string, double> found;
         auto [from, to] = samples.equal_range(name);
@@ -243,7 +253,8 @@ TEST(Prometheus, EveryFamilyFromRecords)
             found[it->second.first] = it->second.second;
         return found;
     };
-    EXPECT_EQ(values("kestavane_target_up"), (std::map<std::string, double>{{pass, 1}, {wrong, 0}, {typed, 0}}));
+    EXPECT_EQ(values("kestavane_target_up"),
+              (std::map<std::string, double>{{pass, 1}, {wrong, 0}, {typed, 0}}));
     const auto steps = values("kestavane_target_step_seconds");
     EXPECT_EQ(steps.size(), 11u); // five steps each for the TLS targets, the resolve of the typed one
     EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="resolve")"), 0.0015);
@@ -279,8 +290,14 @@ TEST(Prometheus, NumbersReadBackExactlyInTheFewestDigits)
     EXPECT_EQ(steps.at(R"(step="handshake")"), 30);
     EXPECT_EQ(steps.at(R"(step="verify")"), 1e-4 / 3 / 1000);
     EXPECT_EQ(steps.at(R"(step="shutdown")"), 123456789012.345 / 1000);
-    EXPECT_NE(text.find(R"(step="resolve"} 0.0015)" "\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(R"(step="handshake"} 30)" "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(step="resolve"} 0.0015)"
+                        "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find(R"(step="handshake"} 30)"
+                        "\n"),
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("kestavane_last_run_timestamp_seconds 1767225600\n"), std::string::npos) << text;
 }
 
@@ -288,8 +305,8 @@ TEST(Prometheus, APressRepeatedInOneRunKeepsOneSeriesWithItsLastValue)
 {
     TargetRecord first = TlsPass();
     first.passed = false;
-    const std::vector<ResultRecord> records = {first, PressRecord{1003, "P", "Chain", {}, {}, false}, TlsPass(),
-                                               PressRecord{1003, "P", "Chain", {}, {}, true}};
+    const std::vector<ResultRecord> records = {first, PressRecord{1003, "P", "Chain", {}, {}, false},
+                                               TlsPass(), PressRecord{1003, "P", "Chain", {}, {}, true}};
     const auto samples = ParsePrometheus(PrometheusText(records, kNow));
     EXPECT_EQ(samples.count("kestavane_target_up"), 1u);
     EXPECT_EQ(samples.find("kestavane_target_up")->second.second, 1);
@@ -337,13 +354,15 @@ TEST_F(ReplaceFileTest, ANewFileIsRenamedOverTheOldOne)
     const std::string path = m_dir + "/kestavane.prom";
     std::string error;
     ASSERT_TRUE(ReplaceFile(path, "old 1\n", &error)) << error;
-    struct stat before{};
+    struct stat before
+    {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     EXPECT_EQ(before.st_mode & 07777, 0644u); // the exporter runs as another user
     // A reader that opened the old file keeps reading all of it.
     std::ifstream reader(path, std::ios::binary);
     ASSERT_TRUE(ReplaceFile(path, "new 2\n", &error)) << error;
-    struct stat after{};
+    struct stat after
+    {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino); // never written in place
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(reader), {}), "old 1\n");

@@ -210,7 +210,8 @@ TEST(ParallelRun, PressesRunAtOnce)
                 ++inside;
                 arrived.notify_all();
                 // Bounded well below the tester's own 10 s wait; a lone press is hung up on.
-                const bool together = arrived.wait_for(lock, std::chrono::seconds(2), [&] { return inside == 2 || met; });
+                const bool together =
+                    arrived.wait_for(lock, std::chrono::seconds(2), [&] { return inside == 2 || met; });
                 met = together ? 1 : met;
                 --inside;
                 lock.unlock();
@@ -350,14 +351,14 @@ TEST(ParallelRun, EightJobsWriteWhatOneJobWritesOverTheWholeCatalogue)
             tlsPeer(Host(1001, 0), 5003, Host(1001, 0));
             tlsPeer(Host(1003, 0), 443, Host(1003, 0));
             tlsPeer(Host(1003, 1), 443, Host(1003, 1));
-            tlsPeer(Host(1004, 0), 443, "wrong.name.test");     // fails its verification
-            address(Host(1006, 0));                              // W: refused, for 1006 and 1039
-            address(Host(1008, 0));                              // D1: refused, a chain stop for 1008 and 1040
+            tlsPeer(Host(1004, 0), 443, "wrong.name.test"); // fails its verification
+            address(Host(1006, 0));                         // W: refused, for 1006 and 1039
+            address(Host(1008, 0));                         // D1: refused, a chain stop for 1008 and 1040
             greeter(Host(1011, 0), 9000, "CONNECTED\x03", false);
             greeter(Host(1011, 1), 9000, "Connected, welcome\x03", false);
             greeter(Host(1012, 0), 9100, "HELLO\x03", true); // hangs up without the word: a chain stop
-            tlsPeer(Host(1016, 0), 22345, Host(1016, 0));        // X: 22346 and 1022's 54411 refused
-            address(Host(1041, 0));                              // refused, the Pair goes on
+            tlsPeer(Host(1016, 0), 22345, Host(1016, 0));    // X: 22346 and 1022's 54411 refused
+            address(Host(1041, 0));                          // refused, the Pair goes on
             tlsPeer(Host(1041, 1), 443, Host(1041, 1));
             // Everything else resolves to nothing.
             CatalogueResolver resolver(names);
@@ -396,7 +397,8 @@ TEST(ParallelRun, EightJobsWriteWhatOneJobWritesOverTheWholeCatalogue)
     {
         std::string caption = FindProcessorEntry(id)->caption;
         std::replace(caption.begin(), caption.end(), '\r', ' ');
-        summary += std::string(id == 1001 || id == 1003 || id == 1011 ? "PASS" : "FAIL") + "  " + caption + "\n";
+        summary +=
+            std::string(id == 1001 || id == 1003 || id == 1011 ? "PASS" : "FAIL") + "  " + caption + "\n";
     }
     ASSERT_GE(r.text1.out.size(), summary.size());
     EXPECT_EQ(r.text1.out.substr(r.text1.out.size() - summary.size()), summary);

@@ -3,6 +3,7 @@
 // clock will do, through RunCli where a test needs the resolver seam or the
 // wait clock. And the README's field tables against what is printed.
 #include "catalogue.h"
+#include "module.h"
 #include "support/cli_run.h"
 #include "support/fake_resolver.h"
 #include "support/loopback.h"
@@ -10,7 +11,6 @@
 #include "support/test_clock.h"
 #include "support/test_pki.h"
 #include "support/tls_peer.h"
-#include "module.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -135,8 +135,8 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     TlsPeer peer(PeerFor(id));
     const std::time_t before = std::time(nullptr);
     // Nine hours east of UTC: the dates must not follow the local zone.
-    const Captured c =
-        RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"}, {"TZ=KVT-9"});
+    const Captured c = RunProgram(
+        {Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"}, {"TZ=KVT-9"});
     const std::time_t after = std::time(nullptr);
     EXPECT_EQ(c.status, 0) << c.err;
     const std::string& history = c.err;
@@ -204,7 +204,8 @@ TEST(CliRecords, AWrongNameFailsAtTheCertificateThroughTheProgram)
     TestPki& pki = TestPki::Get();
     Identity id = pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x33});
     TlsPeer peer(PeerFor(id));
-    const Captured c = RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"});
+    const Captured c =
+        RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"});
     EXPECT_EQ(c.status, 1) << c.err;
     const std::vector<json> objects = JsonLines(c.out);
     ASSERT_EQ(objects.size(), 2u) << c.out;
@@ -213,8 +214,8 @@ TEST(CliRecords, AWrongNameFailsAtTheCertificateThroughTheProgram)
     EXPECT_EQ(t["host"], "localhost");
     EXPECT_EQ(t["passed"], false);
     EXPECT_EQ(t["failed_step"], "certificate");
-    const std::string reason =
-        "VerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL Certificate Common Name Does Not Match.";
+    const std::string reason = "VerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL "
+                               "Certificate Common Name Does Not Match.";
     EXPECT_EQ(t["reason"], reason);
     EXPECT_TRUE(HasLine(c.err, reason)) << c.err;
     EXPECT_EQ(t["tls"]["verify_code"], 0x800B010Fu);
@@ -318,8 +319,8 @@ const char* Host(int id, int n) { return Entry(id).targets[n].host; }
 const char* Label(int id, int n) { return Entry(id).targets[n].label; }
 std::string SeriesOf(int id, int n)
 {
-    return "id=\"" + std::to_string(id) + "\",label=\"" + Label(id, n) + "\",host=\"" + Host(id, n) + "\",port=\"" +
-           std::to_string(Entry(id).targets[n].port) + "\"";
+    return "id=\"" + std::to_string(id) + "\",label=\"" + Label(id, n) + "\",host=\"" + Host(id, n) +
+           "\",port=\"" + std::to_string(Entry(id).targets[n].port) + "\"";
 }
 
 // Five presses in a namespace of the test's own: a Single and a Chain that
@@ -401,13 +402,30 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
         {1001, 0, "tls", "127.0.1.1", true, nullptr, "", kTlsSteps},
         {1003, 0, "tls", "127.0.1.2", true, nullptr, "", kTlsSteps},
         {1003, 1, "tls", "127.0.1.3", true, nullptr, "", kTlsSteps},
-        {1008, 0, "tls", "127.0.1.4", false, "connect", std::string("Socket Connect to ") + Label(1008, 0) + " Failed.",
+        {1008,
+         0,
+         "tls",
+         "127.0.1.4",
+         false,
+         "connect",
+         std::string("Socket Connect to ") + Label(1008, 0) + " Failed.",
          {"resolve", "connect"}},
         {1011, 0, "plain", "127.0.1.5", true, nullptr, "", {"resolve", "connect", "greeting", "shutdown"}},
-        {1011, 1, "plain", "127.0.1.6", false, "greeting",
+        {1011,
+         1,
+         "plain",
+         "127.0.1.6",
+         false,
+         "greeting",
          std::string("Timeout waiting for 'CONNECTED' From ") + Label(1011, 1),
          {"resolve", "connect", "greeting", "shutdown"}},
-        {1041, 0, "tls", nullptr, false, "resolve", std::string("DNS Lookup of ") + Host(1041, 0) + " Failed!",
+        {1041,
+         0,
+         "tls",
+         nullptr,
+         false,
+         "resolve",
+         std::string("DNS Lookup of ") + Host(1041, 0) + " Failed!",
          {"resolve"}},
         {1041, 1, "tls", "127.0.1.7", true, nullptr, "", kTlsSteps},
     };
@@ -458,10 +476,12 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
     EXPECT_EQ(HistorySourcePorts(json1.err), sourcePorts);
     EXPECT_EQ(objects[8]["times_ms"]["greeting"], 10000.0);
 
-    auto press = [](int id, const char* sequence, std::vector<std::string> tested, std::vector<std::string> skipped,
-                    bool passed) {
-        return json{{"type", "press"},   {"format_version", 1}, {"button_id", id},   {"caption", Entry(id).caption},
-                    {"sequence", sequence}, {"tested", tested}, {"skipped", skipped}, {"passed", passed}};
+    auto press = [](int id, const char* sequence, std::vector<std::string> tested,
+                    std::vector<std::string> skipped, bool passed) {
+        return json{{"type", "press"},      {"format_version", 1},
+                    {"button_id", id},      {"caption", Entry(id).caption},
+                    {"sequence", sequence}, {"tested", tested},
+                    {"skipped", skipped},   {"passed", passed}};
     };
     EXPECT_EQ(objects[1], press(1001, "Single", {Label(1001, 0)}, {}, true));
     EXPECT_EQ(objects[4], press(1003, "Chain", {Label(1003, 0), Label(1003, 1)}, {}, true));
@@ -605,11 +625,12 @@ Fields DocumentedFields(const std::string& readme)
         {
             object.clear();
             for (const auto& [start, of, path] :
-                 std::vector<std::tuple<std::string, std::string, std::string>>{{"Target (", "target", ""},
-                                                                                {"`tls`", "target", "tls."},
-                                                                                {"`times_ms`", "target", "times_ms."},
-                                                                                {"Press (", "press", ""},
-                                                                                {"Summary (", "summary", ""}})
+                 std::vector<std::tuple<std::string, std::string, std::string>>{
+                     {"Target (", "target", ""},
+                     {"`tls`", "target", "tls."},
+                     {"`times_ms`", "target", "times_ms."},
+                     {"Press (", "press", ""},
+                     {"Summary (", "summary", ""}})
                 if (context.rfind(start, 0) == 0)
                     object = of, prefix = path;
             EXPECT_FALSE(object.empty()) << "a table after: " << context;
@@ -629,7 +650,8 @@ Fields DocumentedFields(const std::string& readme)
             continue;
         const std::vector<std::string> names = Backticked(cells[0]);
         std::vector<std::string> types;
-        for (size_t at = 0, comma; at != std::string::npos; at = comma == std::string::npos ? comma : comma + 2)
+        for (size_t at = 0, comma; at != std::string::npos;
+             at = comma == std::string::npos ? comma : comma + 2)
         {
             comma = cells[1].find(", ", at);
             types.push_back(cells[1].substr(at, comma - at));
@@ -641,7 +663,8 @@ Fields DocumentedFields(const std::string& readme)
     return fields;
 }
 
-void Emitted(const json& object, const std::string& prefix, std::map<std::string, std::set<std::string>>& into)
+void Emitted(const json& object, const std::string& prefix,
+             std::map<std::string, std::set<std::string>>& into)
 {
     for (const auto& [key, value] : object.items())
     {
@@ -723,7 +746,8 @@ TEST(CliRecords, TheReadmeDocumentsEveryFieldThePrintedRecordsHaveAndNoOther)
         for (const auto& [name, sample] : ParsePrometheus(file))
         {
             std::set<std::string>& labels = metricsPrinted[name];
-            for (std::sregex_iterator it(sample.first.begin(), sample.first.end(), labelName), end; it != end; ++it)
+            for (std::sregex_iterator it(sample.first.begin(), sample.first.end(), labelName), end; it != end;
+                 ++it)
                 labels.insert((*it)[1]);
         }
     EXPECT_EQ(metricsPrinted, metricsDocumented);

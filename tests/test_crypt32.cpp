@@ -46,7 +46,8 @@ std::u16string Wide(const std::string& s) { return std::u16string(s.begin(), s.e
 
 // Server authentication and the two server-gated cryptography usages, any one
 // of which suffices: what the TLS test asks for.
-const std::vector<std::string> kServerUsages = {"1.3.6.1.5.5.7.3.1", "1.3.6.1.4.1.311.10.3.3", "2.16.840.1.113730.4.1"};
+const std::vector<std::string> kServerUsages = {"1.3.6.1.5.5.7.3.1", "1.3.6.1.4.1.311.10.3.3",
+                                                "2.16.840.1.113730.4.1"};
 
 // The chain of a leaf sent with the given certificates, for the requested usages.
 PCCERT_CHAIN_CONTEXT BuildChain(X509* leaf, const std::vector<X509*>& sent,
@@ -63,7 +64,8 @@ PCCERT_CHAIN_CONTEXT BuildChain(X509* leaf, const std::vector<X509*>& sent,
     para.cbSize = sizeof para;
     para.RequestedUsage = {matchType, {static_cast<DWORD>(oids.size()), oids.data()}};
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    EXPECT_TRUE(CertGetCertificateChain(nullptr, store.contexts[0], nullptr, store.store, &para, 0, nullptr, &chain));
+    EXPECT_TRUE(
+        CertGetCertificateChain(nullptr, store.contexts[0], nullptr, store.store, &para, 0, nullptr, &chain));
     return chain;
 }
 
@@ -72,7 +74,8 @@ DWORD PolicyError(X509* leaf, const std::vector<X509*>& sent, const std::string&
 {
     PCCERT_CHAIN_CONTEXT chain = BuildChain(leaf, sent);
     std::u16string name = Wide(host);
-    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{sizeof ssl, AUTHTYPE_SERVER, ignore, reinterpret_cast<WCHAR*>(name.data())};
+    SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{sizeof ssl, AUTHTYPE_SERVER, ignore,
+                                         reinterpret_cast<WCHAR*>(name.data())};
     CERT_CHAIN_POLICY_PARA policy{sizeof policy, 0, &ssl};
     CERT_CHAIN_POLICY_STATUS status{};
     status.cbSize = sizeof status;
@@ -85,7 +88,10 @@ class Policy : public ::testing::Test
 {
 protected:
     TestPki& pki = TestPki::Get();
-    Cert Leaf(CertRecipe request) { return MakeCert(request, key.get(), pki.inter.get(), pki.interKey.get()); }
+    Cert Leaf(CertRecipe request)
+    {
+        return MakeCert(request, key.get(), pki.inter.get(), pki.interKey.get());
+    }
     Key key = MakeEcKey();
 };
 
@@ -102,7 +108,8 @@ TEST_F(Policy, NamesThatDoNotMatch)
 {
     Cert leaf = Leaf({"/CN=gw.test", {"DNS:gw.test", "DNS:*.wild.test"}});
     EXPECT_EQ(PolicyError(leaf.get(), {pki.inter.get()}, "other.test"), CERT_E_CN_NO_MATCH);
-    EXPECT_EQ(PolicyError(leaf.get(), {pki.inter.get()}, "a.b.wild.test"), CERT_E_CN_NO_MATCH); // one label only
+    EXPECT_EQ(PolicyError(leaf.get(), {pki.inter.get()}, "a.b.wild.test"),
+              CERT_E_CN_NO_MATCH); // one label only
     EXPECT_EQ(PolicyError(leaf.get(), {pki.inter.get()}, "127.0.0.1"), CERT_E_CN_NO_MATCH);
     Cert partial = Leaf({"/CN=x", {"DNS:f*.wild.test"}});
     EXPECT_EQ(PolicyError(partial.get(), {pki.inter.get()}, "foo.wild.test"), CERT_E_CN_NO_MATCH);
@@ -122,12 +129,14 @@ TEST_F(Policy, ErrorsComeInThePlatformOrder)
 {
     Cert expired = Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, -3, -1});
     EXPECT_EQ(PolicyError(expired.get(), {pki.inter.get()}, "gw.test"), CERT_E_EXPIRED);
-    EXPECT_EQ(PolicyError(expired.get(), {pki.inter.get()}, "other.test"), CERT_E_EXPIRED); // expiry before name
+    EXPECT_EQ(PolicyError(expired.get(), {pki.inter.get()}, "other.test"),
+              CERT_E_EXPIRED); // expiry before name
 
     Key selfKey = MakeEcKey();
     Cert self = MakeCert({"/CN=gw.test", {"DNS:gw.test"}}, selfKey.get(), nullptr, selfKey.get());
     EXPECT_EQ(PolicyError(self.get(), {}, "gw.test"), CERT_E_UNTRUSTEDROOT);
-    Cert selfExpired = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -3, -1}, selfKey.get(), nullptr, selfKey.get());
+    Cert selfExpired =
+        MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -3, -1}, selfKey.get(), nullptr, selfKey.get());
     EXPECT_EQ(PolicyError(selfExpired.get(), {}, "other.test"), CERT_E_UNTRUSTEDROOT); // root before expiry
 
     Cert leaf = Leaf({"/CN=gw.test", {"DNS:gw.test"}});
@@ -151,8 +160,8 @@ protected:
     }
     Cert LeafUnder(X509* issuer, const std::string& usage, int notAfterDays = 30)
     {
-        return MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -3, notAfterDays, 0x0B, usage}, key.get(), issuer,
-                        interKey.get());
+        return MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -3, notAfterDays, 0x0B, usage}, key.get(),
+                        issuer, interKey.get());
     }
     Key interKey = MakeEcKey();
 };
@@ -165,8 +174,7 @@ struct UsageCase
 };
 
 class ChainUsageCases : public ChainUsage, public ::testing::WithParamInterface<UsageCase>
-{
-};
+{};
 
 TEST_P(ChainUsageCases, EveryCertificateThatRestrictsUsageMustAllowIt)
 {
@@ -175,19 +183,18 @@ TEST_P(ChainUsageCases, EveryCertificateThatRestrictsUsageMustAllowIt)
     EXPECT_EQ(PolicyError(leaf.get(), {inter.get()}, "gw.test"), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Usages, ChainUsageCases,
-    ::testing::Values(UsageCase{"clientAuth", "serverAuth", CERT_E_WRONG_USAGE},
-                      UsageCase{"clientAuth", "", CERT_E_WRONG_USAGE},
-                      UsageCase{"", "clientAuth", CERT_E_WRONG_USAGE},
-                      UsageCase{"serverAuth,clientAuth", "serverAuth", 0},
-                      UsageCase{"", "serverAuth", 0},
-                      UsageCase{"anyExtendedKeyUsage", "serverAuth", 0},
-                      UsageCase{"clientAuth", "anyExtendedKeyUsage", CERT_E_WRONG_USAGE},
-                      // each allows one usage that was asked for, but not the same one
-                      UsageCase{"msSGC", "serverAuth", CERT_E_WRONG_USAGE},
-                      UsageCase{"msSGC,clientAuth", "serverAuth,msSGC", 0},
-                      UsageCase{"nsSGC", "", 0}));
+INSTANTIATE_TEST_SUITE_P(Usages, ChainUsageCases,
+                         ::testing::Values(UsageCase{"clientAuth", "serverAuth", CERT_E_WRONG_USAGE},
+                                           UsageCase{"clientAuth", "", CERT_E_WRONG_USAGE},
+                                           UsageCase{"", "clientAuth", CERT_E_WRONG_USAGE},
+                                           UsageCase{"serverAuth,clientAuth", "serverAuth", 0},
+                                           UsageCase{"", "serverAuth", 0},
+                                           UsageCase{"anyExtendedKeyUsage", "serverAuth", 0},
+                                           UsageCase{"clientAuth", "anyExtendedKeyUsage", CERT_E_WRONG_USAGE},
+                                           // each allows one usage that was asked for, but not the same one
+                                           UsageCase{"msSGC", "serverAuth", CERT_E_WRONG_USAGE},
+                                           UsageCase{"msSGC,clientAuth", "serverAuth,msSGC", 0},
+                                           UsageCase{"nsSGC", "", 0}));
 
 TEST_F(ChainUsage, ComesAfterRootAndTimeAndBeforeTheName)
 {
@@ -234,11 +241,15 @@ TEST_F(ChainUsage, MarksTheElementThatCannotServe)
     Cert both = Intermediate("serverAuth,clientAuth");
     Cert leafBoth = LeafUnder(both.get(), "serverAuth,clientAuth");
     const std::vector<std::string> serverAndClient = {"1.3.6.1.5.5.7.3.1", "1.3.6.1.5.5.7.3.2"};
-    EXPECT_EQ(usageBits(BuildChain(leafBoth.get(), {both.get()}, serverAndClient, USAGE_MATCH_TYPE_AND)).first, false);
+    EXPECT_EQ(
+        usageBits(BuildChain(leafBoth.get(), {both.get()}, serverAndClient, USAGE_MATCH_TYPE_AND)).first,
+        false);
     Cert leafServer = LeafUnder(both.get(), "serverAuth");
     EXPECT_EQ(usageBits(BuildChain(leafServer.get(), {both.get()}, serverAndClient, USAGE_MATCH_TYPE_AND)),
               std::make_pair(true, std::vector<bool>{true, false, false}));
-    EXPECT_EQ(usageBits(BuildChain(leafServer.get(), {both.get()}, serverAndClient, USAGE_MATCH_TYPE_OR)).first, false);
+    EXPECT_EQ(
+        usageBits(BuildChain(leafServer.get(), {both.get()}, serverAndClient, USAGE_MATCH_TYPE_OR)).first,
+        false);
 }
 
 TEST_F(Policy, ACertificateThatIsNoCaCannotIssue)
@@ -263,11 +274,12 @@ TEST(CertNames, X500StringsInDerOrderWithThePlatformKeysAndQuoting)
         "C=US, S=Ohio, O=Example Org, OU=\"a+b\", CN=\" padded \", E=ops@example.test, OID.2.5.4.15=Shop";
     EXPECT_EQ(std::string(text), expected);
     EXPECT_EQ(n, expected.size() + 1);
-    EXPECT_EQ(CertNameToStrA(X509_ASN_ENCODING, &store.contexts[0]->pCertInfo->Subject, CERT_X500_NAME_STR, nullptr, 0),
+    EXPECT_EQ(CertNameToStrA(X509_ASN_ENCODING, &store.contexts[0]->pCertInfo->Subject, CERT_X500_NAME_STR,
+                             nullptr, 0),
               expected.size() + 1);
     char small[8];
-    EXPECT_EQ(CertNameToStrA(X509_ASN_ENCODING, &store.contexts[0]->pCertInfo->Subject, CERT_X500_NAME_STR, small,
-                             sizeof small),
+    EXPECT_EQ(CertNameToStrA(X509_ASN_ENCODING, &store.contexts[0]->pCertInfo->Subject, CERT_X500_NAME_STR,
+                             small, sizeof small),
               8u);
     EXPECT_STREQ(small, "C=US, S");
     CERT_NAME_BLOB broken{3, reinterpret_cast<BYTE*>(const_cast<char*>("abc"))};
@@ -279,15 +291,18 @@ TEST(CertNames, MultiValuedRdnAndQuotesInside)
     Key key = MakeEcKey();
     Cert cert(X509_new());
     X509_NAME* name = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Say \"hi\""), -1, -1,
-                               0);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("one"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("two"), -1, -1, -1);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("Say \"hi\""),
+                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("one"), -1,
+                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "OU", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("two"), -1,
+                               -1, -1);
     unsigned char* der = nullptr;
     const int n = i2d_X509_NAME(name, &der);
     CERT_NAME_BLOB blob{static_cast<DWORD>(n), der};
     char text[200];
-    CertNameToStrA(X509_ASN_ENCODING, &blob, CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG, text, sizeof text);
+    CertNameToStrA(X509_ASN_ENCODING, &blob, CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG, text,
+                   sizeof text);
     EXPECT_STREQ(text, "O=\"Say \"\"hi\"\"\", CN=one OU=two");
     CertNameToStrA(X509_ASN_ENCODING, &blob, CERT_X500_NAME_STR, text, sizeof text);
     EXPECT_STREQ(text, "O=\"Say \"\"hi\"\"\", CN=one + OU=two");
@@ -320,7 +335,8 @@ TEST(CertStore, IssuerLookupStaysInTheStoreAndStopsAtSelfSigned)
     Cert leaf = MakeCert({"/CN=gw.test"}, key.get(), pki.inter.get(), pki.interKey.get());
     StoreOf store({leaf.get(), pki.inter.get(), pki.root.get()});
     DWORD flags = CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG;
-    PCCERT_CONTEXT issuer = CertGetIssuerCertificateFromStore(store.store, store.contexts[0], nullptr, &flags);
+    PCCERT_CONTEXT issuer =
+        CertGetIssuerCertificateFromStore(store.store, store.contexts[0], nullptr, &flags);
     ASSERT_EQ(issuer, store.contexts[1]);
     EXPECT_EQ(flags, 0u); // signature and validity both checked out
     PCCERT_CONTEXT top = CertGetIssuerCertificateFromStore(store.store, issuer, nullptr, nullptr);
@@ -344,8 +360,7 @@ struct SerialCase
 };
 
 class SerialNumbers : public ::testing::TestWithParam<SerialCase>
-{
-};
+{};
 
 TEST_P(SerialNumbers, AreTheBytesOfTheEncoding)
 {
@@ -371,7 +386,8 @@ TEST(SerialNumber, OfAFirstVersionCertificateWithoutTheVersionField)
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), 0);
     X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
     X509_NAME* name = X509_NAME_new();
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("v1"), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("v1"), -1,
+                               -1, 0);
     X509_set_subject_name(cert.get(), name);
     X509_set_issuer_name(cert.get(), name);
     X509_NAME_free(name);
@@ -413,10 +429,12 @@ TEST(CertHandles, StaleAndForgedHandlesAreRefused)
         EXPECT_EQ(GetLastError(), E_INVALIDARG);
         EXPECT_FALSE(CertFreeCertificateContext(context));
         char text[100] = "unchanged";
-        EXPECT_EQ(CertGetNameStringA(context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, sizeof text), 1u);
+        EXPECT_EQ(CertGetNameStringA(context, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, sizeof text),
+                  1u);
         EXPECT_EQ(CertGetIssuerCertificateFromStore(live.store, context, nullptr, nullptr), nullptr);
         PCCERT_CHAIN_CONTEXT chain = nullptr;
-        EXPECT_FALSE(CertGetCertificateChain(nullptr, context, nullptr, live.store, nullptr, 0, nullptr, &chain));
+        EXPECT_FALSE(
+            CertGetCertificateChain(nullptr, context, nullptr, live.store, nullptr, 0, nullptr, &chain));
         EXPECT_EQ(chain, nullptr);
 
         EXPECT_FALSE(CertCloseStore(store, 0));
@@ -435,7 +453,9 @@ TEST(CertHandles, StaleAndForgedHandlesAreRefused)
     OPENSSL_free(der);
     // The live ones still work after all that.
     char text[100];
-    EXPECT_EQ(CertGetNameStringA(live.contexts[0], CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, sizeof text), 8u);
+    EXPECT_EQ(
+        CertGetNameStringA(live.contexts[0], CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, sizeof text),
+        8u);
 }
 
 TEST(CertStore, ContextsOutliveTheirClosedStore)

@@ -22,30 +22,30 @@ constexpr ULONG kReq = 0xC11C;
 // SECBUFFER_MISSING with a count of 0. A header is what is missing; the
 // platform says 5 for nothing and 5 - n for n bytes of a header.
 class MissingCount : public ::testing::TestWithParam<std::pair<ULONG, ULONG>>
-{
-};
+{};
 
 TEST_P(MissingCount, CountsTheHeaderStillToCome)
 {
     HMODULE module = LoadLibraryA("Secur32.dll");
     ASSERT_NE(module, nullptr);
-    auto* table = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(GetProcAddress(module, "InitSecurityInterfaceA"))();
+    auto* table =
+        reinterpret_cast<INIT_SECURITY_INTERFACE_A>(GetProcAddress(module, "InitSecurityInterfaceA"))();
     SCHANNEL_CRED sc{};
     sc.dwVersion = SCHANNEL_CRED_VERSION;
     sc.grbitEnabledProtocols = 0xFF0;
     sc.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
     CredHandle cred{};
     char package[] = UNISP_NAME_A;
-    ASSERT_EQ(table->AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &sc, nullptr, nullptr,
-                                               &cred, nullptr),
+    ASSERT_EQ(table->AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &sc, nullptr,
+                                               nullptr, &cred, nullptr),
               SEC_E_OK);
     CtxtHandle context{};
     SecBuffer hello{0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc helloDesc{SECBUFFER_VERSION, 1, &hello};
     ULONG attrs = 0;
     char host[] = "server.test";
-    ASSERT_EQ(table->InitializeSecurityContextA(&cred, nullptr, host, kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0,
-                                                &context, &helloDesc, &attrs, nullptr),
+    ASSERT_EQ(table->InitializeSecurityContextA(&cred, nullptr, host, kReq, 0, SECURITY_NATIVE_DREP, nullptr,
+                                                0, &context, &helloDesc, &attrs, nullptr),
               SEC_I_CONTINUE_NEEDED);
     table->FreeContextBuffer(hello.pvBuffer);
 
@@ -55,8 +55,8 @@ TEST_P(MissingCount, CountsTheHeaderStillToCome)
     SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
     SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
-    EXPECT_EQ(table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, &inDesc, 0,
-                                                nullptr, &outDesc, &attrs, nullptr),
+    EXPECT_EQ(table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP,
+                                                &inDesc, 0, nullptr, &outDesc, &attrs, nullptr),
               SEC_E_INCOMPLETE_MESSAGE);
     EXPECT_EQ(in[1].BufferType, SECBUFFER_MISSING);
     EXPECT_EQ(in[1].cbBuffer, missing);
@@ -67,7 +67,8 @@ TEST_P(MissingCount, CountsTheHeaderStillToCome)
 }
 
 INSTANTIATE_TEST_SUITE_P(HeaderBytes, MissingCount,
-                         ::testing::Values(std::make_pair(0u, 5u), std::make_pair(1u, 4u), std::make_pair(4u, 1u)));
+                         ::testing::Values(std::make_pair(0u, 5u), std::make_pair(1u, 4u),
+                                           std::make_pair(4u, 1u)));
 
 // fuzz_adapter_files: an interface whose sysfs folder has no "address" file
 // made the IP helper copy its hardware address from a null pointer.
@@ -77,13 +78,14 @@ TEST(AdapterRecords, InterfaceWithoutHardwareAddress)
     const std::string root = ::mkdtemp(name);
     const std::string dir = root + "/sys/class/net/eth0";
     fs::create_directories(dir);
-    for (const auto& [file, text] : {std::pair<const char*, const char*>{"ifindex", "2\n"}, {"type", "1\n"},
-                                     {"flags", "0x1003\n"}})
+    for (const auto& [file, text] :
+         {std::pair<const char*, const char*>{"ifindex", "2\n"}, {"type", "1\n"}, {"flags", "0x1003\n"}})
         std::ofstream(dir + "/" + file) << text;
 
     HMODULE module = LoadLibraryA("IpHlpApi.dll");
     ASSERT_NE(module, nullptr);
-    auto setSources = reinterpret_cast<void (*)(const char*, const char*)>(GetProcAddress(module, "KvIpHelperSetSources"));
+    auto setSources =
+        reinterpret_cast<void (*)(const char*, const char*)>(GetProcAddress(module, "KvIpHelperSetSources"));
     auto getAdaptersInfo = reinterpret_cast<GET_ADAPTERS_INFO_FN>(GetProcAddress(module, "GetAdaptersInfo"));
     ASSERT_NE(setSources, nullptr);
     ASSERT_NE(getAdaptersInfo, nullptr);

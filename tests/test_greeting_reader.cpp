@@ -59,8 +59,7 @@ TEST(GreetingReader, LongGreetingKeepsItsVerdict)
 // The word cut by a read boundary after `before` of its letters, the
 // boundary at 64 KiB into the message.
 class WordAcrossBoundary : public ::testing::TestWithParam<size_t>
-{
-};
+{};
 
 TEST_P(WordAcrossBoundary, StillGreets)
 {
@@ -71,7 +70,8 @@ TEST_P(WordAcrossBoundary, StillGreets)
     EXPECT_EQ(GreetingRead(reads), static_cast<int>(reads.size()) - 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryCut, WordAcrossBoundary, ::testing::Range<size_t>(1, CGreetingReader::kWord.size()));
+INSTANTIATE_TEST_SUITE_P(EveryCut, WordAcrossBoundary,
+                         ::testing::Range<size_t>(1, CGreetingReader::kWord.size()));
 
 TEST(GreetingReader, WordOverReadsShorterThanItsTail)
 {
@@ -85,11 +85,16 @@ TEST(GreetingReader, WordOverReadsShorterThanItsTail)
 TEST(GreetingReader, StaleWordStartDoesNotJoinALaterRead)
 {
     EXPECT_EQ(GreetingRead({"CCCCCCCC", "x", "ONNECTED\x03"}), -1);
-    EXPECT_EQ(GreetingRead({"\x07", "\n", "\n\x01\x01" "CCCCCCCC",
-                            "CCCCCCCCC\x01\x01\x01" + std::string(22, '\xc9') + "\xc8" + std::string(8, '\xc9') +
-                                "\t\xc9[\n\x01\x01" "CCCCCCCCCCC" + std::string(6, '\xc9') + "\x01\x01",
-                            "\x01\x01", "ONNECTED\x03"}),
-              -1);
+    EXPECT_EQ(
+        GreetingRead({"\x07", "\n",
+                      "\n\x01\x01"
+                      "CCCCCCCC",
+                      "CCCCCCCCC\x01\x01\x01" + std::string(22, '\xc9') + "\xc8" + std::string(8, '\xc9') +
+                          "\t\xc9[\n\x01\x01"
+                          "CCCCCCCCCCC" +
+                          std::string(6, '\xc9') + "\x01\x01",
+                      "\x01\x01", "ONNECTED\x03"}),
+        -1);
     EXPECT_EQ(GreetingRead({"CCCCCCCC", "C", "ONNECTED\x03"}), 2);
 }
 
@@ -106,9 +111,15 @@ TEST(GreetingReader, NulCutsTheMessageWhereverItIs)
 
 TEST(GreetingReader, OnlyTheFirstMessageOfAReadCounts)
 {
-    EXPECT_EQ(GreetingRead({"HELLO\x03" "CONNECTED\x03", "more"}), -1);
+    EXPECT_EQ(GreetingRead({"HELLO\x03"
+                            "CONNECTED\x03",
+                            "more"}),
+              -1);
     // What follows the terminator is neither examined nor kept.
-    EXPECT_EQ(GreetingRead({"HELLO\x03" "CONNEC", "TED\x03"}), -1);
+    EXPECT_EQ(GreetingRead({"HELLO\x03"
+                            "CONNEC",
+                            "TED\x03"}),
+              -1);
     // A message without the word leaves nothing behind for the next one.
     EXPECT_EQ(GreetingRead({"CONNEC\x03", "TED\x03"}), -1);
     EXPECT_EQ(GreetingRead({"NO\x03", "NOT CONNECTED\x03"}), 1);
@@ -120,8 +131,8 @@ TEST(GreetingReader, OnlyTheFirstMessageOfAReadCounts)
 TEST(GreetingReader, AgreesWithTheUnboundedRule)
 {
     std::mt19937 random(20240611);
-    const std::vector<std::string> pieces = {"CONNECTED", "connected", "CONNEC", "TED", "conn", "ECTED", "C",
-                                             "x", "\x03", std::string(1, '\0')};
+    const std::vector<std::string> pieces = {
+        "CONNECTED", "connected", "CONNEC", "TED", "conn", "ECTED", "C", "x", "\x03", std::string(1, '\0')};
     for (int round = 0; round < 4000; ++round)
     {
         std::string stream;

@@ -21,14 +21,13 @@ TEST(Framing, TextsHaveTheirExactShape)
     {
         const std::string separator = NumberedSeparator(n);
         EXPECT_EQ(separator.size(), 58u);
-        EXPECT_EQ(separator, std::string(15, '*') + "  " + std::string(9, '-') + "<" + std::to_string(n) + ">" +
-                                 std::string(9, '-') + "  " + std::string(18, '*'));
+        EXPECT_EQ(separator, std::string(15, '*') + "  " + std::string(9, '-') + "<" + std::to_string(n) +
+                                 ">" + std::string(9, '-') + "  " + std::string(18, '*'));
     }
-    EXPECT_EQ(std::string(kOpeningBanner),
-              "\r\n" + std::string(20, '*') + std::string(6, ' ') + "TEST STARTS" + std::string(8, ' ') +
-                  std::string(20, '*'));
-    EXPECT_EQ(std::string(kClosingBanner),
-              std::string(20, '*') + std::string(7, ' ') + "TEST ENDS" + std::string(9, ' ') + std::string(20, '*'));
+    EXPECT_EQ(std::string(kOpeningBanner), "\r\n" + std::string(20, '*') + std::string(6, ' ') +
+                                               "TEST STARTS" + std::string(8, ' ') + std::string(20, '*'));
+    EXPECT_EQ(std::string(kClosingBanner), std::string(20, '*') + std::string(7, ' ') + "TEST ENDS" +
+                                               std::string(9, ' ') + std::string(20, '*'));
     EXPECT_EQ(std::string(kPlainSeparator),
               std::string(15, '*') + "  " + std::string(17, '-') + "  " + std::string(18, '*'));
 }
@@ -46,10 +45,10 @@ TEST(Framing, FrameWritesBannersOnEveryWayOut)
         throw std::runtime_error("mid-test");
     }
     catch (const std::runtime_error&)
-    {
-    }
+    {}
     EXPECT_EQ(owner.m_waitDepth, 0);
-    const Lines expected{"before", "", std::string(kOpeningBanner).substr(2), kPlainSeparator, kClosingBanner};
+    const Lines expected{"before", "", std::string(kOpeningBanner).substr(2), kPlainSeparator,
+                         kClosingBanner};
     EXPECT_EQ(owner.Lines(), expected);
 }
 
@@ -58,7 +57,8 @@ TEST(AddToHistory, FormatsAppendsAndScrollsToTheEnd)
     CRecordingOwner owner;
     AddToHistory(&owner, "%-30s%s", "Adapter Name:", "eth0");
     AddToHistory(&owner, "Status = %d, 0x%x", -2146893052, 0x80090304u);
-    EXPECT_EQ(owner.HistoryText(), "Adapter Name:                 eth0\r\nStatus = -2146893052, 0x80090304\r\n");
+    EXPECT_EQ(owner.HistoryText(),
+              "Adapter Name:                 eth0\r\nStatus = -2146893052, 0x80090304\r\n");
     EXPECT_EQ(owner.m_controlText, owner.HistoryText());
     EXPECT_EQ(owner.m_scrolls, (std::vector<int>{2, 3}));
     EXPECT_TRUE(owner.m_boxes.empty());
@@ -97,9 +97,9 @@ TEST(AddToHistory, OverflowAnsweredNoKeepsEverythingAndAsksAgain)
     CRecordingOwner owner;
     owner.m_controlLimit = 20;
     owner.m_answers = {IDNO, IDNO};
-    AddToHistory(&owner, "0123456789");   // 12 characters: fits
-    AddToHistory(&owner, "abcdefghij");   // 24: overflows
-    AddToHistory(&owner, "klm");          // still overflowing: asked again
+    AddToHistory(&owner, "0123456789"); // 12 characters: fits
+    AddToHistory(&owner, "abcdefghij"); // 24: overflows
+    AddToHistory(&owner, "klm");        // still overflowing: asked again
     ASSERT_EQ(owner.m_boxes.size(), 2u);
     EXPECT_EQ(owner.m_boxes[0], "There is insufficient space in the history window ... Clear it first?");
     EXPECT_EQ(owner.m_boxTypes[0], MB_YESNO);
@@ -146,13 +146,13 @@ TEST(AddToHistory, TellsTheControlHowMuchIsAsSetBefore)
     CRecordingOwner owner;
     owner.m_controlLimit = 40;
     owner.m_answers = {IDYES};
-    AddToHistory(&owner, "one");   // 5 characters with CR LF
-    AddToHistory(&owner, "two");   // after the 5 set before
+    AddToHistory(&owner, "one"); // 5 characters with CR LF
+    AddToHistory(&owner, "two"); // after the 5 set before
     owner.m_live = false;
     AddToHistory(&owner, "three"); // kept, not set
     owner.m_live = true;
-    AddToHistory(&owner, "four");  // still after the 10 set before
-    owner.ClearHistory();          // starts over
+    AddToHistory(&owner, "four"); // still after the 10 set before
+    owner.ClearHistory();         // starts over
     AddToHistory(&owner, "five");
     AddToHistory(&owner, "%s", std::string(40, 'x').c_str()); // overflows: Yes keeps the new line alone
     AddToHistory(&owner, "six");
@@ -177,8 +177,8 @@ TEST(ConsoleOwner, PrintsEachLineAsWrittenWithUnixLineEnds)
             CTestFrame frame(&owner);
             AddToHistory(&owner, "%s", kPlainSeparator);
             std::fflush(out);
-            EXPECT_EQ(std::string(buffer, size), "before\n\n" + std::string(kOpeningBanner).substr(2) + "\n" +
-                                                     kPlainSeparator + "\n");
+            EXPECT_EQ(std::string(buffer, size),
+                      "before\n\n" + std::string(kOpeningBanner).substr(2) + "\n" + kPlainSeparator + "\n");
         }
         owner.ClearHistory();
         AddToHistory(&owner, "after %s", "clear");

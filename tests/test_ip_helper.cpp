@@ -8,10 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -52,7 +52,8 @@ public:
             Write(device + "/device", "0x1533\n");
             fs::create_directories(m_root + "/sys/bus/pci/drivers/" + driver);
             fs::create_directory_symlink(m_root + device, m_root + dir + "/device");
-            fs::create_directory_symlink(m_root + "/sys/bus/pci/drivers/" + driver, m_root + device + "/driver");
+            fs::create_directory_symlink(m_root + "/sys/bus/pci/drivers/" + driver,
+                                         m_root + device + "/driver");
         }
     }
     const std::string& Root() const { return m_root; }
@@ -79,7 +80,10 @@ protected:
         m_setSources(nullptr, nullptr);
         FreeLibrary(m_module);
     }
-    void Describe(const FixturePc& pc, const std::string& kernel) { m_setSources(pc.Root().c_str(), kernel.c_str()); }
+    void Describe(const FixturePc& pc, const std::string& kernel)
+    {
+        m_setSources(pc.Root().c_str(), kernel.c_str());
+    }
     Lines RunLines(void (*run)(CHistoryOwner*))
     {
         m_owner.ClearHistory();
@@ -127,8 +131,9 @@ void TwoAdapterPc(FixturePc& pc)
                                   "E:ID_MODEL_FROM_DATABASE=Ethernet Connection I219-LM\n");
     pc.Write("/run/systemd/netif/leases/3", "# This is private data. Do not parse.\nADDRESS=192.168.1.50\n"
                                             "SERVER_ADDRESS=192.168.1.1\nDNS=192.168.1.1 8.8.8.8\n");
-    pc.Write("/run/systemd/netif/links/3", "ADMIN_STATE=configured\nDNS=192.168.1.1 8.8.8.8:53 1.1.1.1#one.one "
-                                           "[2001:db8::1]:53\n");
+    pc.Write("/run/systemd/netif/links/3",
+             "ADMIN_STATE=configured\nDNS=192.168.1.1 8.8.8.8:53 1.1.1.1#one.one "
+             "[2001:db8::1]:53\n");
     pc.Write("/etc/resolv.conf", "nameserver 127.0.0.53\noptions edns0 trust-ad\n");
 }
 
@@ -147,16 +152,18 @@ TEST_F(IpHelperTest, ThisPcReportsEveryEthernetAdapter)
     Describe(pc, kTwoAdapterKernel);
     RunThisPc(&m_owner);
     EXPECT_EQ(m_owner.Lines(),
-              Framed({"Attempting to Read Ip Configuration...", L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"),
-                      L("DHCP Enabled :", "No"), L("IpAddress :", "10.0.0.5"), L("Subnet Mask :", "255.255.255.0"),
+              Framed({"Attempting to Read Ip Configuration...",
+                      L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"), L("DHCP Enabled :", "No"),
+                      L("IpAddress :", "10.0.0.5"), L("Subnet Mask :", "255.255.255.0"),
                       L("Default Gateway:", "0.0.0.0"),
                       // no servers: the record's inline first entry, empty, as the platform gives it
                       L("Current DNS:", ""), L("DNS List Entry:", ""),
                       L("Found Ethernet Adapter :", "Intel Corporation Ethernet Connection I219-LM"),
-                      L("DHCP Enabled :", "Yes"), L("DHCP Server :", "192.168.1.1"), L("IpAddress :", "192.168.1.50"),
-                      L("Subnet Mask :", "255.255.255.0"), L("Default Gateway:", "192.168.1.1"),
-                      L("Current DNS:", "192.168.1.1"), L("DNS List Entry:", "192.168.1.1"),
-                      L("DNS List Entry:", "8.8.8.8"), L("DNS List Entry:", "1.1.1.1")}));
+                      L("DHCP Enabled :", "Yes"), L("DHCP Server :", "192.168.1.1"),
+                      L("IpAddress :", "192.168.1.50"), L("Subnet Mask :", "255.255.255.0"),
+                      L("Default Gateway:", "192.168.1.1"), L("Current DNS:", "192.168.1.1"),
+                      L("DNS List Entry:", "192.168.1.1"), L("DNS List Entry:", "8.8.8.8"),
+                      L("DNS List Entry:", "1.1.1.1")}));
 }
 
 TEST_F(IpHelperTest, TheListGrowsPastTheFirstBufferAndKeepsEveryAddress)
@@ -197,10 +204,11 @@ TEST_F(IpHelperTest, ChecksGiveTheirVerdicts)
     const Lines lines = m_owner.Lines();
     // The box comes while the frame is open: the unload line and banner after it.
     EXPECT_EQ(Lines(lines.end() - 8, lines.end()),
-              (Lines{"Attempting to Determine DHCP Configuration...", L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"),
-                     L("DHCP Enabled :", "No"), L("Found Ethernet Adapter :", "Intel Corporation Ethernet Connection I219-LM"),
-                     L("DHCP Enabled :", "Yes"), L("DHCP Server :", "192.168.1.1"), "UnLoading IpHlpApi.dll...",
-                     kClosingBanner}));
+              (Lines{"Attempting to Determine DHCP Configuration...",
+                     L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"), L("DHCP Enabled :", "No"),
+                     L("Found Ethernet Adapter :", "Intel Corporation Ethernet Connection I219-LM"),
+                     L("DHCP Enabled :", "Yes"), L("DHCP Server :", "192.168.1.1"),
+                     "UnLoading IpHlpApi.dll...", kClosingBanner}));
 }
 
 TEST_F(IpHelperTest, OnlyWirelessMeansNoEthernetAdapter)
@@ -209,11 +217,13 @@ TEST_F(IpHelperTest, OnlyWirelessMeansNoEthernetAdapter)
     pc.Link("wlan0", 2, 1, true, "iwlwifi", "DEVTYPE=wlan\n");
     Describe(pc, "addr 2 192.168.0.7/24 dynamic\n");
     EXPECT_FALSE(RunCheckDhcp(&m_owner));
-    EXPECT_EQ(m_owner.m_boxes, (std::vector<std::string>{"FAILURE - Failed to Find an Ethernet Controller!"}));
+    EXPECT_EQ(m_owner.m_boxes,
+              (std::vector<std::string>{"FAILURE - Failed to Find an Ethernet Controller!"}));
     EXPECT_EQ(m_owner.Lines()[m_owner.Lines().size() - 3], "FAILURE - Failed to find an Ethernet Adapter!");
     m_owner.ClearHistory();
     RunThisPc(&m_owner);
-    EXPECT_EQ(m_owner.Lines(), Framed({"Attempting to Read Ip Configuration...", " Failed to find an Ethernet Adapter!"}));
+    EXPECT_EQ(m_owner.Lines(),
+              Framed({"Attempting to Read Ip Configuration...", " Failed to find an Ethernet Adapter!"}));
 }
 
 TEST_F(IpHelperTest, StaticPcWithTheResolverStubHasNoDnsAndNoDhcp)
@@ -226,16 +236,17 @@ TEST_F(IpHelperTest, StaticPcWithTheResolverStubHasNoDnsAndNoDhcp)
                                                    " option dhcp-server-identifier 10.9.9.1;\n}\n");
     Describe(pc, "addr 2 192.0.2.2/24 permanent\nroute 2 192.0.2.1 3 0\n");
     EXPECT_FALSE(RunCheckDns(&m_owner));
-    EXPECT_EQ(m_owner.m_boxes.back(),
-              "FAILURE It appears there are no configured DNS Servers....\r\nUse 'THIS PC' Button for more information.");
+    EXPECT_EQ(m_owner.m_boxes.back(), "FAILURE It appears there are no configured DNS Servers....\r\nUse "
+                                      "'THIS PC' Button for more information.");
     EXPECT_FALSE(RunCheckDhcp(&m_owner));
     EXPECT_EQ(m_owner.m_boxes.back(), "FAILURE - It appears there are no (Configured) DHCP Services....\r\n"
                                       "Use 'THIS PC' Button for more information.");
     IsWin9x = true;
     EXPECT_FALSE(RunCheckDns(&m_owner));
     IsWin9x = false;
-    EXPECT_EQ(m_owner.m_boxes.back(), "FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT "
-                                      "a reliable test under WIN9X platforms.\r\nUse 'THIS PC' Button for more information.");
+    EXPECT_EQ(m_owner.m_boxes.back(),
+              "FAILURE It appears there are no configured DNS Servers....\r\nNOTE: This in NOT "
+              "a reliable test under WIN9X platforms.\r\nUse 'THIS PC' Button for more information.");
     // With the stub's upstream list in place, the DNS servers are found.
     pc.Write("/run/systemd/resolve/resolv.conf", "nameserver 192.0.2.53\nnameserver 2001:db8::53\n");
     EXPECT_TRUE(RunCheckDns(&m_owner));
@@ -254,8 +265,7 @@ struct DhcpHint
 void PrintTo(const DhcpHint& hint, std::ostream* os) { *os << hint.name; }
 
 class DhcpHints : public IpHelperTest, public ::testing::WithParamInterface<DhcpHint>
-{
-};
+{};
 
 TEST_P(DhcpHints, ProveDhcpWithoutNamingAServer)
 {
@@ -274,15 +284,16 @@ TEST_P(DhcpHints, ProveDhcpWithoutNamingAServer)
 
 INSTANTIATE_TEST_SUITE_P(
     Hints, DhcpHints,
-    ::testing::Values(DhcpHint{"DynamicAddress", "addr 2 10.1.1.20/24 dynamic\nroute 2 10.1.1.1 4 0\n", nullptr, true},
-                      DhcpHint{"RouteOfADhcpClient", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 16 0\n", nullptr,
-                               true},
-                      DhcpHint{"ManagerLeaseFile", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
-                               "# This is private data. Do not parse.\nADDRESS=10.1.1.20\n", true},
-                      DhcpHint{"ManagerLeaseOfAnotherAddress", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
-                               "ADDRESS=10.1.1.99\n", false},
-                      DhcpHint{"StaticAddressAndRoute", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
-                               nullptr, false}),
+    ::testing::Values(
+        DhcpHint{"DynamicAddress", "addr 2 10.1.1.20/24 dynamic\nroute 2 10.1.1.1 4 0\n", nullptr, true},
+        DhcpHint{"RouteOfADhcpClient", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 16 0\n", nullptr,
+                 true},
+        DhcpHint{"ManagerLeaseFile", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
+                 "# This is private data. Do not parse.\nADDRESS=10.1.1.20\n", true},
+        DhcpHint{"ManagerLeaseOfAnotherAddress", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n",
+                 "ADDRESS=10.1.1.99\n", false},
+        DhcpHint{"StaticAddressAndRoute", "addr 2 10.1.1.20/24 permanent\nroute 2 10.1.1.1 4 0\n", nullptr,
+                 false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IpHelperTest, LeasesOfEachClientAndWins)
@@ -290,21 +301,26 @@ TEST_F(IpHelperTest, LeasesOfEachClientAndWins)
     FixturePc pc;
     pc.Link("eth0", 2, 1, true, "e1000");
     pc.Link("eth1", 3, 1, true, "e1000");
-    pc.Write("/var/lib/dhcp/dhclient.eth0.leases",
-             "lease {\n interface \"eth0\";\n fixed-address 10.0.0.2;\n option dhcp-server-identifier 10.0.0.250;\n}\n"
-             "lease {\n interface \"eth0\";\n fixed-address 10.0.0.3;\n option dhcp-server-identifier 10.0.0.1;\n"
-             " option domain-name-servers 10.0.0.53,10.0.0.54;\n option netbios-name-servers 10.0.0.44, 10.0.0.45;\n}\n");
+    pc.Write(
+        "/var/lib/dhcp/dhclient.eth0.leases",
+        "lease {\n interface \"eth0\";\n fixed-address 10.0.0.2;\n option dhcp-server-identifier "
+        "10.0.0.250;\n}\n"
+        "lease {\n interface \"eth0\";\n fixed-address 10.0.0.3;\n option dhcp-server-identifier 10.0.0.1;\n"
+        " option domain-name-servers 10.0.0.53,10.0.0.54;\n option netbios-name-servers 10.0.0.44, "
+        "10.0.0.45;\n}\n");
     std::string message(240, '\0');
     message[16] = static_cast<char>(172), message[17] = 16, message[18] = 5, message[19] = 9; // yiaddr
     message[236] = 0x63, message[237] = static_cast<char>(0x82), message[238] = 0x53, message[239] = 0x63;
-    message += std::string("\x36\x04\xac\x10\x05\x01", 6);          // server 172.16.5.1
-    message += std::string("\x06\x04\x08\x08\x04\x04", 6);          // DNS 8.8.4.4
-    message += std::string("\x2c\x04\xac\x10\x05\x2c\xff", 7);      // WINS 172.16.5.44, end
+    message += std::string("\x36\x04\xac\x10\x05\x01", 6);     // server 172.16.5.1
+    message += std::string("\x06\x04\x08\x08\x04\x04", 6);     // DNS 8.8.4.4
+    message += std::string("\x2c\x04\xac\x10\x05\x2c\xff", 7); // WINS 172.16.5.44, end
     pc.Write("/var/lib/dhcpcd/eth1.lease", message);
     Describe(pc, "addr 2 10.0.0.3/24 dynamic\naddr 3 172.16.5.9/24 dynamic\n");
     RunThisPc(&m_owner);
     const Lines lines = m_owner.Lines();
-    auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    auto has = [&](const std::string& line) {
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
     EXPECT_TRUE(has(L("DHCP Server :", "10.0.0.1"))); // the last lease in the file
     EXPECT_TRUE(has(L("Primary WINS Server :", "10.0.0.44")));
     EXPECT_TRUE(has(L("Secondary WINS Server :", "10.0.0.45")));
@@ -321,13 +337,15 @@ TEST_F(IpHelperTest, MissingLibraryOrEntry)
     SetDllDirectoryA(dir.c_str());
     platform::SetDefaultModuleSearch(false);
     RunThisPc(&m_owner);
-    EXPECT_EQ(m_owner.Lines(), (Lines{"", std::string(kOpeningBanner).substr(2), kPlainSeparator,
-                                      "Loading IpHlpApi.dll...", "FAILED Unable to load IpHlpApi.dll. Cannot Continue!",
-                                      kClosingBanner}));
+    EXPECT_EQ(m_owner.Lines(),
+              (Lines{"", std::string(kOpeningBanner).substr(2), kPlainSeparator, "Loading IpHlpApi.dll...",
+                     "FAILED Unable to load IpHlpApi.dll. Cannot Continue!", kClosingBanner}));
     m_owner.ClearHistory();
-    fs::copy_file(fs::path(platform::ExecutableDirectory()) / "libkvtestmodule.so", fs::path(dir) / "libiphlpapi.so");
+    fs::copy_file(fs::path(platform::ExecutableDirectory()) / "libkvtestmodule.so",
+                  fs::path(dir) / "libiphlpapi.so");
     EXPECT_FALSE(RunCheckDns(&m_owner));
-    EXPECT_EQ(m_owner.Lines(), Framed({"Unable to find ProcAddress of GetAdaptersInfo(...) Cannot Continue!"}));
+    EXPECT_EQ(m_owner.Lines(),
+              Framed({"Unable to find ProcAddress of GetAdaptersInfo(...) Cannot Continue!"}));
     EXPECT_TRUE(m_owner.m_boxes.empty());
     SetDllDirectoryA(nullptr);
     platform::SetDefaultModuleSearch(true);
@@ -344,9 +362,10 @@ TEST_F(IpHelperTest, WithoutThePerAdapterEntryTheReportGoesOnWithoutDns)
     platform::SetDefaultModuleSearch(false);
     RunThisPc(&m_owner);
     EXPECT_EQ(m_owner.Lines(),
-              Framed({"Unable to find ProcAddress of GetPerAdapterInfo(...)", "Continuing with limited functionality...",
-                      "Attempting to Read Ip Configuration...", L("Found Ethernet Adapter :", "Substitute Ethernet"),
-                      L("DHCP Enabled :", "Yes"), L("DHCP Server :", "10.0.0.1"), L("IpAddress :", "10.0.0.9"),
+              Framed({"Unable to find ProcAddress of GetPerAdapterInfo(...)",
+                      "Continuing with limited functionality...", "Attempting to Read Ip Configuration...",
+                      L("Found Ethernet Adapter :", "Substitute Ethernet"), L("DHCP Enabled :", "Yes"),
+                      L("DHCP Server :", "10.0.0.1"), L("IpAddress :", "10.0.0.9"),
                       L("Subnet Mask :", "255.0.0.0"), L("Default Gateway:", "10.0.0.1")}));
     m_owner.ClearHistory();
     IsWin9x = true;
@@ -427,21 +446,31 @@ TEST_F(ManagerPcTest, TheBusNamesTheServerAndEachLinksDns)
     ASSERT_TRUE(bus.Serve(kManagerBus)) << "dbus-daemon and the fake services must start";
     m_setBus(bus.Address().c_str());
 
-    EXPECT_EQ(RunLines(RunThisPc),
-              Framed({"Attempting to Read Ip Configuration...",
-                      L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"), L("DHCP Enabled :", "Yes"),
-                      L("DHCP Server :", "192.168.1.1"), L("IpAddress :", "192.168.1.50"),
-                      L("Subnet Mask :", "255.255.255.0"), L("Default Gateway:", "192.168.1.1"),
-                      L("Current DNS:", "192.168.1.1"), L("DNS List Entry:", "192.168.1.1"),
-                      L("DNS List Entry:", "9.9.9.9"),
-                      L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"), L("DHCP Enabled :", "No"),
-                      L("IpAddress :", "10.0.0.5"), L("Subnet Mask :", "255.255.255.0"),
-                      L("Default Gateway:", "10.0.0.1"), L("Current DNS:", "10.0.0.53"),
-                      L("DNS List Entry:", "10.0.0.53"),
-                      L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"), L("DHCP Enabled :", "Yes"),
-                      L("DHCP Server :", ""), L("IpAddress :", "172.16.0.20"), L("Subnet Mask :", "255.255.255.0"),
-                      L("Default Gateway:", "172.16.0.1"), L("Current DNS:", "172.16.0.53"),
-                      L("DNS List Entry:", "172.16.0.53")}));
+    EXPECT_EQ(RunLines(RunThisPc), Framed({"Attempting to Read Ip Configuration...",
+                                           L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"),
+                                           L("DHCP Enabled :", "Yes"),
+                                           L("DHCP Server :", "192.168.1.1"),
+                                           L("IpAddress :", "192.168.1.50"),
+                                           L("Subnet Mask :", "255.255.255.0"),
+                                           L("Default Gateway:", "192.168.1.1"),
+                                           L("Current DNS:", "192.168.1.1"),
+                                           L("DNS List Entry:", "192.168.1.1"),
+                                           L("DNS List Entry:", "9.9.9.9"),
+                                           L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"),
+                                           L("DHCP Enabled :", "No"),
+                                           L("IpAddress :", "10.0.0.5"),
+                                           L("Subnet Mask :", "255.255.255.0"),
+                                           L("Default Gateway:", "10.0.0.1"),
+                                           L("Current DNS:", "10.0.0.53"),
+                                           L("DNS List Entry:", "10.0.0.53"),
+                                           L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"),
+                                           L("DHCP Enabled :", "Yes"),
+                                           L("DHCP Server :", ""),
+                                           L("IpAddress :", "172.16.0.20"),
+                                           L("Subnet Mask :", "255.255.255.0"),
+                                           L("Default Gateway:", "172.16.0.1"),
+                                           L("Current DNS:", "172.16.0.53"),
+                                           L("DNS List Entry:", "172.16.0.53")}));
     EXPECT_EQ(CheckLines(RunCheckDhcp, true),
               Framed({"Attempting to Determine DHCP Configuration...",
                       L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"), L("DHCP Enabled :", "Yes"),
@@ -449,13 +478,14 @@ TEST_F(ManagerPcTest, TheBusNamesTheServerAndEachLinksDns)
                       L("DHCP Enabled :", "No"), L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"),
                       L("DHCP Enabled :", "Yes"), L("DHCP Server :", "")}));
     EXPECT_EQ(m_owner.m_boxes.back(), "SUCCESS ... It appears DHCP is Configured....");
-    EXPECT_EQ(CheckLines(RunCheckDns, true),
-              Framed({"Attempting to Determine DNS Configuration...",
-                      L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"), L("Current DNS:", "192.168.1.1"),
-                      L("DNS List Entry:", "192.168.1.1"), L("DNS List Entry:", "9.9.9.9"),
-                      L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"), L("Current DNS:", "10.0.0.53"),
-                      L("DNS List Entry:", "10.0.0.53"), L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"),
-                      L("Current DNS:", "172.16.0.53"), L("DNS List Entry:", "172.16.0.53")}));
+    EXPECT_EQ(
+        CheckLines(RunCheckDns, true),
+        Framed({"Attempting to Determine DNS Configuration...",
+                L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"), L("Current DNS:", "192.168.1.1"),
+                L("DNS List Entry:", "192.168.1.1"), L("DNS List Entry:", "9.9.9.9"),
+                L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"), L("Current DNS:", "10.0.0.53"),
+                L("DNS List Entry:", "10.0.0.53"), L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"),
+                L("Current DNS:", "172.16.0.53"), L("DNS List Entry:", "172.16.0.53")}));
     EXPECT_EQ(m_owner.m_boxes.back(), "SUCCESS ... It appears there are configured DNS Servers....");
 
     // The lease times reach the records: obtained = expiry - lease time.
@@ -481,8 +511,7 @@ enum class Refusal
 };
 
 class ManagerPcFallbackTest : public ManagerPcTest, public ::testing::WithParamInterface<Refusal>
-{
-};
+{};
 
 TEST_P(ManagerPcFallbackTest, TheFilesSpeakAlone)
 {
@@ -491,9 +520,9 @@ TEST_P(ManagerPcFallbackTest, TheFilesSpeakAlone)
         m_setBus(("unix:path=" + m_pc.Root() + "/no-bus-here").c_str());
     else
     {
-        bus = std::make_unique<testing_support::PrivateBus>(GetParam() == Refusal::NoPermission
-                                                                ? testing_support::PrivateBus::Policy::DenyNetworkServices
-                                                                : testing_support::PrivateBus::Policy::Open);
+        bus = std::make_unique<testing_support::PrivateBus>(
+            GetParam() == Refusal::NoPermission ? testing_support::PrivateBus::Policy::DenyNetworkServices
+                                                : testing_support::PrivateBus::Policy::Open);
         ASSERT_TRUE(bus->Started());
         if (GetParam() == Refusal::NoPermission)
         {
@@ -503,18 +532,23 @@ TEST_P(ManagerPcFallbackTest, TheFilesSpeakAlone)
     }
     const Lines globalDns{L("Current DNS:", "192.168.1.1"), L("DNS List Entry:", "192.168.1.1"),
                           L("DNS List Entry:", "10.0.0.53")};
-    Lines expected{"Attempting to Read Ip Configuration...", L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"),
-                   L("DHCP Enabled :", "Yes"), L("DHCP Server :", ""), L("IpAddress :", "192.168.1.50"),
-                   L("Subnet Mask :", "255.255.255.0"), L("Default Gateway:", "192.168.1.1")};
+    Lines expected{"Attempting to Read Ip Configuration...",
+                   L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"),
+                   L("DHCP Enabled :", "Yes"),
+                   L("DHCP Server :", ""),
+                   L("IpAddress :", "192.168.1.50"),
+                   L("Subnet Mask :", "255.255.255.0"),
+                   L("Default Gateway:", "192.168.1.1")};
     expected.insert(expected.end(), globalDns.begin(), globalDns.end());
     for (const auto& line : {L("Found Ethernet Adapter :", "igb (PCI 8086:1533)"), L("DHCP Enabled :", "No"),
                              L("IpAddress :", "10.0.0.5"), L("Subnet Mask :", "255.255.255.0"),
                              L("Default Gateway:", "10.0.0.1")})
         expected.push_back(line);
     expected.insert(expected.end(), globalDns.begin(), globalDns.end());
-    for (const auto& line : {L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"), L("DHCP Enabled :", "Yes"),
-                             L("DHCP Server :", ""), L("IpAddress :", "172.16.0.20"), L("Subnet Mask :", "255.255.255.0"),
-                             L("Default Gateway:", "172.16.0.1")})
+    for (const auto& line :
+         {L("Found Ethernet Adapter :", "r8169 (PCI 8086:1533)"), L("DHCP Enabled :", "Yes"),
+          L("DHCP Server :", ""), L("IpAddress :", "172.16.0.20"), L("Subnet Mask :", "255.255.255.0"),
+          L("Default Gateway:", "172.16.0.1")})
         expected.push_back(line);
     expected.insert(expected.end(), globalDns.begin(), globalDns.end());
     EXPECT_EQ(RunLines(RunThisPc), Framed(expected));
@@ -539,9 +573,10 @@ INSTANTIATE_TEST_SUITE_P(Refusals, ManagerPcFallbackTest,
 TEST(IpHelperBus, OlderNameserversAndResolverEntriesAsTheBusGivesThem)
 {
     testing_support::PrivateBus bus;
-    ASSERT_TRUE(bus.Serve("device eth0\nold-nameservers eth0 10.0.0.53 10.0.0.54\n"
-                          "device wlan0 dhcp dhcp_server_identifier=not-an-address\n"
-                          "resolved 2 2001:db8::1 192.0.2.53\nresolved 0 192.0.2.99\nresolved 3 192.0.2.54\n"));
+    ASSERT_TRUE(
+        bus.Serve("device eth0\nold-nameservers eth0 10.0.0.53 10.0.0.54\n"
+                  "device wlan0 dhcp dhcp_server_identifier=not-an-address\n"
+                  "resolved 2 2001:db8::1 192.0.2.53\nresolved 0 192.0.2.99\nresolved 3 192.0.2.54\n"));
     const iphelper::BusView view = iphelper::QueryBus(bus.Address(), 5000);
     ASSERT_EQ(view.devices.size(), 2u);
     EXPECT_EQ(view.devices[0].iface, "eth0");
@@ -573,8 +608,7 @@ std::string Fixture(const std::string& name)
 
 // The lease of one DHCP conversation, written by three releases of networkd.
 class NetworkdLeaseForms : public ::testing::TestWithParam<const char*>
-{
-};
+{};
 
 TEST_P(NetworkdLeaseForms, GiveTheSameLease)
 {
@@ -589,7 +623,8 @@ TEST_P(NetworkdLeaseForms, GiveTheSameLease)
 }
 
 INSTANTIATE_TEST_SUITE_P(Releases, NetworkdLeaseForms,
-                         ::testing::Values("networkd-lease-v252", "networkd-lease-timespan", "networkd-lease-json"));
+                         ::testing::Values("networkd-lease-v252", "networkd-lease-timespan",
+                                           "networkd-lease-json"));
 
 TEST_F(IpHelperTest, AJsonLeaseOnDiskProvesDhcpAndNamesTheServer)
 {
@@ -627,8 +662,7 @@ struct JsonCase
 void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
 
 class NetworkdJsonLease : public ::testing::TestWithParam<JsonCase>
-{
-};
+{};
 
 TEST_P(NetworkdJsonLease, IsReadOrRefused)
 {
@@ -641,9 +675,10 @@ TEST_P(NetworkdJsonLease, IsReadOrRefused)
 INSTANTIATE_TEST_SUITE_P(
     Texts, NetworkdJsonLease,
     ::testing::Values(
-        JsonCase{"DottedTexts", R"({"Address":"10.1.2.3","Server_Address":"10.1.2.1"})", "10.1.2.3", "10.1.2.1"},
-        JsonCase{"OnlyTheAddressString", R"({"AddressString":"10.1.2.3","Server_Address":[10,1,2,1]})", "10.1.2.3",
+        JsonCase{"DottedTexts", R"({"Address":"10.1.2.3","Server_Address":"10.1.2.1"})", "10.1.2.3",
                  "10.1.2.1"},
+        JsonCase{"OnlyTheAddressString", R"({"AddressString":"10.1.2.3","Server_Address":[10,1,2,1]})",
+                 "10.1.2.3", "10.1.2.1"},
         JsonCase{"ByteOutOfRange", R"({"Address":[10,1,2,256],"Server_Address":[10,1,2,1]})", "", "10.1.2.1"},
         JsonCase{"FractionalByte", R"({"Address":[10,1,2,3.5]})", "", ""},
         JsonCase{"ThreeBytes", R"({"Address":[10,1,2],"Server_Address":[10,1,2,1,0]})", "", ""},
@@ -651,11 +686,13 @@ INSTANTIATE_TEST_SUITE_P(
         JsonCase{"Truncated", R"({"Address":[10,1,2,3],"Server_Address":[10,1)", "", ""},
         JsonCase{"TrailingGarbage", R"({"Address":[10,1,2,3]} x)", "", ""},
         JsonCase{"NotAnObject", R"([[10,1,2,3]])", "", ""},
-        JsonCase{"EscapesAndNesting", R"({"Hostname":"a\"b\\c\u00e9","X":{"Y":[true,false,null,-1.5e3]},"Address":[10,1,2,3]})",
+        JsonCase{"EscapesAndNesting",
+                 R"({"Hostname":"a\"b\\c\u00e9","X":{"Y":[true,false,null,-1.5e3]},"Address":[10,1,2,3]})",
                  "10.1.2.3", ""},
         JsonCase{"ControlCharacterInText", "{\"Hostname\":\"a\tb\",\"Address\":[10,1,2,3]}", "", ""},
-        JsonCase{"DeepNesting", "{\"A\":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[0]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],"
-                                "\"Address\":[10,1,2,3]}",
+        JsonCase{"DeepNesting",
+                 "{\"A\":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[0]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],"
+                 "\"Address\":[10,1,2,3]}",
                  "", ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -675,21 +712,25 @@ TEST(IpHelperParsers, TimespanBeyondAnyLeaseIsUnknown)
 TEST(IpHelperParsers, TimespansAndManagerOptions)
 {
     const std::vector<std::pair<std::string, uint64_t>> spans{
-        {"86400", 86400}, {"1d", 86400},  {"1h 30min", 5400}, {"2w", 1209600}, {"1d 2h 3min 4s", 93784},
-        {"500ms", 0},     {"", 0},        {"bogus", 0},       {"5x", 0},       {"99999999999999999999", 0}};
+        {"86400", 86400}, {"1d", 86400}, {"1h 30min", 5400}, {"2w", 1209600}, {"1d 2h 3min 4s", 93784},
+        {"500ms", 0},     {"", 0},       {"bogus", 0},       {"5x", 0},       {"99999999999999999999", 0}};
     for (const auto& [text, seconds] : spans)
         EXPECT_EQ(iphelper::ParseTimespan(text), seconds) << text;
 
-    const iphelper::Lease lease = iphelper::ParseManagerDhcp4Options(
-        {{"ip_address", "192.168.1.50"}, {"dhcp_server_identifier", " 192.168.1.1 "}, {"dhcp_lease_time", "7200"},
-         {"expiry", "1796601600"}, {"domain_name_servers", "192.168.1.1 8.8.8.8"},
-         {"netbios_name_servers", "192.168.1.5"}});
+    const iphelper::Lease lease =
+        iphelper::ParseManagerDhcp4Options({{"ip_address", "192.168.1.50"},
+                                            {"dhcp_server_identifier", " 192.168.1.1 "},
+                                            {"dhcp_lease_time", "7200"},
+                                            {"expiry", "1796601600"},
+                                            {"domain_name_servers", "192.168.1.1 8.8.8.8"},
+                                            {"netbios_name_servers", "192.168.1.5"}});
     EXPECT_EQ(lease.server, "192.168.1.1");
     EXPECT_EQ(lease.lifetime, 7200u);
     EXPECT_EQ(lease.expires, 1796601600);
     EXPECT_EQ(lease.dns, (std::vector<std::string>{"192.168.1.1", "8.8.8.8"}));
     EXPECT_EQ(lease.wins, (std::vector<std::string>{"192.168.1.5"}));
-    const iphelper::Lease odd = iphelper::ParseManagerDhcp4Options({{"dhcp_lease_time", "-5"}, {"expiry", "soon"}});
+    const iphelper::Lease odd =
+        iphelper::ParseManagerDhcp4Options({{"dhcp_lease_time", "-5"}, {"expiry", "soon"}});
     EXPECT_EQ(odd.lifetime, 0u);
     EXPECT_EQ(odd.expires, 0);
 }

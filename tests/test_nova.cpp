@@ -68,8 +68,8 @@ protected:
 };
 
 const std::string kKeyLine = "SetParam 10 size 22 'KESTAVANE NOVA DEVKEY1'";
-const std::string kWithdraw = "SetParam 8 size 4 value 0\nSetParam 9 size " + std::to_string(sizeof(void*)) +
-                              " cleared\n";
+const std::string kWithdraw =
+    "SetParam 8 size 4 value 0\nSetParam 9 size " + std::to_string(sizeof(void*)) + " cleared\n";
 const std::string kRegister = "SetParam 9 size " + std::to_string(sizeof(void*)) + " set\n";
 
 TEST_F(NovaTest, WithoutTheLibrary)
@@ -84,8 +84,8 @@ TEST_F(NovaTest, AcceptingLibraryConnectsAndDisconnects)
 {
     Provide("full", "accept");
     EXPECT_EQ(Run(), Framed({"Connection Closed -- TEST SUCCESSFUL. "}));
-    EXPECT_EQ(Calls(), "GetIPInterface\n" + kRegister + "DebugMode 1\n" + kKeyLine + "\nConnect\nDisconnect\n" +
-                           kWithdraw);
+    EXPECT_EQ(Calls(), "GetIPInterface\n" + kRegister + "DebugMode 1\n" + kKeyLine +
+                           "\nConnect\nDisconnect\n" + kWithdraw);
 }
 
 TEST_F(NovaTest, RefusedParametersReportTheLibraryText)
@@ -96,7 +96,8 @@ TEST_F(NovaTest, RefusedParametersReportTheLibraryText)
     m_owner.ClearHistory();
     reinterpret_cast<void (*)(const char*)>(GetProcAddress(m_library, "NovaSubstituteSetMode"))("refuse10");
     EXPECT_EQ(Run(), Framed({"Error -- Parameter 10 refused", " TEST FAILED. "}));
-    EXPECT_EQ(Calls(), "GetIPInterface\n" + kRegister + "DebugMode 1\n" + kKeyLine + "\nGetLastError\n" + kWithdraw);
+    EXPECT_EQ(Calls(),
+              "GetIPInterface\n" + kRegister + "DebugMode 1\n" + kKeyLine + "\nGetLastError\n" + kWithdraw);
 }
 
 TEST_F(NovaTest, FailedConnectReportsItsText)

@@ -76,7 +76,8 @@ TEST_F(Records, TlsPass)
     EXPECT_EQ(r.resolvedAddress, "127.0.0.1");
     EXPECT_EQ(r.sourceAddress, "127.0.0.1");
     const Lines lines = m_owner.Lines();
-    EXPECT_EQ(lines[7], "Source Address:127.0.0.1  Source Port(1024-5000):" + std::to_string(r.sourcePort) + " ");
+    EXPECT_EQ(lines[7],
+              "Source Address:127.0.0.1  Source Port(1024-5000):" + std::to_string(r.sourcePort) + " ");
     EXPECT_TRUE(r.passed);
     EXPECT_EQ(r.failedStep, TestStep::None);
     EXPECT_EQ(r.reason, "");
@@ -122,8 +123,8 @@ TEST_F(Records, WrongName)
     EXPECT_EQ(r.host, "localhost");
     EXPECT_FALSE(r.passed);
     EXPECT_EQ(r.failedStep, TestStep::Certificate);
-    const std::string reason =
-        "VerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL Certificate Common Name Does Not Match.";
+    const std::string reason = "VerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL "
+                               "Certificate Common Name Does Not Match.";
     EXPECT_EQ(r.reason, reason);
     const Lines lines = m_owner.Lines();
     EXPECT_EQ(lines[lines.size() - 3], reason); // as the history shows it

@@ -34,26 +34,30 @@ TEST(Rtf, CharacterFormatsFontsAndColours)
                         "font-size:14pt;color:#ff0000;font-family:'Courier New';\">Loud</span>"),
               std::string::npos)
         << html;
-    EXPECT_NE(html.find("<span style=\"font-size:14pt;font-family:'Courier New';\"> quiet</span>"), std::string::npos)
+    EXPECT_NE(html.find("<span style=\"font-size:14pt;font-family:'Courier New';\"> quiet</span>"),
+              std::string::npos)
         << html;
     EXPECT_EQ(html.find("Arial;"), std::string::npos); // the table is not text
 }
 
 TEST(Rtf, AlignmentAndSkippedDestinations)
 {
-    const std::string html = RtfToHtml("{\\rtf1{\\info{\\title Secret}}{\\*\\generator Writer;}{\\stylesheet{x}}"
-                                       "\\qc Centred\\par\\pard Left\\par{\\*\\unknown dropped}kept\\par}");
+    const std::string html =
+        RtfToHtml("{\\rtf1{\\info{\\title Secret}}{\\*\\generator Writer;}{\\stylesheet{x}}"
+                  "\\qc Centred\\par\\pard Left\\par{\\*\\unknown dropped}kept\\par}");
     EXPECT_EQ(TextOf(html), "Centred|Left|kept|&nbsp;|");
     EXPECT_NE(html.find("align=\"center\">"), std::string::npos);
 }
 
 TEST(Rtf, LinesInTabColumnsAreNotWrapped)
 {
-    const std::string html = RtfToHtml("{\\rtf1 Prose that may wrap.\\par\\tab Label:\\tab host.example port 443\\par "
-                                       "After the columns.\\par}");
+    const std::string html =
+        RtfToHtml("{\\rtf1 Prose that may wrap.\\par\\tab Label:\\tab host.example port 443\\par "
+                  "After the columns.\\par}");
     const std::regex paragraph("<p style=\"([^\"]*)\"[^>]*>");
     std::vector<std::string> styles;
-    for (auto it = std::sregex_iterator(html.begin(), html.end(), paragraph); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), paragraph); it != std::sregex_iterator();
+         ++it)
         styles.push_back((*it)[1]);
     const std::string plain = "margin-top:0px;margin-bottom:0px;";
     EXPECT_EQ(styles, (std::vector<std::string>{plain, plain + "white-space:nowrap;", plain, plain})) << html;
@@ -72,7 +76,9 @@ TEST(Rtf, DamagedInputShowsWhatCouldBeRead)
     EXPECT_EQ(TextOf(RtfToHtml("{\\rtf1 \\'z9 \\u \\")), "z9 |");
     const std::string deep = std::string(100000, '{') + "deep" + std::string(100000, '}');
     EXPECT_NE(TextOf(RtfToHtml(deep)).find("deep"), std::string::npos);
-    EXPECT_NE(RtfToHtml(std::string("\0\xff\x80{\\fs99999999999999}", 22)).find("</html>"), std::string::npos);
-    EXPECT_EQ(RtfToHtml(""), "<html><body><p style=\"margin-top:0px;margin-bottom:0px;\" align=\"left\">&nbsp;</p>\n</body></html>");
+    EXPECT_NE(RtfToHtml(std::string("\0\xff\x80{\\fs99999999999999}", 22)).find("</html>"),
+              std::string::npos);
+    EXPECT_EQ(RtfToHtml(""), "<html><body><p style=\"margin-top:0px;margin-bottom:0px;\" "
+                             "align=\"left\">&nbsp;</p>\n</body></html>");
 }
 } // namespace

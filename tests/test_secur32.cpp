@@ -27,7 +27,8 @@ protected:
     {
         m_module = LoadLibraryA("Secur32.dll");
         ASSERT_NE(m_module, nullptr) << GetLastError();
-        auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(GetProcAddress(m_module, "InitSecurityInterfaceA"));
+        auto init =
+            reinterpret_cast<INIT_SECURITY_INTERFACE_A>(GetProcAddress(m_module, "InitSecurityInterfaceA"));
         ASSERT_NE(init, nullptr);
         m_table = init();
         ASSERT_NE(m_table, nullptr);
@@ -45,8 +46,8 @@ protected:
         sc.grbitEnabledProtocols = protocols;
         sc.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
         TimeStamp expiry;
-        return m_table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(package), SECPKG_CRED_OUTBOUND, nullptr,
-                                                  &sc, nullptr, nullptr, cred, &expiry);
+        return m_table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(package), SECPKG_CRED_OUTBOUND,
+                                                  nullptr, &sc, nullptr, nullptr, cred, &expiry);
     }
 
     // The first call: a context and its ClientHello, which is dropped here.
@@ -56,8 +57,8 @@ protected:
         SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
         ULONG attrs = 0;
         const SECURITY_STATUS status = m_table->InitializeSecurityContextA(
-            cred, nullptr, const_cast<char*>(target), kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0, context, &outDesc,
-            &attrs, nullptr);
+            cred, nullptr, const_cast<char*>(target), kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0, context,
+            &outDesc, &attrs, nullptr);
         if (out.pvBuffer)
             m_table->FreeContextBuffer(out.pvBuffer);
         return status;
@@ -75,8 +76,9 @@ protected:
         SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
         SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
         ULONG attrs = 0;
-        const SECURITY_STATUS status = m_table->InitializeSecurityContextA(
-            cred, context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, nullptr, 0, nullptr, &outDesc, &attrs, nullptr);
+        const SECURITY_STATUS status =
+            m_table->InitializeSecurityContextA(cred, context, nullptr, kReq, 0, SECURITY_NATIVE_DREP,
+                                                nullptr, 0, nullptr, &outDesc, &attrs, nullptr);
         token->assign(static_cast<char*>(out.pvBuffer), out.cbBuffer);
         if (out.pvBuffer)
             m_table->FreeContextBuffer(out.pvBuffer);
@@ -174,9 +176,9 @@ DriveResult Drive(SecurityFunctionTableA* table, CredHandle* cred, CtxtHandle* c
     SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
     ULONG attrs = 0;
-    SECURITY_STATUS status = table->InitializeSecurityContextA(cred, nullptr, const_cast<char*>(target), kReq, 0,
-                                                               SECURITY_NATIVE_DREP, nullptr, 0, context, &outDesc,
-                                                               &attrs, nullptr);
+    SECURITY_STATUS status = table->InitializeSecurityContextA(cred, nullptr, const_cast<char*>(target), kReq,
+                                                               0, SECURITY_NATIVE_DREP, nullptr, 0, context,
+                                                               &outDesc, &attrs, nullptr);
     if (status != SEC_I_CONTINUE_NEEDED)
     {
         r.status = status;
@@ -207,8 +209,8 @@ DriveResult Drive(SecurityFunctionTableA* table, CredHandle* cred, CtxtHandle* c
         SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
         out = {0, SECBUFFER_TOKEN, nullptr};
         attrs = 0;
-        status = table->InitializeSecurityContextA(cred, context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, &inDesc, 0,
-                                                   nullptr, &outDesc, &attrs, nullptr);
+        status = table->InitializeSecurityContextA(cred, context, nullptr, kReq, 0, SECURITY_NATIVE_DREP,
+                                                   &inDesc, 0, nullptr, &outDesc, &attrs, nullptr);
         if (out.pvBuffer)
         {
             toServer.assign(static_cast<char*>(out.pvBuffer), out.cbBuffer);
@@ -275,11 +277,13 @@ TEST_F(Provider, RefusesWhatItCannotOffer)
     TimeStamp expiry;
     SCHANNEL_CRED sc{};
     sc.dwVersion = 3;
-    EXPECT_EQ(m_table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
-                                                 nullptr, &sc, nullptr, nullptr, &cred, &expiry),
+    EXPECT_EQ(m_table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                                 SECPKG_CRED_OUTBOUND, nullptr, &sc, nullptr, nullptr, &cred,
+                                                 &expiry),
               SEC_E_UNKNOWN_CREDENTIALS);
-    EXPECT_EQ(m_table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
-                                                 nullptr, nullptr, nullptr, nullptr, nullptr, &expiry),
+    EXPECT_EQ(m_table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                                 SECPKG_CRED_OUTBOUND, nullptr, nullptr, nullptr, nullptr,
+                                                 nullptr, &expiry),
               SEC_E_INVALID_HANDLE);
     CredHandle forged{0x1234, 0x4B564352};
     EXPECT_EQ(m_table->FreeCredentialsHandle(&forged), SEC_E_INVALID_HANDLE);
@@ -290,8 +294,7 @@ TEST_F(Provider, RefusesWhatItCannotOffer)
 // The server's bytes reach the provider in reads of one size, for each
 // protocol version, with and without a client certificate request.
 class ProviderWire : public Provider, public ::testing::WithParamInterface<size_t>
-{
-};
+{};
 
 TEST_P(ProviderWire, HandshakeCompletesWhateverTheCuts)
 {
@@ -325,8 +328,8 @@ TEST_P(ProviderWire, HandshakeCompletesWhateverTheCuts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cuts, ProviderWire,
-                         ::testing::Values(size_t{1}, size_t{4}, size_t{5}, size_t{13}, size_t{100}, size_t{517},
-                                           size_t{700}, size_t{1} << 20),
+                         ::testing::Values(size_t{1}, size_t{4}, size_t{5}, size_t{13}, size_t{100},
+                                           size_t{517}, size_t{700}, size_t{1} << 20),
                          [](const ::testing::TestParamInfo<size_t>& info) {
                              return info.param == size_t{1} << 20 ? std::string("WholeFlight")
                                                                   : "Chunk" + std::to_string(info.param);
@@ -343,7 +346,7 @@ TEST_F(Provider, BytesAfterTheHandshakeComeBackAsExtra)
     // The server's Finished and "hello" reach the client in one read.
     const DriveResult r = Drive(m_table, &cred, &context, server, 1 << 20, "hello");
     EXPECT_EQ(r.status, SEC_E_OK);
-    EXPECT_EQ(r.extra.size(), 5u + 8u + 5u + 16u); // one AES-GCM record: header, nonce, data, tag
+    EXPECT_EQ(r.extra.size(), 5u + 8u + 5u + 16u);          // one AES-GCM record: header, nonce, data, tag
     EXPECT_EQ(static_cast<unsigned char>(r.extra[0]), 23u); // application data
     m_table->DeleteSecurityContext(&context);
     m_table->FreeCredentialsHandle(&cred);
@@ -388,13 +391,14 @@ TEST_F(Provider, GarbageIsAnInvalidToken)
     CtxtHandle context{};
     ASSERT_EQ(Start(&cred, &context, "localhost"), SEC_I_CONTINUE_NEEDED);
     std::string reply = "HTTP/1.1 400 Bad Request\r\n\r\n";
-    SecBuffer in[2] = {{static_cast<ULONG>(reply.size()), SECBUFFER_TOKEN, reply.data()}, {0, SECBUFFER_EMPTY, nullptr}};
+    SecBuffer in[2] = {{static_cast<ULONG>(reply.size()), SECBUFFER_TOKEN, reply.data()},
+                       {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
     SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
     ULONG attrs = 0;
-    EXPECT_EQ(m_table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP, &inDesc, 0,
-                                                  nullptr, &outDesc, &attrs, nullptr),
+    EXPECT_EQ(m_table->InitializeSecurityContextA(&cred, &context, nullptr, kReq, 0, SECURITY_NATIVE_DREP,
+                                                  &inDesc, 0, nullptr, &outDesc, &attrs, nullptr),
               SEC_E_INVALID_TOKEN);
     if (out.pvBuffer)
         m_table->FreeContextBuffer(out.pvBuffer);
@@ -420,8 +424,7 @@ struct SuiteCase
 };
 
 class ProviderSuites : public Provider, public ::testing::WithParamInterface<SuiteCase>
-{
-};
+{};
 
 TEST_P(ProviderSuites, ReportsTheNegotiatedFacts)
 {
@@ -473,14 +476,14 @@ TEST_P(ProviderSuites, ReportsTheNegotiatedFacts)
 INSTANTIATE_TEST_SUITE_P(
     Suites, ProviderSuites,
     ::testing::Values(
-        SuiteCase{"EcdheRsaAes256GcmSha384", true, TLS1_2_VERSION, "ECDHE-RSA-AES256-GCM-SHA384", SP_PROT_TLS1_2_CLIENT,
-                  CALG_AES_256, 256, CALG_SHA_384, 384, CALG_ECDH_EPHEM, 255, 13, 16},
+        SuiteCase{"EcdheRsaAes256GcmSha384", true, TLS1_2_VERSION, "ECDHE-RSA-AES256-GCM-SHA384",
+                  SP_PROT_TLS1_2_CLIENT, CALG_AES_256, 256, CALG_SHA_384, 384, CALG_ECDH_EPHEM, 255, 13, 16},
         SuiteCase{"EcdheEcdsaAes128GcmSha256", false, TLS1_2_VERSION, "ECDHE-ECDSA-AES128-GCM-SHA256",
                   SP_PROT_TLS1_2_CLIENT, CALG_AES_128, 128, CALG_SHA_256, 256, CALG_ECDH_EPHEM, 255, 13, 16},
-        SuiteCase{"RsaAes256Sha", true, TLS1_2_VERSION, "AES256-SHA", SP_PROT_TLS1_2_CLIENT, CALG_AES_256, 256,
-                  CALG_SHA1, 160, CALG_RSA_KEYX, 2048, 21, 36},
-        SuiteCase{"DheRsaAes256GcmSha384", true, TLS1_2_VERSION, "DHE-RSA-AES256-GCM-SHA384", SP_PROT_TLS1_2_CLIENT,
-                  CALG_AES_256, 256, CALG_SHA_384, 384, CALG_DH_EPHEM, 2048, 13, 16},
+        SuiteCase{"RsaAes256Sha", true, TLS1_2_VERSION, "AES256-SHA", SP_PROT_TLS1_2_CLIENT, CALG_AES_256,
+                  256, CALG_SHA1, 160, CALG_RSA_KEYX, 2048, 21, 36},
+        SuiteCase{"DheRsaAes256GcmSha384", true, TLS1_2_VERSION, "DHE-RSA-AES256-GCM-SHA384",
+                  SP_PROT_TLS1_2_CLIENT, CALG_AES_256, 256, CALG_SHA_384, 384, CALG_DH_EPHEM, 2048, 13, 16},
         SuiteCase{"Tls10EcdheRsaAes128Sha", true, TLS1_VERSION, "ECDHE-RSA-AES128-SHA:@SECLEVEL=0",
                   SP_PROT_TLS1_CLIENT, CALG_AES_128, 128, CALG_SHA1, 160, CALG_ECDH_EPHEM, 255, 5, 36},
         SuiteCase{"Tls11RsaAes128Sha", true, TLS1_1_VERSION, "AES128-SHA:@SECLEVEL=0", SP_PROT_TLS1_1_CLIENT,
@@ -509,11 +512,12 @@ TEST_F(Provider, NoTls13IsOfferedUnderThePlatformProtocolBits)
     CredHandle cred{};
     SCHANNEL_CRED sc{};
     sc.dwVersion = SCHANNEL_CRED_VERSION;
-    if (table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND, nullptr, &sc,
-                                         nullptr, nullptr, &cred, nullptr) != SEC_E_OK)
+    if (table->AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A), SECPKG_CRED_OUTBOUND,
+                                         nullptr, &sc, nullptr, nullptr, &cred, nullptr) != SEC_E_OK)
         std::_Exit(2);
-    const bool texts = ERR_reason_error_string(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_WRONG_VERSION_NUMBER)) != nullptr ||
-                       ERR_reason_error_string(ERR_PACK(ERR_LIB_X509, 0, X509_R_CERT_ALREADY_IN_HASH_TABLE)) != nullptr;
+    const bool texts =
+        ERR_reason_error_string(ERR_PACK(ERR_LIB_SSL, 0, SSL_R_WRONG_VERSION_NUMBER)) != nullptr ||
+        ERR_reason_error_string(ERR_PACK(ERR_LIB_X509, 0, X509_R_CERT_ALREADY_IN_HASH_TABLE)) != nullptr;
     OPENSSL_atexit([] { std::_Exit(3); });
     std::exit(texts ? 4 : 0);
 }

@@ -26,7 +26,10 @@ protected:
 class CLabelledClient : public CSocketClient
 {
 public:
-    CLabelledClient(CHistoryOwner* owner, const std::string& label) : CSocketClient(owner) { m_label = label; }
+    CLabelledClient(CHistoryOwner* owner, const std::string& label) : CSocketClient(owner)
+    {
+        m_label = label;
+    }
 };
 
 Lines ConnectLines(const std::string& host, int port)
@@ -176,8 +179,7 @@ struct TickStart
 };
 
 class SilentConnect : public SocketClientTest, public ::testing::WithParamInterface<TickStart>
-{
-};
+{};
 
 TEST_P(SilentConnect, FailsOnePassAfterTheTimeOut)
 {
@@ -205,8 +207,8 @@ TEST_F(SocketClientTest, PortOutsideTheRangeConnectsModulo65536)
     LoopbackListener listener(16);
     CSocketClient client(&m_owner);
     ASSERT_TRUE(client.Connect("gw.test", listener.Port() + 65536, 2000));
-    EXPECT_EQ(m_owner.Lines().back(),
-              "Attempting to connect to 127.0.0.1 on port " + std::to_string(listener.Port() + 65536) + "...");
+    EXPECT_EQ(m_owner.Lines().back(), "Attempting to connect to 127.0.0.1 on port " +
+                                          std::to_string(listener.Port() + 65536) + "...");
     EXPECT_GE(listener.Accept(1000), 0);
     client.Close();
     ASSERT_TRUE(client.Connect("gw.test", listener.Port() - 65536, 2000));
@@ -307,8 +309,7 @@ struct PeekRow
 };
 
 class LivenessPeek : public ::testing::TestWithParam<PeekRow>
-{
-};
+{};
 
 TEST_P(LivenessPeek, ConcludesAsTheTableSays)
 {
@@ -319,16 +320,16 @@ TEST_P(LivenessPeek, ConcludesAsTheTableSays)
 std::vector<PeekRow> PeekRows()
 {
     std::vector<PeekRow> rows = {
-        {1, 1, 0, true},                          // a byte waits
+        {1, 1, 0, true}, // a byte waits
         {0, 1, 0, true},
-        {1, 0, 0, false},                         // readable, nothing to read: closed
+        {1, 0, 0, false}, // readable, nothing to read: closed
         {0, 0, 0, true},
-        {-1, 0, 0, true},                         // the select failed: not known to be readable
+        {-1, 0, 0, true}, // the select failed: not known to be readable
         {1, -1, ws2::WSAEWOULDBLOCK, false},
         {0, -1, ws2::WSAEWOULDBLOCK, true},
         {-1, -1, ws2::WSAEWOULDBLOCK, true},
         {1, -1, ws2::WSAEINPROGRESS, true},
-        {1, -1, ws2::WSAENOBUFS, true},           // any error not in the table
+        {1, -1, ws2::WSAENOBUFS, true}, // any error not in the table
         {0, -1, ws2::WSAENOTCONN, true},
     };
     for (int error : {ws2::WSAEINTR, ws2::WSAEFAULT, ws2::WSAEINVAL, ws2::WSAENOTSOCK, ws2::WSAEMSGSIZE,

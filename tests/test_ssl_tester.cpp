@@ -66,7 +66,8 @@ Lines LeafReport(X509* leaf, const std::string& serial, int extensions, const st
             "--"};
 }
 
-const Lines kInterBlock = {"CA subject: " + kInter, "CA issuer: " + kRoot, "Serial Number is: 0x10 0x02 ", "--"};
+const Lines kInterBlock = {"CA subject: " + kInter, "CA issuer: " + kRoot, "Serial Number is: 0x10 0x02 ",
+                           "--"};
 const Lines kSuccessEnd = {"Sending SSL Shutdown... ", "Closing connection... ",
                            "Connection Closed -- TEST SUCCESSFUL. "};
 const Lines kFailedEnd = {"Closing connection... ", "Connection Closed -- TEST FAILED. "};
@@ -110,14 +111,14 @@ TEST_F(SslTesterTest, ValidChainWritesTheWholeSuccessSequence)
     CSslTester tester(&m_owner);
     EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "VITAL TNS"));
     peer.Join();
-    const Lines expected = Concat({Opening("VITAL TNS", "gw.test", peer.Port()),
-                                   {"SSL Handshake was successful. ", "Header: 13, Trailer: 16, MaxMessage: 16384",
-                                    "Protocol: TLS1.2", "Cipher: AES(256)", "Cipher strength: 256", "Hash: SHA_384",
-                                    "Hash strength: 384", "Key exchange: Elliptic Curve DH Ephemeral",
-                                    "Key exchange strength: 255"},
-                                   LeafReport(id.cert.get(), "0x12 0x34 ", 5, "gw.test"),
-                                   kInterBlock,
-                                   kSuccessEnd});
+    const Lines expected = Concat(
+        {Opening("VITAL TNS", "gw.test", peer.Port()),
+         {"SSL Handshake was successful. ", "Header: 13, Trailer: 16, MaxMessage: 16384", "Protocol: TLS1.2",
+          "Cipher: AES(256)", "Cipher strength: 256", "Hash: SHA_384", "Hash strength: 384",
+          "Key exchange: Elliptic Curve DH Ephemeral", "Key exchange strength: 255"},
+         LeafReport(id.cert.get(), "0x12 0x34 ", 5, "gw.test"),
+         kInterBlock,
+         kSuccessEnd});
     EXPECT_EQ(Masked(), expected);
     const TlsPeerResult seen = peer.Result();
     EXPECT_TRUE(seen.closeNotify);
@@ -135,9 +136,10 @@ TEST_F(SslTesterTest, RsaServerReportsItsSuite)
     EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "LBL"));
     const Lines lines = m_owner.Lines();
     const Lines report(lines.begin() + 10, lines.begin() + 18);
-    EXPECT_EQ(report, (Lines{"Header: 13, Trailer: 16, MaxMessage: 16384", "Protocol: TLS1.2", "Cipher: AES(256)",
-                             "Cipher strength: 256", "Hash: SHA_384", "Hash strength: 384",
-                             "Key exchange: Elliptic Curve DH Ephemeral", "Key exchange strength: 255"}));
+    EXPECT_EQ(report,
+              (Lines{"Header: 13, Trailer: 16, MaxMessage: 16384", "Protocol: TLS1.2", "Cipher: AES(256)",
+                     "Cipher strength: 256", "Hash: SHA_384", "Hash strength: 384",
+                     "Key exchange: Elliptic Curve DH Ephemeral", "Key exchange strength: 255"}));
     EXPECT_EQ(lines[20], "Serial Number is: 0x0a ");
     EXPECT_EQ(lines[23], "Server cert name : rsa.test");
 }
@@ -153,8 +155,7 @@ struct Rejection
 };
 
 class SslRejection : public SslTesterTest, public ::testing::WithParamInterface<Rejection>
-{
-};
+{};
 
 TEST_P(SslRejection, ReportIsWrittenThenTheFailurePairAndNoShutdown)
 {
@@ -163,7 +164,8 @@ TEST_P(SslRejection, ReportIsWrittenThenTheFailurePairAndNoShutdown)
     if (r.selfSigned)
     {
         id.key = MakeEcKey();
-        id.cert = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x33}, id.key.get(), nullptr, id.key.get());
+        id.cert = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x33}, id.key.get(), nullptr,
+                           id.key.get());
     }
     else
         id = m_pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, r.notBefore, r.notAfter, 0x33});
@@ -171,11 +173,16 @@ TEST_P(SslRejection, ReportIsWrittenThenTheFailurePairAndNoShutdown)
     CSslTester tester(&m_owner);
     EXPECT_FALSE(tester.Test(r.host, peer.Port(), "LBL"));
     peer.Join();
-    const std::string pair = "VerifyCertificateChain Failed (F) - Error = " + std::to_string(r.error) + " more: ";
-    Lines report = r.selfSigned ? Lines{"", "Server issuer: CN=gw.test", "Serial Number is: 0x33 ",
+    const std::string pair =
+        "VerifyCertificateChain Failed (F) - Error = " + std::to_string(r.error) + " more: ";
+    Lines report = r.selfSigned ? Lines{"",
+                                        "Server issuer: CN=gw.test",
+                                        "Serial Number is: 0x33 ",
                                         "valid from " + UsDate(X509_get0_notBefore(id.cert.get())) + " to " +
                                             UsDate(X509_get0_notAfter(id.cert.get())),
-                                        "4 extensions", "Server cert name : gw.test", "--"}
+                                        "4 extensions",
+                                        "Server cert name : gw.test",
+                                        "--"}
                                 : Concat({LeafReport(id.cert.get(), "0x33 ", 5, "gw.test"), kInterBlock});
     const Lines lines = Masked();
     const Lines tail(lines.begin() + 18, lines.end());
@@ -183,13 +190,16 @@ TEST_P(SslRejection, ReportIsWrittenThenTheFailurePairAndNoShutdown)
     EXPECT_FALSE(peer.Result().closeNotify);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Certificates, SslRejection,
-    ::testing::Values(Rejection{"WrongName", -1, 30, false, "localhost", -2146762481,
-                                "SSL Certificate Common Name Does Not Match."},
-                      Rejection{"SelfSigned", -1, 30, true, "gw.test", -2146762487, "SSL Certificate - Untrusted Root"},
-                      Rejection{"Expired", -3, -1, false, "gw.test", -2146762495, "SSL Certificate is Expired."}),
-    [](const ::testing::TestParamInfo<Rejection>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Certificates, SslRejection,
+                         ::testing::Values(Rejection{"WrongName", -1, 30, false, "localhost", -2146762481,
+                                                     "SSL Certificate Common Name Does Not Match."},
+                                           Rejection{"SelfSigned", -1, 30, true, "gw.test", -2146762487,
+                                                     "SSL Certificate - Untrusted Root"},
+                                           Rejection{"Expired", -3, -1, false, "gw.test", -2146762495,
+                                                     "SSL Certificate is Expired."}),
+                         [](const ::testing::TestParamInfo<Rejection>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(SslTesterTest, DottedAddressIsCheckedAsItsTextAndSendsNoServerName)
 {
@@ -284,8 +294,7 @@ TEST_F(SslTesterTest, ConnectWaitIsBoundedByTenSeconds)
 // The server's flight cut into segments of one size: a read may end inside
 // a record, and the provider hands back what it has not consumed.
 class ServerFlightInSegments : public SslTesterTest, public ::testing::WithParamInterface<size_t>
-{
-};
+{};
 
 TEST_P(ServerFlightInSegments, HandshakeSucceeds)
 {
@@ -306,9 +315,11 @@ TEST_P(ServerFlightInSegments, HandshakeSucceeds)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, ServerFlightInSegments, ::testing::Values(size_t{1}, size_t{100}, size_t{700}, size_t{0}),
+INSTANTIATE_TEST_SUITE_P(Sizes, ServerFlightInSegments,
+                         ::testing::Values(size_t{1}, size_t{100}, size_t{700}, size_t{0}),
                          [](const ::testing::TestParamInfo<size_t>& info) {
-                             return info.param == 0 ? std::string("WholeFlight") : "Bytes" + std::to_string(info.param);
+                             return info.param == 0 ? std::string("WholeFlight")
+                                                    : "Bytes" + std::to_string(info.param);
                          });
 
 // The peer reads the ClientHello, answers with a ServerHello that is cut
@@ -334,7 +345,8 @@ TEST_F(SslTesterTest, ProviderAlertOnAFailureReachesThePeer)
     EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
     server.Join();
     const Lines lines = m_owner.Lines();
-    EXPECT_EQ(lines[lines.size() - 3].rfind("** FAILED to Handshake with LBL! **  InitializeSecurityContext Failed(2)", 0),
+    EXPECT_EQ(lines[lines.size() - 3].rfind(
+                  "** FAILED to Handshake with LBL! **  InitializeSecurityContext Failed(2)", 0),
               0u);
     ASSERT_GE(afterHello.size(), 7u);
     EXPECT_EQ(afterHello[0], '\x15'); // an alert record
@@ -376,7 +388,8 @@ TEST_F(SocketFaults, FirstTokenCannotBeSent)
         ::poll(&p, 1, 3000); // connected, then no more sending
         ::shutdown(fd, SHUT_WR);
     });
-    EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10054 sending to LBL"}, kFailedEnd}));
+    EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10054 sending to LBL"},
+                           kFailedEnd}));
 }
 
 TEST_F(SocketFaults, TokenInsideTheLoopCannotBeSent)
@@ -387,10 +400,12 @@ TEST_F(SocketFaults, TokenInsideTheLoopCannotBeSent)
         const Lines end = RunWith(
             [](int fd, CWaitClock::Event event) {
                 if (event == CWaitClock::Event::Readable)
-                    ::shutdown(fd, SHUT_WR); // the ClientHello is out; the answer to the server's flight is not
+                    ::shutdown(fd,
+                               SHUT_WR); // the ClientHello is out; the answer to the server's flight is not
             },
             version);
-        EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10054 sending to  LBL"}, kFailedEnd}))
+        EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10054 sending to  LBL"},
+                               kFailedEnd}))
             << version;
     }
 }
@@ -408,7 +423,8 @@ TEST_F(SocketFaults, ReadFailsRatherThanFindingTheEnd)
     });
     ::close(pipeEnds[0]);
     ::close(pipeEnds[1]);
-    EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10038 receiving from LBL"}, kFailedEnd}));
+    EXPECT_EQ(end, Concat({{"** FAILED to Handshake with LBL! **  Socket Error 10038 receiving from LBL"},
+                           kFailedEnd}));
 }
 
 // The host name resolves (an empty name here), the handshake passes, and the
@@ -424,7 +440,8 @@ TEST_F(SslTesterTest, EmptyHostFailsTheVerificationBeforeTheReport)
     ASSERT_EQ(lines.size(), 21u);
     EXPECT_EQ(lines[17], "Key exchange strength: 255");
     EXPECT_EQ(Lines(lines.begin() + 18, lines.end()),
-              Concat({{"VerifyServerCertificate Failed (A) - The target principal name is incorrect."}, kFailedEnd}));
+              Concat({{"VerifyServerCertificate Failed (A) - The target principal name is incorrect."},
+                      kFailedEnd}));
     EXPECT_FALSE(peer.Result().closeNotify);
 }
 
@@ -466,7 +483,9 @@ TEST_F(SslTesterTest, ChainServicesThatFail)
         peer.Join();
         const Lines lines = WithSourcePortMasked(owner.Lines());
         const Lines tail(lines.begin() + 18, lines.end());
-        EXPECT_EQ(tail, Concat({LeafReport(id.cert.get(), "0x44 ", 5, "gw.test"), kInterBlock, {line}, kFailedEnd}));
+        EXPECT_EQ(
+            tail,
+            Concat({LeafReport(id.cert.get(), "0x44 ", 5, "gw.test"), kInterBlock, {line}, kFailedEnd}));
         EXPECT_FALSE(peer.Result().closeNotify);
     }
 }
@@ -502,7 +521,8 @@ TEST_F(SslTesterTest, IssuerCycleInWhatTheServerSentEndsTheWalk)
     Cert bSeed = MakeCert({"/CN=B", {}, true, -1, 30, 0xB0}, bKey.get(), nullptr, bKey.get());
     Cert a = MakeCert({"/CN=A", {}, true, -1, 30, 0xA1}, aKey.get(), bSeed.get(), bKey.get());
     Cert b = MakeCert({"/CN=B", {}, true, -1, 30, 0xB1}, bKey.get(), a.get(), aKey.get());
-    Cert leaf = MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x01}, leafKey.get(), a.get(), aKey.get());
+    Cert leaf =
+        MakeCert({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x01}, leafKey.get(), a.get(), aKey.get());
     TlsPeerOptions options;
     options.cert = leaf.get();
     options.key = leafKey.get();
@@ -514,8 +534,9 @@ TEST_F(SslTesterTest, IssuerCycleInWhatTheServerSentEndsTheWalk)
     const Lines walk(lines.begin() + 25, lines.end() - 4);
     EXPECT_EQ(walk, (Lines{"CA subject: CN=A", "CA issuer: CN=B", "Serial Number is: 0x00 0xa1 ", "--",
                            "CA subject: CN=B", "CA issuer: CN=A", "Serial Number is: 0x00 0xb1 ", "--"}));
-    EXPECT_EQ(lines[lines.size() - 3],
-              "VerifyCertificateChain Failed (F) - Error = -2146762487 more: SSL Certificate - Untrusted Root");
+    EXPECT_EQ(
+        lines[lines.size() - 3],
+        "VerifyCertificateChain Failed (F) - Error = -2146762487 more: SSL Certificate - Untrusted Root");
 }
 
 TEST_F(SslTesterTest, AbsurdlyLongChainEndsTheWalkAtItsBound)
@@ -569,15 +590,16 @@ TEST_F(SslTesterTest, ConnectFailuresEndWithTheReason)
     EXPECT_FALSE(tester.Test("no%s%dhost.invalid", 443, "USER DEFINED GATEWAY AND PORT"));
     const int port = ClosedPort();
     EXPECT_FALSE(tester.Test("gw.test", port, "LBL"));
-    EXPECT_EQ(m_owner.Lines(),
-              (Lines{"Attempting USER DEFINED GATEWAY AND PORT", "Creating Client Credentials....",
-                     "Credentials created.", "Attempting to resolve no%s%dhost.invalid...",
-                     "** FAILED to Connect to USER DEFINED GATEWAY AND PORT! ** DNS Lookup of no%s%dhost.invalid "
-                     "Failed!",
-                     " TEST FAILED. ", "Attempting LBL", "Creating Client Credentials....", "Credentials created.",
-                     "Attempting to resolve gw.test...", "gw.test resolved to 127.0.0.1",
-                     "Attempting to connect to 127.0.0.1 on port " + std::to_string(port) + "...",
-                     "** FAILED to Connect to LBL! ** Socket Connect to LBL Failed.", " TEST FAILED. "}));
+    EXPECT_EQ(
+        m_owner.Lines(),
+        (Lines{"Attempting USER DEFINED GATEWAY AND PORT", "Creating Client Credentials....",
+               "Credentials created.", "Attempting to resolve no%s%dhost.invalid...",
+               "** FAILED to Connect to USER DEFINED GATEWAY AND PORT! ** DNS Lookup of no%s%dhost.invalid "
+               "Failed!",
+               " TEST FAILED. ", "Attempting LBL", "Creating Client Credentials....", "Credentials created.",
+               "Attempting to resolve gw.test...", "gw.test resolved to 127.0.0.1",
+               "Attempting to connect to 127.0.0.1 on port " + std::to_string(port) + "...",
+               "** FAILED to Connect to LBL! ** Socket Connect to LBL Failed.", " TEST FAILED. "}));
 }
 
 // Provider modules that are missing or broken, reached through the loader's folder.
@@ -614,7 +636,8 @@ protected:
 
 TEST_F(ProviderModule, Missing)
 {
-    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....", "Error 0x7e loading Secur32.dll."}));
+    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....",
+                                "Error 0x7e loading Secur32.dll."}));
 }
 
 TEST_F(ProviderModule, WithoutTheEntryPoint)
@@ -627,8 +650,8 @@ TEST_F(ProviderModule, WithoutTheEntryPoint)
 TEST_F(ProviderModule, GivingNoTable)
 {
     Provide("libnullprovider.so", "libsecur32.so");
-    EXPECT_EQ(RunOnce(),
-              (Lines{"Attempting LBL", "Creating Client Credentials....", "Error 0x8 reading security interface."}));
+    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....",
+                                "Error 0x8 reading security interface."}));
 }
 
 TEST_F(ProviderModule, RefusingCredentials)
@@ -658,7 +681,8 @@ protected:
         Provide("libprobeprovider.so", "libsecur32.so");
         m_probe = LoadLibraryA("Secur32.dll"); // the same module the tester will load
         ASSERT_NE(m_probe, nullptr);
-        Call<void (*)(const char*)>("ProbeForwardTo")((platform::ExecutableDirectory() + "/libsecur32.so").c_str());
+        Call<void (*)(const char*)>("ProbeForwardTo")(
+            (platform::ExecutableDirectory() + "/libsecur32.so").c_str());
         Fault("");
     }
     void TearDown() override
@@ -667,7 +691,10 @@ protected:
             FreeLibrary(m_probe);
         ProviderModule::TearDown();
     }
-    template <typename Fn> Fn Call(const char* name) { return reinterpret_cast<Fn>(GetProcAddress(m_probe, name)); }
+    template <typename Fn> Fn Call(const char* name)
+    {
+        return reinterpret_cast<Fn>(GetProcAddress(m_probe, name));
+    }
     void Fault(const char* query) { Call<void (*)(const char*)>("ProbeSetFault")(query); }
     // Credentials handles, security contexts and tokens the callers hold.
     std::vector<int> Held()
@@ -732,7 +759,8 @@ TEST_F(ProbedProvider, ConnectionQueriesThatFail)
         EXPECT_TRUE(tester.Test("gw.test", peer.Port(), "LBL")) << query;
         const Lines lines = owner.Lines();
         ASSERT_GT(lines.size(), 12u);
-        EXPECT_EQ(Lines(lines.begin() + 9, lines.begin() + 12), (Lines{"SSL Handshake was successful. ", line, ""}))
+        EXPECT_EQ(Lines(lines.begin() + 9, lines.begin() + 12),
+                  (Lines{"SSL Handshake was successful. ", line, ""}))
             << query;
     }
 }
@@ -746,15 +774,17 @@ TEST_F(ProbedProvider, ServerCertificateThatCannotBeHad)
     EXPECT_FALSE(tester.Test("gw.test", peer.Port(), "LBL"));
     const Lines lines = m_owner.Lines();
     ASSERT_EQ(lines.size(), 21u);
-    EXPECT_EQ(Lines(lines.begin() + 17, lines.end()),
-              Concat({{"Key exchange strength: 255", "VerifyServerCertificate Failed (C) - Status = -2146893054"},
-                      kFailedEnd}));
+    EXPECT_EQ(
+        Lines(lines.begin() + 17, lines.end()),
+        Concat({{"Key exchange strength: 255", "VerifyServerCertificate Failed (C) - Status = -2146893054"},
+                kFailedEnd}));
 }
 
 TEST_F(ProviderModule, NtFourLoadsItsOwnLibraryName)
 {
     platform::SetVersionAnswer(platform::VersionAnswer{true, VER_PLATFORM_WIN32_NT, 4, 0});
-    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....", "Error 0x7e loading Security.dll."}));
+    EXPECT_EQ(RunOnce(), (Lines{"Attempting LBL", "Creating Client Credentials....",
+                                "Error 0x7e loading Security.dll."}));
 }
 
 TEST_F(SslTesterTest, UnknownPlatformWritesNothingAfterTheCredentialsLine)
@@ -772,12 +802,14 @@ TEST_F(SslTesterTest, Windows9xKeepsOnlyTheTcpPart)
     const long references = platform::LiveModuleReferences();
     CSslTester tester(&m_owner);
     EXPECT_TRUE(tester.Test("gw.test", listener.Port(), "LBL"));
-    EXPECT_EQ(Masked(), (Lines{"Attempting LBL", "*** WIN9X *** Creating SChannel Credentials SKIPPED",
-                               "Attempting to resolve gw.test...", "gw.test resolved to 127.0.0.1",
-                               "Attempting to connect to 127.0.0.1 on port " + std::to_string(listener.Port()) + "...",
-                               "Connected to Server Successfully ", "Source Address:127.0.0.1  Source Port(1024-5000):N ",
-                               "*** WIN9X *** SSL Handshake SKIPPED", "Closing connection... ",
-                               "Connection Closed -- TEST SUCCESSFUL. "}));
+    EXPECT_EQ(
+        Masked(),
+        (Lines{"Attempting LBL", "*** WIN9X *** Creating SChannel Credentials SKIPPED",
+               "Attempting to resolve gw.test...", "gw.test resolved to 127.0.0.1",
+               "Attempting to connect to 127.0.0.1 on port " + std::to_string(listener.Port()) + "...",
+               "Connected to Server Successfully ", "Source Address:127.0.0.1  Source Port(1024-5000):N ",
+               "*** WIN9X *** SSL Handshake SKIPPED", "Closing connection... ",
+               "Connection Closed -- TEST SUCCESSFUL. "}));
     EXPECT_EQ(platform::LiveModuleReferences(), references); // no provider loaded
 }
 

@@ -49,8 +49,7 @@ struct GreetingServer
               }
               DrainUntilClosed(fd, holdMs);
           })
-    {
-    }
+    {}
 };
 
 Lines Head(const std::string& label, int port)
@@ -81,10 +80,10 @@ TEST_F(TcpTesterTest, LowerCaseGreetingPasses)
 TEST_F(TcpTesterTest, GreetingsThatPass)
 {
     const std::vector<std::vector<std::string>> greetings = {
-        {"CONNE", "CTED\x03"},            // split over two reads
-        {"DISCONNECTED\x03"},             // merely contains the word
-        {"NOT CONNECTED\x03", "junk"},    // rest after the terminator is dropped
-        {"\x03", "CONNECTED\x03"},        // an empty first message, then the greeting
+        {"CONNE", "CTED\x03"},         // split over two reads
+        {"DISCONNECTED\x03"},          // merely contains the word
+        {"NOT CONNECTED\x03", "junk"}, // rest after the terminator is dropped
+        {"\x03", "CONNECTED\x03"},     // an empty first message, then the greeting
     };
     for (const auto& chunks : greetings)
     {
@@ -96,18 +95,19 @@ TEST_F(TcpTesterTest, GreetingsThatPass)
     }
 }
 
-const Lines kTimedOutEnd = {"Timeout waiting for 'CONNECTED' From LBL", " TEST FAILED. ", "Closing connection... ",
-                            "Connection Closed -- TEST FAILED. "};
+const Lines kTimedOutEnd = {"Timeout waiting for 'CONNECTED' From LBL", " TEST FAILED. ",
+                            "Closing connection... ", "Connection Closed -- TEST FAILED. "};
 
 // Each of these peers then falls silent: the test ends at the greeting's
 // bound, 10 000 ms after the wait began (the connect took no time).
 TEST_F(TcpTesterTest, GreetingsThatNeverCount)
 {
     const std::vector<std::string> greetings = {
-        "CONNECTED",                                     // no terminator
-        std::string("HELLO\x03" "CONNECTED\x03"),        // only the first message of a read is examined
-        std::string("HELLO\0CONNECTED\x03", 16),         // the search stops at a NUL
-        "",                                              // a greeter that never speaks
+        "CONNECTED", // no terminator
+        std::string("HELLO\x03"
+                    "CONNECTED\x03"),            // only the first message of a read is examined
+        std::string("HELLO\0CONNECTED\x03", 16), // the search stops at a NUL
+        "",                                      // a greeter that never speaks
     };
     for (const auto& greeting : greetings)
     {
@@ -132,8 +132,9 @@ TEST_F(TcpTesterTest, ConnectWaitIsBoundedByTenSeconds)
     EXPECT_FALSE(tester.Test("gw.test", full.Port(), "LBL"));
     EXPECT_EQ(clock.Moved(), 10001u); // the bound and one pass
     const Lines lines = m_owner.Lines();
-    EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
-              (Lines{"** FAILED to Connect to LBL! ** ", " Socket Connect to LBL Failed.", " TEST FAILED. "}));
+    EXPECT_EQ(
+        Lines(lines.end() - 3, lines.end()),
+        (Lines{"** FAILED to Connect to LBL! ** ", " Socket Connect to LBL Failed.", " TEST FAILED. "}));
 }
 
 TEST_F(TcpTesterTest, PeerThatClosesAtOnceIsALostConnection)
@@ -191,8 +192,7 @@ TEST_F(TcpTesterTest, PeerStreamingWithoutTerminatorCannotGrowTheProcess)
         // Streams until the client goes, for 8 s at most.
         const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(8);
         for (int i = 0; i < 1000000 && std::chrono::steady_clock::now() < stop && SendAll(fd, chunk); ++i)
-        {
-        }
+        {}
     });
     { // reset the peak so only this test counts
         std::ofstream clear("/proc/self/clear_refs");

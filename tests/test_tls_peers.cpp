@@ -42,8 +42,9 @@ protected:
 TEST_F(RealPeers, OpensslServerWithAValidChainGetsTheWholeSuccessSequence)
 {
     const int port = ClosedPort();
-    ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", m_certFile,
-                         "-key", m_keyFile, "-cert_chain", m_chainFile, "-naccept", "1", "-ign_eof"});
+    ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                         m_certFile, "-key", m_keyFile, "-cert_chain", m_chainFile, "-naccept", "1",
+                         "-ign_eof"});
     ASSERT_TRUE(server.WaitForOutput("ACCEPT", 10000)) << server.Output();
 
     CSslTester tester(&m_owner);
@@ -90,9 +91,9 @@ TEST_F(RealPeers, OpensslServerWithAValidChainGetsTheWholeSuccessSequence)
 TEST_F(RealPeers, OpensslServerSpeakingOnlyTls10)
 {
     const int port = ClosedPort();
-    ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", m_certFile,
-                         "-key", m_keyFile, "-cert_chain", m_chainFile, "-naccept", "1", "-ign_eof", "-tls1", "-cipher",
-                         "ECDHE-ECDSA-AES128-SHA:@SECLEVEL=0"});
+    ChildProcess server({"openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert",
+                         m_certFile, "-key", m_keyFile, "-cert_chain", m_chainFile, "-naccept", "1",
+                         "-ign_eof", "-tls1", "-cipher", "ECDHE-ECDSA-AES128-SHA:@SECLEVEL=0"});
     ASSERT_TRUE(server.WaitForOutput("ACCEPT", 10000)) << server.Output();
     CSslTester tester(&m_owner);
     EXPECT_TRUE(tester.Test("localhost", port, "LBL"));

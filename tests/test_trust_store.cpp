@@ -30,8 +30,8 @@ struct Issuer
     Cert root, leaf;
     explicit Issuer(const std::string& name)
     {
-        root = MakeCert({.subject = "/O=Kestavane Trust/CN=" + name + " Root", .ca = true, .serial = 1}, rootKey.get(),
-                        nullptr, rootKey.get());
+        root = MakeCert({.subject = "/O=Kestavane Trust/CN=" + name + " Root", .ca = true, .serial = 1},
+                        rootKey.get(), nullptr, rootKey.get());
         leaf = MakeCert({.subject = "/CN=" + name + ".test", .san = {"DNS:" + name + ".test"}, .serial = 2},
                         leafKey.get(), root.get(), rootKey.get());
     }
@@ -54,7 +54,8 @@ bool Trusted(X509* cert)
     bool trusted = false;
     if (context && CertGetCertificateChain(nullptr, context, nullptr, store, nullptr, 0, nullptr, &chain))
     {
-        trusted = (chain->TrustStatus.dwErrorStatus & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) == 0;
+        trusted = (chain->TrustStatus.dwErrorStatus &
+                   (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN)) == 0;
         CertFreeCertificateChain(chain);
     }
     CertFreeCertificateContext(context);

@@ -8,7 +8,8 @@
 struct CertChainServices
 {
     decltype(&CertGetCertificateChain) getCertificateChain = CertGetCertificateChain;
-    decltype(&CertVerifyCertificateChainPolicy) verifyCertificateChainPolicy = CertVerifyCertificateChainPolicy;
+    decltype(&CertVerifyCertificateChainPolicy) verifyCertificateChainPolicy =
+        CertVerifyCertificateChainPolicy;
     decltype(&CertFreeCertificateChain) freeCertificateChain = CertFreeCertificateChain;
 };
 

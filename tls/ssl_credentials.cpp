@@ -30,7 +30,8 @@ bool CSslTester::LoadSecurityLibrary()
     const auto init = m_hSecurityLib.Proc<INIT_SECURITY_INTERFACE_A>("InitSecurityInterfaceA");
     if (init == nullptr)
     {
-        FailLine(TestStep::Handshake, "Error 0x%x reading InitSecurityInterface entry point.", GetLastError());
+        FailLine(TestStep::Handshake, "Error 0x%x reading InitSecurityInterface entry point.",
+                 GetLastError());
         return false;
     }
     m_pSecurityFunctions = init();

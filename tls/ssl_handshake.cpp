@@ -8,8 +8,9 @@
 
 namespace
 {
-constexpr ULONG kContextRequirements = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT | ISC_REQ_CONFIDENTIALITY |
-                                       ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
+constexpr ULONG kContextRequirements = ISC_REQ_REPLAY_DETECT | ISC_REQ_SEQUENCE_DETECT |
+                                       ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
+                                       ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
 constexpr int kHandshakeBufferSize = 0x10000;
 
 bool IsFailure(SECURITY_STATUS status) { return status < 0; }
@@ -31,8 +32,8 @@ bool CSslTester::PerformHandshake()
     ULONG attributes = 0;
     TimeStamp expiry;
     const SECURITY_STATUS status = m_pSecurityFunctions->InitializeSecurityContextA(
-        &m_hCredentials, nullptr, m_host.data(), kContextRequirements, 0, SECURITY_NATIVE_DREP, nullptr, 0, &m_hContext,
-        &outDesc, &attributes, &expiry);
+        &m_hCredentials, nullptr, m_host.data(), kContextRequirements, 0, SECURITY_NATIVE_DREP, nullptr, 0,
+        &m_hContext, &outDesc, &attributes, &expiry);
     if (status != SEC_I_CONTINUE_NEEDED)
     {
         m_lastError = "InitializeSecurityContext Failed - Status = " + std::to_string(status);
@@ -72,11 +73,12 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
         {
             if (doRead)
             {
-                const int n =
-                    ReceiveWithTimeout(buffer.get() + received, kHandshakeBufferSize - received, kReadTimeoutMs);
+                const int n = ReceiveWithTimeout(buffer.get() + received, kHandshakeBufferSize - received,
+                                                 kReadTimeoutMs);
                 if (n == -1)
                 {
-                    m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " receiving from " + m_label;
+                    m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) +
+                                  " receiving from " + m_label;
                     status = SEC_E_INTERNAL_ERROR;
                     break;
                 }
@@ -99,9 +101,9 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
         SecBufferDesc outDesc{SECBUFFER_VERSION, 1, token.Buffer()};
         ULONG flags = 0;
         TimeStamp expiry;
-        status = m_pSecurityFunctions->InitializeSecurityContextA(&m_hCredentials, &m_hContext, nullptr,
-                                                                  kContextRequirements, 0, SECURITY_NATIVE_DREP,
-                                                                  &inDesc, 0, nullptr, &outDesc, &flags, &expiry);
+        status = m_pSecurityFunctions->InitializeSecurityContextA(
+            &m_hCredentials, &m_hContext, nullptr, kContextRequirements, 0, SECURITY_NATIVE_DREP, &inDesc, 0,
+            nullptr, &outDesc, &flags, &expiry);
 
         // A failure that comes with an extended error carries the provider's
         // message for the server (an alert): it goes out like any token.
@@ -109,7 +111,8 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
                             (IsFailure(status) && (flags & ISC_RET_EXTENDED_ERROR));
         if (answer && token.HasData() && !Sent(Send(token.Data(), token.Size())))
         {
-            m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to  " + m_label;
+            m_lastError =
+                "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to  " + m_label;
             return SEC_E_INTERNAL_ERROR;
         }
 
@@ -117,8 +120,8 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
             continue;
 
         // A provider's count beyond what it was given is never trusted.
-        const bool extra =
-            inBuffers[1].BufferType == SECBUFFER_EXTRA && inBuffers[1].cbBuffer <= static_cast<ULONG>(received);
+        const bool extra = inBuffers[1].BufferType == SECBUFFER_EXTRA &&
+                           inBuffers[1].cbBuffer <= static_cast<ULONG>(received);
 
         if (status == SEC_E_OK)
         {
@@ -184,8 +187,8 @@ bool CSslTester::SendSslShutdown()
     ULONG attributes = 0;
     TimeStamp expiry;
     const SECURITY_STATUS status = m_pSecurityFunctions->InitializeSecurityContextA(
-        &m_hCredentials, &m_hContext, nullptr, kContextRequirements, 0, SECURITY_NATIVE_DREP, nullptr, 0, nullptr,
-        &outDesc, &attributes, &expiry);
+        &m_hCredentials, &m_hContext, nullptr, kContextRequirements, 0, SECURITY_NATIVE_DREP, nullptr, 0,
+        nullptr, &outDesc, &attributes, &expiry);
     if (IsFailure(status))
         return false;
     return !token.HasData() || Sent(Send(token.Data(), token.Size()));

@@ -111,7 +111,8 @@ void CSslTester::ReportConnectionInfo()
 {
     SecPkgContext_ConnectionInfo info;
     std::memset(&info, 0, sizeof info);
-    SECURITY_STATUS status = m_pSecurityFunctions->QueryContextAttributesA(&m_hContext, SECPKG_ATTR_CONNECTION_INFO, &info);
+    SECURITY_STATUS status =
+        m_pSecurityFunctions->QueryContextAttributesA(&m_hContext, SECPKG_ATTR_CONNECTION_INFO, &info);
     if (status != SEC_E_OK)
     {
         AddToHistory(m_pOwner, "Error 0x%x querying connection info", static_cast<unsigned>(status));
@@ -131,7 +132,8 @@ void CSslTester::ReportConnectionInfo()
     status = m_pSecurityFunctions->QueryContextAttributesA(&m_hContext, SECPKG_ATTR_STREAM_SIZES, &sizes);
     if (status != SEC_E_OK)
     {
-        AddToHistory(m_pOwner, "**** Error 0x%x reading SECPKG_ATTR_STREAM_SIZES", static_cast<unsigned>(status));
+        AddToHistory(m_pOwner, "**** Error 0x%x reading SECPKG_ATTR_STREAM_SIZES",
+                     static_cast<unsigned>(status));
         return;
     }
     facts.headerSize = static_cast<int>(sizes.cbHeader);
@@ -202,14 +204,16 @@ void CSslTester::ReportCertChain(PCCERT_CONTEXT certificate)
             CertGetIssuerCertificateFromStore(certificate->hCertStore, current, nullptr, &verificationFlags));
         if (!issuer)
             break;
-        if (!seen.emplace(reinterpret_cast<const char*>(issuer.Get()->pbCertEncoded), issuer.Get()->cbCertEncoded)
+        if (!seen.emplace(reinterpret_cast<const char*>(issuer.Get()->pbCertEncoded),
+                          issuer.Get()->cbCertEncoded)
                  .second)
             break;
         convert(issuer.Get(), true);
         AddToHistory(m_pOwner, "CA subject: %s", name);
         convert(issuer.Get(), false);
         AddToHistory(m_pOwner, "CA issuer: %s", name);
-        AddToHistory(m_pOwner, "Serial Number is: %s", SerialText(issuer.Get()->pCertInfo->SerialNumber).c_str());
+        AddToHistory(m_pOwner, "Serial Number is: %s",
+                     SerialText(issuer.Get()->pCertInfo->SerialNumber).c_str());
         AddToHistory(m_pOwner, "--");
         shown = std::move(issuer);
         current = shown.Get();

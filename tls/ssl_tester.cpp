@@ -6,10 +6,9 @@
 #include <cstdio>
 
 CSslTester::CSslTester(CHistoryOwner* owner)
-    : CSocketClient(owner), m_bCredentialsValid(false), m_pSecurityFunctions(nullptr), m_hCredentials{0, 0},
-      m_hContext{0, 0}, m_bContextValid(false)
-{
-}
+    : CSocketClient(owner), m_bCredentialsValid(false),
+      m_pSecurityFunctions(nullptr), m_hCredentials{0, 0}, m_hContext{0, 0}, m_bContextValid(false)
+{}
 
 CSslTester::~CSslTester() { ReleaseSecurity(); }
 
@@ -55,7 +54,8 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
 
     if (!Connect(host, port, kConnectTimeoutMs))
     {
-        AddToHistory(m_pOwner, "** FAILED to Connect to %s! ** %s", m_label.c_str(), GetLastErrorText().c_str());
+        AddToHistory(m_pOwner, "** FAILED to Connect to %s! ** %s", m_label.c_str(),
+                     GetLastErrorText().c_str());
         AddToHistory(m_pOwner, " TEST FAILED. ");
         return false;
     }
@@ -67,7 +67,8 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
         AddToHistory(m_pOwner, "Closing connection... ");
         Close();
         m_record.times.shutdownMs = Now() - closeStart;
-        AddToHistory(m_pOwner, passed ? "Connection Closed -- TEST SUCCESSFUL. " : "Connection Closed -- TEST FAILED. ");
+        AddToHistory(m_pOwner, passed ? "Connection Closed -- TEST SUCCESSFUL. "
+                                      : "Connection Closed -- TEST FAILED. ");
         return passed;
     };
 
@@ -84,7 +85,8 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
     m_record.times.handshakeMs = Now() - handshakeStart;
     if (!shaken)
     {
-        AddToHistory(m_pOwner, "** FAILED to Handshake with %s! **  %s", m_label.c_str(), GetLastErrorText().c_str());
+        AddToHistory(m_pOwner, "** FAILED to Handshake with %s! **  %s", m_label.c_str(),
+                     GetLastErrorText().c_str());
         FailStep(TestStep::Handshake, m_lastError);
         closeStart = Now();
         return closeConnection(false);

@@ -73,7 +73,8 @@ bool CSslTester::VerifyServerCertificate()
 {
     if (m_host.empty())
     {
-        FailLine(TestStep::Certificate, "VerifyServerCertificate Failed (A) - The target principal name is incorrect.");
+        FailLine(TestStep::Certificate,
+                 "VerifyServerCertificate Failed (A) - The target principal name is incorrect.");
         return false;
     }
 
@@ -87,7 +88,8 @@ bool CSslTester::VerifyServerCertificate()
     }
     if (MultiByteToWideChar(CP_ACP, 0, m_host.c_str(), -1, serverName.As<WCHAR>(), wideChars) == 0)
     {
-        FailLine(TestStep::Certificate, "VerifyServerCertificate Failed (C) - The target principal name is incorrect.");
+        FailLine(TestStep::Certificate,
+                 "VerifyServerCertificate Failed (C) - The target principal name is incorrect.");
         return false;
     }
 
@@ -97,7 +99,8 @@ bool CSslTester::VerifyServerCertificate()
         &m_hContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, serverCert.Receive());
     if (status != SEC_E_OK)
     {
-        FailLine(TestStep::Certificate, "VerifyServerCertificate Failed (C) - Status = %d", static_cast<int>(status));
+        FailLine(TestStep::Certificate, "VerifyServerCertificate Failed (C) - Status = %d",
+                 static_cast<int>(status));
         return false;
     }
 
@@ -112,10 +115,11 @@ bool CSslTester::VerifyServerCertificate()
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
 
     const CertChainServices& services = ChainServices();
-    if (!services.getCertificateChain(nullptr, serverCert.Get(), nullptr, serverCert.Get()->hCertStore, &chainPara, 0,
-                                      nullptr, chain.Receive()))
+    if (!services.getCertificateChain(nullptr, serverCert.Get(), nullptr, serverCert.Get()->hCertStore,
+                                      &chainPara, 0, nullptr, chain.Receive()))
     {
-        FailLine(TestStep::Certificate, "CertGetCertificateChain Failed (D) Errod %d", static_cast<int>(GetLastError()));
+        FailLine(TestStep::Certificate, "CertGetCertificateChain Failed (D) Errod %d",
+                 static_cast<int>(GetLastError()));
         return false;
     }
 
@@ -130,7 +134,8 @@ bool CSslTester::VerifyServerCertificate()
     CERT_CHAIN_POLICY_STATUS policyStatus{};
     policyStatus.cbSize = sizeof policyStatus;
 
-    if (!services.verifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.Get(), &policyPara, &policyStatus))
+    if (!services.verifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.Get(), &policyPara,
+                                               &policyStatus))
     {
         FailLine(TestStep::Certificate, "VerifyCertificateChain Failed (E) - Status = %d",
                  static_cast<int>(GetLastError()));

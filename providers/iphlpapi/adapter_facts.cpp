@@ -92,7 +92,8 @@ std::string LinkTarget(const std::string& path)
 
 bool Exists(const std::string& path)
 {
-    struct stat st{};
+    struct stat st
+    {};
     return ::lstat(path.c_str(), &st) == 0;
 }
 
@@ -250,17 +251,13 @@ unsigned InterfaceType(int arphrd, bool wireless)
         return IF_TYPE_IEEE80211; // cfg80211 links say ARPHRD_ETHER too
     switch (arphrd)
     {
-    case ARPHRD_ETHER:
-        return MIB_IF_TYPE_ETHERNET;
-    case ARPHRD_PPP:
-        return MIB_IF_TYPE_PPP;
+    case ARPHRD_ETHER: return MIB_IF_TYPE_ETHERNET;
+    case ARPHRD_PPP: return MIB_IF_TYPE_PPP;
     case ARPHRD_NONE: // tun, wireguard
     case ARPHRD_TUNNEL:
     case ARPHRD_SIT:
-    case ARPHRD_IPGRE:
-        return IF_TYPE_TUNNEL;
-    default:
-        return MIB_IF_TYPE_OTHER;
+    case ARPHRD_IPGRE: return IF_TYPE_TUNNEL;
+    default: return MIB_IF_TYPE_OTHER;
     }
 }
 
@@ -356,24 +353,12 @@ private:
             {
             case '"':
             case '\\':
-            case '/':
-                out += e;
-                break;
-            case 'b':
-                out += '\b';
-                break;
-            case 'f':
-                out += '\f';
-                break;
-            case 'n':
-                out += '\n';
-                break;
-            case 'r':
-                out += '\r';
-                break;
-            case 't':
-                out += '\t';
-                break;
+            case '/': out += e; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
             case 'u':
             {
                 if (m_at + 4 > m_text.size())
@@ -384,16 +369,16 @@ private:
                     const char h = m_text[m_at++];
                     if (!std::isxdigit(static_cast<unsigned char>(h)))
                         return false;
-                    code = code * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(h))
-                                                                 ? h - '0'
-                                                                 : (std::tolower(static_cast<unsigned char>(h)) - 'a' + 10));
+                    code = code * 16 + static_cast<unsigned>(
+                                           std::isdigit(static_cast<unsigned char>(h))
+                                               ? h - '0'
+                                               : (std::tolower(static_cast<unsigned char>(h)) - 'a' + 10));
                 }
                 // No address is written with escapes; keep the text's shape only.
                 out += code < 0x80 ? static_cast<char>(code) : '?';
                 break;
             }
-            default:
-                return false;
+            default: return false;
             }
         }
         return false;
@@ -479,15 +464,16 @@ std::string JsonIpv4(const Json* value)
     for (size_t i = 0; i < 4; ++i)
     {
         const Json& b = value->items[i];
-        if (b.kind != Json::Number || b.number < 0 || b.number > 255 || b.number != static_cast<int>(b.number))
+        if (b.kind != Json::Number || b.number < 0 || b.number > 255 ||
+            b.number != static_cast<int>(b.number))
             return std::string();
         bytes[i] = static_cast<unsigned char>(b.number);
     }
     return Ipv4FromBytes(bytes);
 }
 
-std::string Description(const std::string& root, const std::string& name, int ifindex, const std::string& devtype,
-                        const std::string& sysdir)
+std::string Description(const std::string& root, const std::string& name, int ifindex,
+                        const std::string& devtype, const std::string& sysdir)
 {
     const auto udev = KeyValues(ReadFile(root + "/run/udev/data/n" + std::to_string(ifindex)));
     auto value = [&](const char* key) {
@@ -530,7 +516,10 @@ std::string Description(const std::string& root, const std::string& name, int if
 } // namespace
 
 std::unique_ptr<KernelSource> NetlinkKernel() { return std::make_unique<Netlink>(); }
-std::unique_ptr<KernelSource> FixtureKernel(const std::string& text) { return std::make_unique<Fixture>(text); }
+std::unique_ptr<KernelSource> FixtureKernel(const std::string& text)
+{
+    return std::make_unique<Fixture>(text);
+}
 
 std::string MaskFromPrefix(int prefix)
 {
@@ -571,13 +560,35 @@ std::vector<std::string> ParseNameservers(const std::string& resolvConf)
 
 uint64_t ParseTimespan(const std::string& text)
 {
-    static const std::pair<const char*, uint64_t> kUnits[] = {
-        {"", 1},          {"s", 1},          {"sec", 1},       {"second", 1},      {"seconds", 1},
-        {"m", 60},        {"min", 60},       {"minute", 60},   {"minutes", 60},    {"h", 3600},
-        {"hr", 3600},     {"hour", 3600},    {"hours", 3600},  {"d", 86400},       {"day", 86400},
-        {"days", 86400},  {"w", 604800},     {"week", 604800}, {"weeks", 604800},  {"M", 2629800},
-        {"month", 2629800}, {"months", 2629800}, {"y", 31557600}, {"year", 31557600}, {"years", 31557600},
-        {"ms", 0},        {"msec", 0},       {"us", 0},        {"usec", 0}};
+    static const std::pair<const char*, uint64_t> kUnits[] = {{"", 1},
+                                                              {"s", 1},
+                                                              {"sec", 1},
+                                                              {"second", 1},
+                                                              {"seconds", 1},
+                                                              {"m", 60},
+                                                              {"min", 60},
+                                                              {"minute", 60},
+                                                              {"minutes", 60},
+                                                              {"h", 3600},
+                                                              {"hr", 3600},
+                                                              {"hour", 3600},
+                                                              {"hours", 3600},
+                                                              {"d", 86400},
+                                                              {"day", 86400},
+                                                              {"days", 86400},
+                                                              {"w", 604800},
+                                                              {"week", 604800},
+                                                              {"weeks", 604800},
+                                                              {"M", 2629800},
+                                                              {"month", 2629800},
+                                                              {"months", 2629800},
+                                                              {"y", 31557600},
+                                                              {"year", 31557600},
+                                                              {"years", 31557600},
+                                                              {"ms", 0},
+                                                              {"msec", 0},
+                                                              {"us", 0},
+                                                              {"usec", 0}};
     uint64_t total = 0;
     size_t at = 0;
     bool any = false;
@@ -644,7 +655,7 @@ Lease ParseNetworkdLeaseJson(const std::string& text)
     if (const Json* lifetime = root.Member("Lifetime"))
         lease.lifetime = lifetime->kind == Json::String ? ParseTimespan(lifetime->text)
                          : lifetime->kind == Json::Number && lifetime->number > 0 &&
-                                   lifetime->number < static_cast<double>(kMaxLifetime)
+                                 lifetime->number < static_cast<double>(kMaxLifetime)
                              ? static_cast<uint64_t>(lifetime->number)
                              : 0;
     if (const Json* servers = root.Member("Servers"))
@@ -671,7 +682,8 @@ Lease ParseManagerDhcp4Options(const std::map<std::string, std::string>& options
     lease.wins = ParseDnsList(value("netbios_name_servers"));
     const std::string lifetime = value("dhcp_lease_time");
     const std::string expiry = value("expiry");
-    if (!lifetime.empty() && lifetime.find_first_not_of("0123456789") == std::string::npos && lifetime.size() < 11)
+    if (!lifetime.empty() && lifetime.find_first_not_of("0123456789") == std::string::npos &&
+        lifetime.size() < 11)
         lease.lifetime = std::strtoull(lifetime.c_str(), nullptr, 10);
     if (!expiry.empty() && expiry.find_first_not_of("0123456789") == std::string::npos && expiry.size() < 13)
         lease.expires = std::strtoll(expiry.c_str(), nullptr, 10);
@@ -794,9 +806,11 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
             if (server == "127.0.0.53")
             {
                 // The local stub: its upstream servers are in the resolver's own file.
-                for (const char* file : {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
+                for (const char* file :
+                     {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
                     for (const auto& s : ParseNameservers(ReadFile(root + file)))
-                        if (s != "127.0.0.53" && std::find(upstream.begin(), upstream.end(), s) == upstream.end())
+                        if (s != "127.0.0.53" &&
+                            std::find(upstream.begin(), upstream.end(), s) == upstream.end())
                             upstream.push_back(s);
             }
             else
@@ -819,7 +833,8 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
         const std::string devtype = devtypeIt == uevent.end() ? "" : devtypeIt->second;
         if (arphrd == ARPHRD_LOOPBACK || a.ifindex <= 0)
             continue; // loopback, or an interface that went away
-        a.type = InterfaceType(arphrd, devtype == "wlan" || Exists(sys + "/phy80211") || Exists(sys + "/wireless"));
+        a.type = InterfaceType(arphrd,
+                               devtype == "wlan" || Exists(sys + "/phy80211") || Exists(sys + "/wireless"));
         for (const auto& part : Split(Trim(ReadFile(sys + "/address")), ":"))
             if (a.mac.size() < 8)
                 a.mac.push_back(static_cast<uint8_t>(std::strtoul(part.c_str(), nullptr, 16)));
@@ -833,7 +848,8 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
                     (k.permanent ? anyPermanent : anyDynamic) = true;
                 }
         const bool virtualLink = !Exists(sys + "/device");
-        const unsigned flags = static_cast<unsigned>(std::strtoul(ReadFile(sys + "/flags").c_str(), nullptr, 16));
+        const unsigned flags =
+            static_cast<unsigned>(std::strtoul(ReadFile(sys + "/flags").c_str(), nullptr, 16));
         if (virtualLink && !(flags & IFF_UP) && a.addresses.empty())
             continue; // a virtual link that is down and holds no address
         a.description = Description(root, name, a.ifindex, devtype, sys);
@@ -850,7 +866,8 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
 
         // DHCP: the lease of whichever client runs, for an address this interface holds.
         auto holds = [&](const std::string& address) {
-            return std::any_of(a.addresses.begin(), a.addresses.end(), [&](const auto& p) { return p.first == address; });
+            return std::any_of(a.addresses.begin(), a.addresses.end(),
+                               [&](const auto& p) { return p.first == address; });
         };
         const ManagedDevice* managed = nullptr;
         for (const auto& device : bus.devices)
@@ -860,12 +877,14 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
         Lease lease = ParseNetworkdLease(ReadFile(networkdLease));
         if (lease.found && holds(lease.address) && lease.lifetime > 0)
         {
-            struct stat st{};
+            struct stat st
+            {};
             if (::stat(networkdLease.c_str(), &st) == 0) // written when the lease was obtained
                 lease.expires = static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(lease.lifetime);
         }
         if (managed != nullptr && managed->dhcp)
-            lease = ParseManagerDhcp4Options(managed->dhcpOptions); // its client is running now: the live answer
+            lease =
+                ParseManagerDhcp4Options(managed->dhcpOptions); // its client is running now: the live answer
         else if (!lease.found || !holds(lease.address))
         {
             lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient." + name + ".leases"), name);
@@ -897,8 +916,9 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
                     const std::string suffix = "-" + name + ".lease";
                     if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
                         file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
-                        managerLease = managerLease ||
-                                       holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
+                        managerLease =
+                            managerLease ||
+                            holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
                 }
                 ::closedir(nm);
             }
@@ -909,7 +929,8 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
 
         const auto link = KeyValues(ReadFile(root + "/run/systemd/netif/links/" + std::to_string(a.ifindex)));
         const auto linkDns = link.find("DNS");
-        const auto resolved = KeyValues(ReadFile(root + "/run/systemd/resolve/netif/" + std::to_string(a.ifindex)));
+        const auto resolved =
+            KeyValues(ReadFile(root + "/run/systemd/resolve/netif/" + std::to_string(a.ifindex)));
         const auto resolvedDns = resolved.find("SERVERS");
         if (managed != nullptr)
             a.dns = managed->dns;

@@ -62,7 +62,8 @@ Bus Open(const std::string& address)
     if (sd_bus_new(&raw) < 0)
         return nullptr;
     Bus bus(raw);
-    if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 || sd_bus_start(raw) < 0)
+    if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+        sd_bus_start(raw) < 0)
         return nullptr;
     return bus;
 }
@@ -179,7 +180,8 @@ std::vector<std::string> Nameservers(Asker& ask, const std::string& path)
                     const char* value = nullptr;
                     if (sd_bus_message_read_basic(m, 's', &key) <= 0)
                         return servers;
-                    if (key != nullptr && std::string(key) == "address" && sd_bus_message_enter_container(m, 'v', "s") > 0)
+                    if (key != nullptr && std::string(key) == "address" &&
+                        sd_bus_message_enter_container(m, 'v', "s") > 0)
                     {
                         if (sd_bus_message_read_basic(m, 's', &value) > 0 && value != nullptr)
                             add(value);
@@ -247,7 +249,8 @@ void AskResolver(Asker& ask, BusView& view)
         int32_t ifindex = 0, family = 0;
         const void* bytes = nullptr;
         size_t size = 0;
-        if (sd_bus_message_read(m, "ii", &ifindex, &family) < 0 || sd_bus_message_read_array(m, 'y', &bytes, &size) < 0)
+        if (sd_bus_message_read(m, "ii", &ifindex, &family) < 0 ||
+            sd_bus_message_read_array(m, 'y', &bytes, &size) < 0)
             break;
         if (ifindex > 0 && family == AF_INET && size == 4)
             view.linkDns.emplace_back(ifindex, Ipv4Text(bytes));

@@ -29,7 +29,8 @@ std::vector<iphelper::AdapterFacts> Snapshot()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto kernel = g_fixture ? iphelper::FixtureKernel(g_kernelFixture) : iphelper::NetlinkKernel();
-    const iphelper::BusView bus = g_useBus ? iphelper::QueryBus(g_busAddress, kBusTimeoutMs) : iphelper::BusView{};
+    const iphelper::BusView bus =
+        g_useBus ? iphelper::QueryBus(g_busAddress, kBusTimeoutMs) : iphelper::BusView{};
     return iphelper::Collect(g_root, *kernel, bus);
 }
 
@@ -116,7 +117,8 @@ DWORD AdaptersInfo(IP_ADAPTER_INFO* info, ULONG* size)
                 last = pool;
             }
         }
-        Put(r.GatewayList, a.gateway.empty() ? "0.0.0.0" : a.gateway, a.gateway.empty() ? "0.0.0.0" : "255.255.255.255");
+        Put(r.GatewayList, a.gateway.empty() ? "0.0.0.0" : a.gateway,
+            a.gateway.empty() ? "0.0.0.0" : "255.255.255.255");
         Put(r.DhcpServer, a.dhcpServer, "");
         r.LeaseObtained = a.leaseObtained;
         r.LeaseExpires = a.leaseExpires;
@@ -142,8 +144,8 @@ DWORD PerAdapterInfo(ULONG index, IP_PER_ADAPTER_INFO* info, ULONG* size)
     if (adapter == nullptr)
         return ERROR_NO_DATA;
     const size_t servers = adapter->dns.size();
-    const ULONG needed =
-        static_cast<ULONG>(sizeof(IP_PER_ADAPTER_INFO) + (servers > 1 ? servers - 1 : 0) * sizeof(IP_ADDR_STRING));
+    const ULONG needed = static_cast<ULONG>(sizeof(IP_PER_ADAPTER_INFO) +
+                                            (servers > 1 ? servers - 1 : 0) * sizeof(IP_ADDR_STRING));
     if (info == nullptr || *size < needed)
     {
         *size = needed;

@@ -16,10 +16,10 @@
 #include <openssl/x509.h>
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
-#include <map>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
@@ -173,17 +173,14 @@ SECURITY_STATUS MapError()
     case SSL_R_ENCRYPTED_LENGTH_TOO_LONG:
     case SSL_R_UNEXPECTED_RECORD:
     case SSL_R_HTTP_REQUEST:
-    case SSL_R_HTTPS_PROXY_REQUEST:
-        return SEC_E_INVALID_TOKEN;
+    case SSL_R_HTTPS_PROXY_REQUEST: return SEC_E_INVALID_TOKEN;
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
     case SSL_R_UNSUPPORTED_PROTOCOL:
     case SSL_R_NO_SHARED_CIPHER:
     case SSL_R_NO_CIPHERS_AVAILABLE:
     case SSL_R_WRONG_CIPHER_RETURNED:
-    case SSL_R_UNSUPPORTED_ELLIPTIC_CURVE:
-        return SEC_E_ALGORITHM_MISMATCH;
-    default:
-        return SEC_E_ILLEGAL_MESSAGE;
+    case SSL_R_UNSUPPORTED_ELLIPTIC_CURVE: return SEC_E_ALGORITHM_MISMATCH;
+    default: return SEC_E_ILLEGAL_MESSAGE;
     }
 }
 
@@ -248,7 +245,8 @@ void SetExtra(SecBufferDesc* input, size_t extra)
 
 ULONG ReturnedAttributes(ULONG contextReq)
 {
-    return contextReq & (ISC_RET_REPLAY_DETECT | ISC_RET_SEQUENCE_DETECT | ISC_RET_CONFIDENTIALITY | ISC_RET_STREAM);
+    return contextReq &
+           (ISC_RET_REPLAY_DETECT | ISC_RET_SEQUENCE_DETECT | ISC_RET_CONFIDENTIALITY | ISC_RET_STREAM);
 }
 
 SECURITY_STATUS Shutdown(Context* context, ULONG contextReq, SecBufferDesc* output, ULONG* attributes)
@@ -384,11 +382,12 @@ SSL_CTX* SharedClientContext(DWORD protocols)
 }
 
 SECURITY_STATUS WINAPI AcquireCredentialsHandleA(char* /*principal*/, char* package, ULONG credentialUse,
-                                                 void* /*logonId*/, void* authData, SEC_GET_KEY_FN /*getKeyFn*/,
-                                                 void* /*getKeyArgument*/, CredHandle* credential,
-                                                 TimeStamp* expiry)
+                                                 void* /*logonId*/, void* authData,
+                                                 SEC_GET_KEY_FN /*getKeyFn*/, void* /*getKeyArgument*/,
+                                                 CredHandle* credential, TimeStamp* expiry)
 {
-    if (package == nullptr || (std::strcmp(package, UNISP_NAME_A) != 0 && strcasecmp(package, "Schannel") != 0))
+    if (package == nullptr ||
+        (std::strcmp(package, UNISP_NAME_A) != 0 && strcasecmp(package, "Schannel") != 0))
         return SEC_E_SECPKG_NOT_FOUND;
     if (credential == nullptr)
         return SEC_E_INVALID_HANDLE;
@@ -423,9 +422,10 @@ SECURITY_STATUS WINAPI FreeCredentialsHandle(CredHandle* credential)
     return SEC_E_OK;
 }
 
-SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHandle* contextHandle, char* targetName,
-                                                  ULONG contextReq, ULONG /*reserved1*/, ULONG /*targetDataRep*/,
-                                                  SecBufferDesc* input, ULONG /*reserved2*/, CtxtHandle* newContext,
+SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHandle* contextHandle,
+                                                  char* targetName, ULONG contextReq, ULONG /*reserved1*/,
+                                                  ULONG /*targetDataRep*/, SecBufferDesc* input,
+                                                  ULONG /*reserved2*/, CtxtHandle* newContext,
                                                   SecBufferDesc* output, ULONG* attributes, TimeStamp* expiry)
 {
     if (attributes)
@@ -452,7 +452,8 @@ SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHa
         return SEC_E_INVALID_HANDLE;
 
     static std::once_flag once;
-    std::call_once(once, [] { g_contextIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
+    std::call_once(once,
+                   [] { g_contextIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
 
     auto* context = new Context();
     context->ssl = SSL_new(credentials->ctx);
@@ -566,11 +567,26 @@ void ConnectionInfo(SSL* ssl, SecPkgContext_ConnectionInfo* info)
             digest = EVP_MD_get_type(md);
     switch (digest)
     {
-    case NID_md5: info->aiHash = CALG_MD5; info->dwHashStrength = 128; break;
-    case NID_sha1: info->aiHash = CALG_SHA1; info->dwHashStrength = 160; break;
-    case NID_sha256: info->aiHash = CALG_SHA_256; info->dwHashStrength = 256; break;
-    case NID_sha384: info->aiHash = CALG_SHA_384; info->dwHashStrength = 384; break;
-    case NID_sha512: info->aiHash = CALG_SHA_512; info->dwHashStrength = 512; break;
+    case NID_md5:
+        info->aiHash = CALG_MD5;
+        info->dwHashStrength = 128;
+        break;
+    case NID_sha1:
+        info->aiHash = CALG_SHA1;
+        info->dwHashStrength = 160;
+        break;
+    case NID_sha256:
+        info->aiHash = CALG_SHA_256;
+        info->dwHashStrength = 256;
+        break;
+    case NID_sha384:
+        info->aiHash = CALG_SHA_384;
+        info->dwHashStrength = 384;
+        break;
+    case NID_sha512:
+        info->aiHash = CALG_SHA_512;
+        info->dwHashStrength = 512;
+        break;
     default: break;
     }
 
@@ -613,7 +629,8 @@ void StreamSizes(SSL* ssl, SecPkgContext_StreamSizes* sizes)
     const bool aead = SSL_CIPHER_is_aead(cipher) == 1;
     const int nid = SSL_CIPHER_get_cipher_nid(cipher);
     const bool block = !aead && nid != NID_rc4 && nid != NID_undef;
-    const ULONG blockSize = block ? (nid == NID_des_ede3_cbc || nid == NID_des_cbc ? 8u : 16u) : (aead ? 16u : 1u);
+    const ULONG blockSize =
+        block ? (nid == NID_des_ede3_cbc || nid == NID_des_cbc ? 8u : 16u) : (aead ? 16u : 1u);
     sizes->cbBlockSize = blockSize;
     if (aead)
     {
@@ -647,7 +664,9 @@ SECURITY_STATUS RemoteCertificate(SSL* ssl, PCCERT_CONTEXT* out)
     if (store == nullptr)
         return SEC_E_INSUFFICIENT_MEMORY;
     PCCERT_CONTEXT leafContext = nullptr;
-    auto add = [&](X509* x, bool isLeaf) { platform::CertAddX509ToStore(store, x, isLeaf ? &leafContext : nullptr); };
+    auto add = [&](X509* x, bool isLeaf) {
+        platform::CertAddX509ToStore(store, x, isLeaf ? &leafContext : nullptr);
+    };
     // On a client the sent chain starts with the server's own certificate.
     bool leafAdded = false;
     for (int i = 0; sent && i < sk_X509_num(sent); ++i)
@@ -686,8 +705,7 @@ SECURITY_STATUS WINAPI QueryContextAttributesA(CtxtHandle* contextHandle, ULONG 
         return SEC_E_OK;
     case SECPKG_ATTR_REMOTE_CERT_CONTEXT:
         return RemoteCertificate(context->ssl, static_cast<PCCERT_CONTEXT*>(buffer));
-    default:
-        return SEC_E_UNSUPPORTED_FUNCTION;
+    default: return SEC_E_UNSUPPORTED_FUNCTION;
     }
 }
 

@@ -125,10 +125,11 @@ bool Property(Scenario& s, const std::string& path, const std::string& name, sd_
         if (name == "Interface" || name == "IpInterface")
             return sd_bus_message_append(r, "v", "s", d->iface.c_str()) >= 0;
         if (name == "Dhcp4Config")
-            return sd_bus_message_append(r, "v", "o", d->dhcp ? (kDhcp + std::to_string(n)).c_str() : "/") >= 0;
+            return sd_bus_message_append(r, "v", "o", d->dhcp ? (kDhcp + std::to_string(n)).c_str() : "/") >=
+                   0;
         if (name == "Ip4Config")
-            return sd_bus_message_append(r, "v", "o",
-                                         d->nameservers.empty() ? "/" : (kIp4 + std::to_string(n)).c_str()) >= 0;
+            return sd_bus_message_append(
+                       r, "v", "o", d->nameservers.empty() ? "/" : (kIp4 + std::to_string(n)).c_str()) >= 0;
         return false;
     }
     if (Device* d = Numbered(s, path, kDhcp); d && name == "Options")

@@ -45,10 +45,7 @@ void Write(const std::string& path, const std::string& head, const std::string& 
     std::ofstream(path, std::ios::binary) << head << bytes;
 }
 
-const char* StatusText(const fuzzing::Outcome& o)
-{
-    return o.established ? "established" : "failed";
-}
+const char* StatusText(const fuzzing::Outcome& o) { return o.established ? "established" : "failed"; }
 } // namespace
 
 int main(int argc, char** argv)
@@ -98,9 +95,10 @@ int main(int argc, char** argv)
     };
     const fuzzing::Outcome replay = fuzzing::Handshake(replayRead, [](const char*, size_t) {});
     const size_t slash = out.rfind('/');
-    std::printf("%s: %zu bytes, live %s (0x%08x), replay %s (0x%08x) in %d calls, extra %zu, close-notify %zu\n",
-                out.c_str() + (slash == std::string::npos ? 0 : slash + 1), flight.size(), StatusText(live),
-                static_cast<unsigned>(live.status), StatusText(replay), static_cast<unsigned>(replay.status),
-                replay.calls, replay.extra, replay.closeNotify);
+    std::printf(
+        "%s: %zu bytes, live %s (0x%08x), replay %s (0x%08x) in %d calls, extra %zu, close-notify %zu\n",
+        out.c_str() + (slash == std::string::npos ? 0 : slash + 1), flight.size(), StatusText(live),
+        static_cast<unsigned>(live.status), StatusText(replay), static_cast<unsigned>(replay.status),
+        replay.calls, replay.extra, replay.closeNotify);
     return live.established == replay.established && live.status == replay.status ? 0 : 1;
 }

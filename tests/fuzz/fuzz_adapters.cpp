@@ -17,8 +17,8 @@
 #include "adapter_facts.h"
 #include "iptypes.h"
 
-#include <arpa/inet.h>
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -157,7 +157,8 @@ void Describe(const std::map<std::string, std::string>& sections)
 {
     fs::remove_all(g_root);
     const auto ifindex = sections.find("ifindex");
-    const std::string idx = std::to_string(std::atoi(ifindex == sections.end() ? "2" : ifindex->second.c_str()));
+    const std::string idx =
+        std::to_string(std::atoi(ifindex == sections.end() ? "2" : ifindex->second.c_str()));
     fs::create_directories(g_root + "/sys/class/net/eth0");
     for (const auto& [name, path] : kFiles)
     {
@@ -233,7 +234,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Each parser on its own.
     CheckLease(iphelper::ParseNetworkdLease(text("networkd-lease")));
     CheckLease(iphelper::ParseNetworkdLeaseJson(text("networkd-lease")));
-    Check(iphelper::ParseTimespan(text("timespan")) < (uint64_t{1} << 62), "a time span no time can be added to");
+    Check(iphelper::ParseTimespan(text("timespan")) < (uint64_t{1} << 62),
+          "a time span no time can be added to");
     const auto options = Options(text("nm-options"));
     CheckManagerLease(iphelper::ParseManagerDhcp4Options(options));
     CheckLease(iphelper::ParseNetworkdLease(text("nm-lease")));
@@ -263,7 +265,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         auto described = iphelper::FixtureKernel(fixture);
         for (const auto& a : iphelper::Collect(g_root, *described, bus))
         {
-            Check(a.dhcpServer.empty() || IsIpv4(a.dhcpServer), "a managed adapter's DHCP server is no IPv4 address");
+            Check(a.dhcpServer.empty() || IsIpv4(a.dhcpServer),
+                  "a managed adapter's DHCP server is no IPv4 address");
             Check(a.leaseObtained <= a.leaseExpires, "a lease obtained after it expires");
         }
     }

@@ -6,8 +6,8 @@
 // tester's own verification (the report's names, serials and dates, the
 // issuer walk, the chain engine and the SSL policy), and the name services
 // with short output buffers.
-#include "support/recording_owner.h"
 #include "ssl_tester.h"
+#include "support/recording_owner.h"
 #include "wincrypt.h"
 
 #include <cstdio>
@@ -43,7 +43,8 @@ void Check(bool holds, const char* what)
 // was written (or, with no room, how much is needed).
 void Names(PCCERT_CONTEXT c)
 {
-    for (const DWORD type : {CERT_SIMPLE_NAME_STR, CERT_OID_NAME_STR, CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG})
+    for (const DWORD type :
+         {CERT_SIMPLE_NAME_STR, CERT_OID_NAME_STR, CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG})
         for (const CERT_NAME_BLOB* blob : {&c->pCertInfo->Subject, &c->pCertInfo->Issuer})
         {
             const DWORD needed = CertNameToStrA(c->dwCertEncodingType, blob, type, nullptr, 0);
@@ -66,7 +67,6 @@ void Names(PCCERT_CONTEXT c)
     const DWORD n = CertGetNameStringA(c, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, display, sizeof display);
     Check(n >= 1 && n <= sizeof display && display[n - 1] == '\0', "display name not ended");
 }
-
 
 void Policy(PCCERT_CONTEXT server, const char* host, DWORD ignore)
 {
@@ -122,8 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < kMaxCertificates && at < size; ++i)
     {
         PCCERT_CONTEXT added = nullptr;
-        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, data + at, static_cast<DWORD>(size - at),
-                                              CERT_STORE_ADD_ALWAYS, &added))
+        if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, data + at,
+                                              static_cast<DWORD>(size - at), CERT_STORE_ADD_ALWAYS, &added))
             break;
         Check(added->cbCertEncoded > 0 && added->cbCertEncoded <= size - at, "encoding beyond the input");
         at += added->cbCertEncoded;
@@ -143,7 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             CSslVerifyProbe::Verify(tester, &table, "server.test");
         }
         // Past an unknown root, the later checks: dates, usage, the host name.
-        const DWORD ignoreAllButName = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+        const DWORD ignoreAllButName = SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                       SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
                                        SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_REVOCATION;
         Policy(g_server, "server.test", ignoreAllButName);
         Policy(g_server, "127.0.0.1", ignoreAllButName);

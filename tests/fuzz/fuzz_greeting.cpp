@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         g_watching = false;
         Check(g_allocations == 0, "allocated", read);
         Check(reader.HeldBytes() <= CGreetingReader::kTailBytes, "held more than the tail", read);
-        Check(greets == reference.Take(std::string(bytes, n)), "verdict differs from the unbounded rule", read);
+        Check(greets == reference.Take(std::string(bytes, n)), "verdict differs from the unbounded rule",
+              read);
     }
     return 0;
 }

@@ -20,7 +20,9 @@ namespace
 class Cuts
 {
 public:
-    Cuts(const uint8_t* head) : m_mode(head[0] % 4), m_size(head[1] + 1u), m_state(head[2] << 8 | head[3] | 1u) {}
+    Cuts(const uint8_t* head)
+        : m_mode(head[0] % 4), m_size(head[1] + 1u), m_state(head[2] << 8 | head[3] | 1u)
+    {}
 
     size_t Next()
     {

@@ -54,16 +54,15 @@ bool Documented(SECURITY_STATUS status)
     case SEC_E_INVALID_TOKEN:
     case SEC_E_ILLEGAL_MESSAGE:
     case SEC_E_ALGORITHM_MISMATCH:
-    case SEC_E_INTERNAL_ERROR:
-        return true;
-    default:
-        return false;
+    case SEC_E_INTERNAL_ERROR: return true;
+    default: return false;
     }
 }
 
 // A token is handed back either whole or not at all; the tester sends it only
 // with these statuses, so any other status must come without one.
-void TakeToken(SecurityFunctionTableA* sspi, SecBuffer& token, bool sendable, const Sender& send, const char* where)
+void TakeToken(SecurityFunctionTableA* sspi, SecBuffer& token, bool sendable, const Sender& send,
+               const char* where)
 {
     Expect(token.BufferType == SECBUFFER_TOKEN, where, token.BufferType);
     Expect((token.pvBuffer == nullptr) == (token.cbBuffer == 0), where, token.cbBuffer);
@@ -79,12 +78,15 @@ void TakeToken(SecurityFunctionTableA* sspi, SecBuffer& token, bool sendable, co
 void QueryFacts(SecurityFunctionTableA* sspi, CtxtHandle* context)
 {
     SecPkgContext_ConnectionInfo info{};
-    Expect(sspi->QueryContextAttributesA(context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK, "connection info");
+    Expect(sspi->QueryContextAttributesA(context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK,
+           "connection info");
     SecPkgContext_StreamSizes sizes{};
-    Expect(sspi->QueryContextAttributesA(context, SECPKG_ATTR_STREAM_SIZES, &sizes) == SEC_E_OK, "stream sizes");
+    Expect(sspi->QueryContextAttributesA(context, SECPKG_ATTR_STREAM_SIZES, &sizes) == SEC_E_OK,
+           "stream sizes");
     Expect(sizes.cbHeader >= 5 && sizes.cbMaximumMessage == 16384, "stream sizes", sizes.cbHeader);
     PCCERT_CONTEXT certificate = nullptr;
-    const SECURITY_STATUS status = sspi->QueryContextAttributesA(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
+    const SECURITY_STATUS status =
+        sspi->QueryContextAttributesA(context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
     Expect((status == SEC_E_OK) == (certificate != nullptr), "remote certificate", status);
     if (certificate)
     {
@@ -104,9 +106,9 @@ size_t CloseNotify(SecurityFunctionTableA* sspi, CtxtHandle* context, bool estab
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
     ULONG attributes = 0;
     TimeStamp expiry;
-    const SECURITY_STATUS status = sspi->InitializeSecurityContextA(Credentials(), context, nullptr, kRequirements, 0,
-                                                                    SECURITY_NATIVE_DREP, nullptr, 0, nullptr,
-                                                                    &outDesc, &attributes, &expiry);
+    const SECURITY_STATUS status = sspi->InitializeSecurityContextA(
+        Credentials(), context, nullptr, kRequirements, 0, SECURITY_NATIVE_DREP, nullptr, 0, nullptr,
+        &outDesc, &attributes, &expiry);
     Expect(status == SEC_E_OK, "shutdown status", status);
     const size_t size = out.cbBuffer;
     Expect(established ? size > 0 : size == 0, "close-notify token", static_cast<long long>(size));
@@ -158,9 +160,9 @@ Outcome Handshake(const Reader& read, const Sender& send, const char* host)
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
     ULONG attributes = 0;
     TimeStamp expiry;
-    SECURITY_STATUS status =
-        sspi->InitializeSecurityContextA(Credentials(), nullptr, const_cast<char*>(host), kRequirements, 0,
-                                         SECURITY_NATIVE_DREP, nullptr, 0, &context, &outDesc, &attributes, &expiry);
+    SECURITY_STATUS status = sspi->InitializeSecurityContextA(Credentials(), nullptr, const_cast<char*>(host),
+                                                              kRequirements, 0, SECURITY_NATIVE_DREP, nullptr,
+                                                              0, &context, &outDesc, &attributes, &expiry);
     Expect(status == SEC_I_CONTINUE_NEEDED && out.cbBuffer > 0, "first call", status);
     TakeToken(sspi, out, true, send, "first token");
 
@@ -188,25 +190,28 @@ Outcome Handshake(const Reader& read, const Sender& send, const char* host)
                 doRead = true;
         }
 
-        SecBuffer in[2] = {{static_cast<ULONG>(received), SECBUFFER_TOKEN, buffer.data()}, {0, SECBUFFER_EMPTY, nullptr}};
+        SecBuffer in[2] = {{static_cast<ULONG>(received), SECBUFFER_TOKEN, buffer.data()},
+                           {0, SECBUFFER_EMPTY, nullptr}};
         SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
         out = {0, SECBUFFER_TOKEN, nullptr};
         attributes = 0;
         status = sspi->InitializeSecurityContextA(Credentials(), &context, nullptr, kRequirements, 0,
-                                                  SECURITY_NATIVE_DREP, &inDesc, 0, nullptr, &outDesc, &attributes,
-                                                  &expiry);
+                                                  SECURITY_NATIVE_DREP, &inDesc, 0, nullptr, &outDesc,
+                                                  &attributes, &expiry);
         ++outcome.calls;
 
         Expect(Documented(status), "status outside the documented set", status);
-        Expect(in[0].BufferType == SECBUFFER_TOKEN && in[0].cbBuffer == received && in[0].pvBuffer == buffer.data(),
+        Expect(in[0].BufferType == SECBUFFER_TOKEN && in[0].cbBuffer == received &&
+                   in[0].pvBuffer == buffer.data(),
                "input token changed");
         const ULONG slot = in[1].BufferType;
-        Expect(slot == SECBUFFER_EMPTY || slot == SECBUFFER_EXTRA || slot == SECBUFFER_MISSING, "second buffer type",
-               slot);
+        Expect(slot == SECBUFFER_EMPTY || slot == SECBUFFER_EXTRA || slot == SECBUFFER_MISSING,
+               "second buffer type", slot);
         if (slot == SECBUFFER_EXTRA)
         {
             Expect(status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED, "EXTRA with this status", status);
-            Expect(in[1].cbBuffer > 0 && in[1].cbBuffer <= received, "EXTRA larger than the input", in[1].cbBuffer);
+            Expect(in[1].cbBuffer > 0 && in[1].cbBuffer <= received, "EXTRA larger than the input",
+                   in[1].cbBuffer);
         }
         if (slot == SECBUFFER_MISSING)
         {

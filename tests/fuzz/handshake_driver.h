@@ -31,9 +31,9 @@ struct Outcome
 {
     SECURITY_STATUS status = 0; // the loop's last status
     bool established = false;
-    size_t extra = 0;            // bytes past the handshake
-    size_t closeNotify = 0;      // bytes of the close-notify token
-    int calls = 0;               // provider calls of the loop
+    size_t extra = 0;       // bytes past the handshake
+    size_t closeNotify = 0; // bytes of the close-notify token
+    int calls = 0;          // provider calls of the loop
 };
 
 // Reads at most `room` bytes into `to`; 0 ends the stream (peer gone,

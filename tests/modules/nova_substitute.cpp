@@ -94,7 +94,8 @@ NOVA_EXPORT int32_t SetParam(int32_t number, const void* value, const int32_t* s
         return 0;
     }
     if (number == 9 && *size == sizeof(void*) && *static_cast<void* const*>(value))
-        reinterpret_cast<NovaEventCallbackFn>(*static_cast<void* const*>(value))(1, 2); // it must be callable
+        reinterpret_cast<NovaEventCallbackFn> (*static_cast<void* const*>(value))(1,
+                                                                                  2); // it must be callable
     return 1;
 }
 #endif

@@ -31,10 +31,11 @@ void CountTokens(SecBufferDesc* output, ULONG contextReq)
 }
 
 SECURITY_STATUS WINAPI Acquire(char* principal, char* package, ULONG use, void* logonId, void* authData,
-                               SEC_GET_KEY_FN getKey, void* getKeyArgument, CredHandle* credential, TimeStamp* expiry)
+                               SEC_GET_KEY_FN getKey, void* getKeyArgument, CredHandle* credential,
+                               TimeStamp* expiry)
 {
-    const SECURITY_STATUS status = g_forward->AcquireCredentialsHandleA(principal, package, use, logonId, authData,
-                                                                        getKey, getKeyArgument, credential, expiry);
+    const SECURITY_STATUS status = g_forward->AcquireCredentialsHandleA(
+        principal, package, use, logonId, authData, getKey, getKeyArgument, credential, expiry);
     g_credentials += status == SEC_E_OK;
     return status;
 }
@@ -48,11 +49,12 @@ SECURITY_STATUS WINAPI FreeCredentials(CredHandle* credential)
 
 SECURITY_STATUS WINAPI Initialize(CredHandle* credential, CtxtHandle* context, char* target, ULONG contextReq,
                                   ULONG reserved1, ULONG dataRep, SecBufferDesc* input, ULONG reserved2,
-                                  CtxtHandle* newContext, SecBufferDesc* output, ULONG* attributes, TimeStamp* expiry)
+                                  CtxtHandle* newContext, SecBufferDesc* output, ULONG* attributes,
+                                  TimeStamp* expiry)
 {
-    const SECURITY_STATUS status = g_forward->InitializeSecurityContextA(
-        credential, context, target, contextReq, reserved1, dataRep, input, reserved2, newContext, output, attributes,
-        expiry);
+    const SECURITY_STATUS status =
+        g_forward->InitializeSecurityContextA(credential, context, target, contextReq, reserved1, dataRep,
+                                              input, reserved2, newContext, output, attributes, expiry);
     if (context == nullptr && newContext != nullptr && Ok(status))
         ++g_contexts;
     CountTokens(output, contextReq);

@@ -3,7 +3,8 @@
 
 namespace
 {
-SECURITY_STATUS WINAPI Refuse(char*, char*, ULONG, void*, void*, SEC_GET_KEY_FN, void*, CredHandle*, TimeStamp*)
+SECURITY_STATUS WINAPI Refuse(char*, char*, ULONG, void*, void*, SEC_GET_KEY_FN, void*, CredHandle*,
+                              TimeStamp*)
 {
     return SEC_E_NO_CREDENTIALS;
 }
@@ -16,4 +17,7 @@ SecurityFunctionTableA g_table = [] {
 }();
 } // namespace
 
-extern "C" __attribute__((visibility("default"))) SecurityFunctionTableA* InitSecurityInterfaceA() { return &g_table; }
+extern "C" __attribute__((visibility("default"))) SecurityFunctionTableA* InitSecurityInterfaceA()
+{
+    return &g_table;
+}

@@ -72,7 +72,8 @@ bool ChildProcess::WaitForOutput(const std::string& text, int timeoutMs)
     while (m_output.find(text) == std::string::npos)
     {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         if (left <= 0 || m_out < 0)
             return false;
         pollfd p{m_out, POLLIN, 0};

@@ -57,8 +57,8 @@ inline Captured Cli(const std::vector<std::string>& args)
 // Runs a program to its end, standard output and standard error read apart,
 // with this process's environment and the NAME=value entries of extraEnv;
 // killed when it outlives timeoutMs (status -1 then).
-inline Captured RunProgram(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {},
-                           int timeoutMs = 30000)
+inline Captured RunProgram(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& extraEnv = {}, int timeoutMs = 30000)
 {
     Captured c;
     // Made before the fork: the child only execs.
@@ -67,7 +67,8 @@ inline Captured RunProgram(const std::vector<std::string>& argv, const std::vect
     {
         const std::string entry = *e;
         const std::string name = entry.substr(0, entry.find('=') + 1);
-        if (std::none_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) { return x.rfind(name, 0) == 0; }))
+        if (std::none_of(extraEnv.begin(), extraEnv.end(),
+                         [&](const std::string& x) { return x.rfind(name, 0) == 0; }))
             envText.push_back(entry);
     }
     std::vector<char*> envp;
@@ -104,7 +105,8 @@ inline Captured RunProgram(const std::vector<std::string>& argv, const std::vect
     while (pid > 0 && (fds[0].fd >= 0 || fds[1].fd >= 0))
     {
         const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count();
         if (left <= 0 || ::poll(fds, 2, static_cast<int>(left)) <= 0)
         {
             timedOut = true;

@@ -22,9 +22,11 @@ LoopbackListener::LoopbackListener(const ListenAddress& at, int backlog)
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(at.port));
-    if (::inet_pton(AF_INET, at.address.c_str(), &address.sin_addr) != 1 || (ntohl(address.sin_addr.s_addr) >> 24) != 127)
+    if (::inet_pton(AF_INET, at.address.c_str(), &address.sin_addr) != 1 ||
+        (ntohl(address.sin_addr.s_addr) >> 24) != 127)
         throw std::runtime_error("not a loopback address: " + at.address);
-    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_fd, backlog) != 0)
+    if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(m_fd, backlog) != 0)
         throw std::runtime_error("bind/listen");
     socklen_t length = sizeof address;
     ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
@@ -53,8 +55,8 @@ ScriptedServer::ScriptedServer(Script script, int connections, std::chrono::mill
         const auto deadline = std::chrono::steady_clock::now() + lifetime;
         for (int i = 0; i < connections; ++i)
         {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return;
             const int fd = m_listener.Accept(static_cast<int>(left.count()));
@@ -123,8 +125,8 @@ void DrainUntilClosed(int fd, int timeoutMs)
     char buffer[4096];
     for (;;)
     {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return;
         pollfd p{fd, POLLIN, 0};

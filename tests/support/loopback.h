@@ -64,7 +64,8 @@ class ScriptedServer
 public:
     using Script = std::function<void(int fd)>;
     explicit ScriptedServer(Script script, int connections = 1,
-                            std::chrono::milliseconds lifetime = std::chrono::seconds(30), const ListenAddress& at = {});
+                            std::chrono::milliseconds lifetime = std::chrono::seconds(30),
+                            const ListenAddress& at = {});
     ~ScriptedServer();
 
     int Port() const { return m_listener.Port(); }

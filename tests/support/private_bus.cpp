@@ -29,7 +29,9 @@ PrivateBus::PrivateBus(Policy policy)
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
            "<busconfig>\n"
            "  <type>session</type>\n"
-           "  <listen>" << m_address << "</listen>\n"
+           "  <listen>"
+        << m_address
+        << "</listen>\n"
            "  <auth>EXTERNAL</auth>\n"
            "  <policy context=\"default\">\n"
            "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -43,9 +45,9 @@ PrivateBus::PrivateBus(Policy policy)
            "  <limit name=\"max_completed_connections\">32</limit>\n"
            "  <limit name=\"max_incomplete_connections\">8</limit>\n"
            "</busconfig>\n";
-    m_daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "timeout", kLifetimeSeconds, "dbus-daemon", "--nofork", "--nopidfile", "--print-address",
-        "--config-file=" + m_dir + "/bus.conf"});
+    m_daemon = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"timeout", kLifetimeSeconds, "dbus-daemon", "--nofork", "--nopidfile",
+                                 "--print-address", "--config-file=" + m_dir + "/bus.conf"});
     m_started = m_daemon->Started() && m_daemon->WaitForOutput("guid=", kStartMs);
 }
 

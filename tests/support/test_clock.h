@@ -33,7 +33,8 @@ public:
             onWait(socket, event);
         const int fd = socket > 0x7FFFFFFF ? -1 : static_cast<int>(socket);
         pollfd p{fd, static_cast<short>(event == Event::Readable ? POLLIN : POLLOUT), 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<DWORD>(ms, static_cast<DWORD>(m_realPollMs))));
+        const int ready =
+            ::poll(&p, 1, static_cast<int>(std::min<DWORD>(ms, static_cast<DWORD>(m_realPollMs))));
         Advance(ready > 0 ? readyStepMs : ms);
     }
 

@@ -14,7 +14,10 @@ namespace testing_support
 
 Key MakeEcKey() { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")); }
 
-Key MakeRsaKey(int bits) { return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits))); }
+Key MakeRsaKey(int bits)
+{
+    return Key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", static_cast<size_t>(bits)));
+}
 
 namespace
 {
@@ -37,11 +40,13 @@ X509_NAME* ParseName(const std::string& text)
     while (at < text.size())
     {
         const size_t next = text.find('/', at + 1);
-        const std::string part = text.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
+        const std::string part =
+            text.substr(at + 1, next == std::string::npos ? std::string::npos : next - at - 1);
         const size_t eq = part.find('=');
         if (eq != std::string::npos)
             X509_NAME_add_entry_by_txt(name, part.substr(0, eq).c_str(), MBSTRING_UTF8,
-                                       reinterpret_cast<const unsigned char*>(part.c_str() + eq + 1), -1, -1, 0);
+                                       reinterpret_cast<const unsigned char*>(part.c_str() + eq + 1), -1, -1,
+                                       0);
         if (next == std::string::npos)
             break;
         at = next;
@@ -62,7 +67,8 @@ Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
     X509_NAME_free(name);
     X509_set_pubkey(cert.get(), subjectKey);
-    AddExtension(cert.get(), issuer, NID_basic_constraints, request.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+    AddExtension(cert.get(), issuer, NID_basic_constraints,
+                 request.ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
     AddExtension(cert.get(), issuer, NID_key_usage,
                  request.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
     AddExtension(cert.get(), issuer, NID_subject_key_identifier, "hash");
@@ -112,7 +118,10 @@ std::string ToPem(EVP_PKEY* key)
     return text;
 }
 
-void WriteFile(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 TestPki::TestPki()
 {
@@ -120,8 +129,8 @@ TestPki::TestPki()
     dir = ::mkdtemp(name);
     rootKey = MakeEcKey();
     interKey = MakeEcKey();
-    root = MakeCert({"/C=US/O=Kestavane Test/CN=Kestavane Test Root", {}, true, -10, 3650, 0x1001}, rootKey.get(),
-                    nullptr, rootKey.get());
+    root = MakeCert({"/C=US/O=Kestavane Test/CN=Kestavane Test Root", {}, true, -10, 3650, 0x1001},
+                    rootKey.get(), nullptr, rootKey.get());
     inter = MakeCert({"/C=US/O=Kestavane Test/CN=Kestavane Test Intermediate", {}, true, -10, 3650, 0x1002},
                      interKey.get(), root.get(), rootKey.get());
     WriteFile(dir + "/root.pem", ToPem(root.get()));

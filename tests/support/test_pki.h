@@ -28,13 +28,13 @@ Key MakeRsaKey(int bits = 2048);
 
 struct CertRecipe
 {
-    std::string subject;            // "/C=US/O=Example Org/CN=host.example"
-    std::vector<std::string> san;   // "DNS:localhost", "IP:127.0.0.1"
+    std::string subject;          // "/C=US/O=Example Org/CN=host.example"
+    std::vector<std::string> san; // "DNS:localhost", "IP:127.0.0.1"
     bool ca = false;
     int notBeforeDays = -1;
     int notAfterDays = 30;
     long serial = 1;
-    std::string extendedKeyUsage;   // "serverAuth", "clientAuth", or empty for none
+    std::string extendedKeyUsage; // "serverAuth", "clientAuth", or empty for none
 };
 
 // Signs with issuerKey; a null issuer makes the certificate self-issued.

@@ -34,8 +34,9 @@ TlsPeer::TlsPeer(TlsPeerOptions options) : m_options(std::move(options))
         SSL_CTX_set_verify(m_ctx, SSL_VERIFY_PEER, AcceptAnyCertificate);
     SSL_CTX_set_session_cache_mode(m_ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_num_tickets(m_ctx, 0);
-    m_server = std::make_unique<ScriptedServer>([this](int fd) { Serve(fd); }, m_options.connections,
-                                                std::chrono::milliseconds(m_options.lifetimeMs), m_options.listenAt);
+    m_server =
+        std::make_unique<ScriptedServer>([this](int fd) { Serve(fd); }, m_options.connections,
+                                         std::chrono::milliseconds(m_options.lifetimeMs), m_options.listenAt);
 }
 
 TlsPeer::~TlsPeer()
@@ -55,7 +56,8 @@ void TlsPeer::Serve(int fd)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_options.lifetimeMs);
     auto timeLeft = [&] {
         return static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())
+                .count());
     };
     SSL* ssl = SSL_new(m_ctx);
     BIO* rbio = BIO_new(BIO_s_mem());
