@@ -15,7 +15,8 @@ const char* const kNumberedSeparators[] = {
     "***************  ---------<3>---------  ******************",
 };
 
-std::string FormatV(const char* format, va_list args)
+// The callers' formats are checked at their call sites (AddToHistory's attribute).
+__attribute__((format(printf, 1, 0))) std::string FormatV(const char* format, va_list args)
 {
     char small[512];
     va_list copy;
@@ -55,11 +56,9 @@ void CHistoryOwner::ClearHistory()
 
 void AddToHistory(CHistoryOwner* owner, const char* format, ...)
 {
-    // The format is taken by value: a copy, so the caller's text is never touched.
-    const std::string formatCopy = format ? format : "";
     va_list args;
     va_start(args, format);
-    std::string line = FormatV(formatCopy.c_str(), args);
+    std::string line = format ? FormatV(format, args) : std::string();
     va_end(args);
     line += "\r\n";
 

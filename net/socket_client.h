@@ -64,8 +64,9 @@ protected:
 private:
     sockaddr_in m_serverAddr;
     bool m_winsockReady;
-    DWORD m_sendTimeout;
-    DWORD m_recvTimeout;
+    // Set as the client always set them; no wait reads them (each wait has its own bound).
+    [[maybe_unused]] DWORD m_sendTimeout;
+    [[maybe_unused]] DWORD m_recvTimeout;
 
 protected:
     CHistoryOwner* m_pOwner;

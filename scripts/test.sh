@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test twice: once in a plain
-# build and once under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Installs what is needed, checks the format, builds, and runs every test twice:
+# once in a plain build (gcc) and once under AddressSanitizer +
+# UndefinedBehaviorSanitizer (clang, warnings as errors).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/bootstrap.sh
+bash scripts/check-format.sh
 
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
@@ -25,8 +27,12 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_SANITIZ
 cmake --build build-tsan -j "$jobs" --target cli_tests
 TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" build-tsan/bin/cli_tests --gtest_filter='Parallel*'
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_BUILD_BENCH=OFF
+# The sanitizer build is clang's, with every warning an error: clang warns
+# where gcc does not, and a new warning fails here.
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON -DKV_WERROR=ON \
+  -DKV_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:strict_string_checks=1"
+export LSAN_OPTIONS="suppressions=$PWD/tests/sanitizers/lsan.supp"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 (cd build-asan && ctest -j "$jobs" --output-on-failure --timeout 300)

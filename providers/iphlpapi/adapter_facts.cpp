@@ -140,6 +140,10 @@ template <typename Visit> bool NetlinkDump(int type, Visit visit)
         if (n <= 0)
             break;
         int left = static_cast<int>(n);
+        // NLMSG_OK compares the signed length left with the header's unsigned one; the length stays
+        // signed so that a short last message makes it negative and ends the walk.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wsign-compare"
         for (auto* h = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(h, left); h = NLMSG_NEXT(h, left))
         {
             if (h->nlmsg_type == NLMSG_DONE || h->nlmsg_type == NLMSG_ERROR)
@@ -149,6 +153,7 @@ template <typename Visit> bool NetlinkDump(int type, Visit visit)
             }
             visit(h);
         }
+#pragma GCC diagnostic pop
     }
     ::close(fd);
     return done;
