@@ -348,8 +348,11 @@ TEST_F(Provider, BytesAfterTheHandshakeComeBackAsExtra)
     EXPECT_EQ(r.status, SEC_E_OK);
     EXPECT_EQ(r.extra.size(), 5u + 8u + 5u + 16u);          // one AES-GCM record: header, nonce, data, tag
     EXPECT_EQ(static_cast<unsigned char>(r.extra[0]), 23u); // application data
-    m_table->DeleteSecurityContext(&context);
-    m_table->FreeCredentialsHandle(&cred);
+    // A handle is live until it is given back, and never after.
+    EXPECT_EQ(m_table->DeleteSecurityContext(&context), SEC_E_OK);
+    EXPECT_EQ(m_table->DeleteSecurityContext(&context), SEC_E_INVALID_HANDLE);
+    EXPECT_EQ(m_table->FreeCredentialsHandle(&cred), SEC_E_OK);
+    EXPECT_EQ(m_table->FreeCredentialsHandle(&cred), SEC_E_INVALID_HANDLE);
 }
 
 TEST_F(Provider, ShutdownYieldsACloseNotifyTheServerReads)

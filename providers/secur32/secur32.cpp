@@ -20,8 +20,8 @@
 #include <cstring>
 #include <dlfcn.h>
 #include <map>
+#include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 
 #define KV_EXPORT extern "C" __attribute__((visibility("default")))
@@ -32,14 +32,35 @@ constexpr ULONG_PTR kCredMagic = 0x4B564352; // "KVCR"
 constexpr ULONG_PTR kCtxtMagic = 0x4B564358; // "KVCX"
 constexpr size_t kMaxRecordBody = 16384 + 2048;
 
+struct SslCtxFree
+{
+    void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
+};
+struct SslFree
+{
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+struct BioFree
+{
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+struct PkeyFree
+{
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+
 struct Credentials
 {
-    SSL_CTX* ctx = nullptr;
+    SslCtxPtr ctx; // one reference of the shared context
 };
 
 struct Context
 {
-    SSL* ssl = nullptr; // owns both BIOs
+    SslPtr ssl; // owns both BIOs
     BIO* rbio = nullptr;
     BIO* wbio = nullptr;
     size_t replaySkip = 0;
@@ -50,31 +71,51 @@ struct Context
     bool shutdownPending = false;
 };
 
-// Handles the caller passes back are checked against the live ones, so a
-// stale or forged handle is an error and never a wild pointer.
-std::mutex g_handlesMutex;
-std::set<const void*> g_handles;
-
-void Register(const void* p)
+// The objects behind the handles the caller holds, owned here. A handle the
+// caller passes back is checked against the live ones, so a stale or forged
+// handle is an error and never a wild pointer.
+template <typename T, ULONG_PTR Magic> class CHandleRegistry
 {
-    std::lock_guard<std::mutex> lock(g_handlesMutex);
-    g_handles.insert(p);
-}
+public:
+    void Add(std::unique_ptr<T> object, SecHandle* handle)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        T* raw = object.get();
+        m_objects.emplace(raw, std::move(object));
+        handle->dwLower = reinterpret_cast<ULONG_PTR>(raw);
+        handle->dwUpper = Magic;
+    }
+    T* Find(const SecHandle* handle)
+    {
+        if (handle == nullptr || handle->dwUpper != Magic)
+            return nullptr;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_objects.find(reinterpret_cast<const T*>(handle->dwLower));
+        return it == m_objects.end() ? nullptr : it->second.get();
+    }
+    // Hands the object back to be destroyed; empty when the handle is not live.
+    std::unique_ptr<T> Remove(const SecHandle* handle)
+    {
+        if (handle == nullptr || handle->dwUpper != Magic)
+            return nullptr;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto it = m_objects.find(reinterpret_cast<const T*>(handle->dwLower));
+        if (it == m_objects.end())
+            return nullptr;
+        std::unique_ptr<T> object = std::move(it->second);
+        m_objects.erase(it);
+        return object;
+    }
 
-bool Unregister(const void* p)
-{
-    std::lock_guard<std::mutex> lock(g_handlesMutex);
-    return g_handles.erase(p) == 1;
-}
+private:
+    std::mutex m_mutex;
+    std::map<const T*, std::unique_ptr<T>> m_objects;
+};
 
-template <typename T> T* Lookup(const SecHandle* handle, ULONG_PTR magic)
-{
-    if (handle == nullptr || handle->dwUpper != magic)
-        return nullptr;
-    std::lock_guard<std::mutex> lock(g_handlesMutex);
-    auto* p = reinterpret_cast<T*>(handle->dwLower);
-    return g_handles.count(p) ? p : nullptr;
-}
+// Kept for the life of the process: no tear-down at exit while a thread
+// might still hold a handle.
+auto& g_credentials = *new CHandleRegistry<Credentials, kCredMagic>();
+auto& g_contexts = *new CHandleRegistry<Context, kCtxtMagic>();
 
 int g_contextIndex = -1;
 
@@ -255,7 +296,7 @@ SECURITY_STATUS Shutdown(Context* context, ULONG contextReq, SecBufferDesc* outp
     if (context->handshakeDone && !context->failed)
     {
         ERR_clear_error();
-        SSL_shutdown(context->ssl); // 0: our close_notify is written, the peer's not awaited
+        SSL_shutdown(context->ssl.get()); // 0: our close_notify is written, the peer's not awaited
         ERR_clear_error();
     }
     return DrainToken(context, contextReq, output, attributes);
@@ -290,8 +331,8 @@ SECURITY_STATUS Step(Context* context, ULONG contextReq, SecBufferDesc* input, S
     if (end > skip)
         BIO_write(context->rbio, data + skip, static_cast<int>(end - skip));
     ERR_clear_error();
-    const int r = SSL_do_handshake(context->ssl);
-    const int error = r == 1 ? SSL_ERROR_NONE : SSL_get_error(context->ssl, r);
+    const int r = SSL_do_handshake(context->ssl.get());
+    const int error = r == 1 ? SSL_ERROR_NONE : SSL_get_error(context->ssl.get(), r);
     const size_t unread = BIO_ctrl_pending(context->rbio);
 
     if (r == 1)
@@ -403,10 +444,7 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleA(char* /*principal*/, char* pack
     if (ctx == nullptr)
         return SEC_E_INSUFFICIENT_MEMORY;
 
-    auto* credentials = new Credentials{ctx};
-    Register(credentials);
-    credential->dwLower = reinterpret_cast<ULONG_PTR>(credentials);
-    credential->dwUpper = kCredMagic;
+    g_credentials.Add(std::make_unique<Credentials>(Credentials{SslCtxPtr(ctx)}), credential);
     if (expiry)
         *expiry = 0x7FFFFFFFFFFFFFFFLL;
     return SEC_E_OK;
@@ -414,12 +452,8 @@ SECURITY_STATUS WINAPI AcquireCredentialsHandleA(char* /*principal*/, char* pack
 
 SECURITY_STATUS WINAPI FreeCredentialsHandle(CredHandle* credential)
 {
-    auto* credentials = Lookup<Credentials>(credential, kCredMagic);
-    if (credentials == nullptr || !Unregister(credentials))
-        return SEC_E_INVALID_HANDLE;
-    SSL_CTX_free(credentials->ctx); // contexts still open keep their own reference
-    delete credentials;
-    return SEC_E_OK;
+    // Contexts still open keep their own reference of the SSL_CTX.
+    return g_credentials.Remove(credential) ? SEC_E_OK : SEC_E_INVALID_HANDLE;
 }
 
 SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHandle* contextHandle,
@@ -435,7 +469,7 @@ SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHa
 
     if (contextHandle != nullptr)
     {
-        Context* context = Lookup<Context>(contextHandle, kCtxtMagic);
+        Context* context = g_contexts.Find(contextHandle);
         if (context == nullptr)
             return SEC_E_INVALID_HANDLE;
         if (context->shutdownPending)
@@ -447,7 +481,7 @@ SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHa
         return Step(context, contextReq, input, output, attributes);
     }
 
-    auto* credentials = Lookup<Credentials>(credential, kCredMagic);
+    Credentials* credentials = g_credentials.Find(credential);
     if (credentials == nullptr || newContext == nullptr)
         return SEC_E_INVALID_HANDLE;
 
@@ -455,63 +489,49 @@ SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHa
     std::call_once(once,
                    [] { g_contextIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
 
-    auto* context = new Context();
-    context->ssl = SSL_new(credentials->ctx);
-    context->rbio = BIO_new(BIO_s_mem());
-    context->wbio = BIO_new(BIO_s_mem());
-    if (context->ssl == nullptr || context->rbio == nullptr || context->wbio == nullptr)
+    auto context = std::make_unique<Context>();
+    context->ssl.reset(SSL_new(credentials->ctx.get()));
+    BioPtr rbio(BIO_new(BIO_s_mem()));
+    BioPtr wbio(BIO_new(BIO_s_mem()));
+    if (!context->ssl || !rbio || !wbio)
     {
-        BIO_free(context->rbio);
-        BIO_free(context->wbio);
-        SSL_free(context->ssl);
-        delete context;
         ERR_clear_error();
         return SEC_E_INSUFFICIENT_MEMORY;
     }
     // An empty memory BIO asks to retry rather than reporting the end.
-    BIO_set_mem_eof_return(context->rbio, -1);
-    SSL_set_bio(context->ssl, context->rbio, context->wbio);
-    SSL_set_ex_data(context->ssl, g_contextIndex, context);
-    SSL_set_connect_state(context->ssl);
+    BIO_set_mem_eof_return(rbio.get(), -1);
+    context->rbio = rbio.get();
+    context->wbio = wbio.get();
+    SSL_set_bio(context->ssl.get(), rbio.release(), wbio.release());
+    SSL* ssl = context->ssl.get();
+    SSL_set_ex_data(ssl, g_contextIndex, context.get());
+    SSL_set_connect_state(ssl);
     if (targetName && *targetName && !IsIpLiteral(targetName))
-        SSL_set_tlsext_host_name(context->ssl, targetName);
+        SSL_set_tlsext_host_name(ssl, targetName);
 
     ERR_clear_error();
-    const int r = SSL_do_handshake(context->ssl);
-    const int error = SSL_get_error(context->ssl, r);
+    const int r = SSL_do_handshake(ssl);
+    const int error = SSL_get_error(ssl, r);
     if (error != SSL_ERROR_WANT_READ)
     {
-        SSL_free(context->ssl);
-        delete context;
         ERR_clear_error();
         return SEC_E_INTERNAL_ERROR;
     }
-    const SECURITY_STATUS drained = DrainToken(context, contextReq, output, attributes);
+    const SECURITY_STATUS drained = DrainToken(context.get(), contextReq, output, attributes);
     if (drained != SEC_E_OK)
-    {
-        SSL_free(context->ssl);
-        delete context;
         return drained;
-    }
-    Register(context);
-    newContext->dwLower = reinterpret_cast<ULONG_PTR>(context);
-    newContext->dwUpper = kCtxtMagic;
+    g_contexts.Add(std::move(context), newContext);
     return SEC_I_CONTINUE_NEEDED;
 }
 
 SECURITY_STATUS WINAPI DeleteSecurityContext(CtxtHandle* contextHandle)
 {
-    Context* context = Lookup<Context>(contextHandle, kCtxtMagic);
-    if (context == nullptr || !Unregister(context))
-        return SEC_E_INVALID_HANDLE;
-    SSL_free(context->ssl);
-    delete context;
-    return SEC_E_OK;
+    return g_contexts.Remove(contextHandle) ? SEC_E_OK : SEC_E_INVALID_HANDLE;
 }
 
 SECURITY_STATUS WINAPI ApplyControlToken(CtxtHandle* contextHandle, SecBufferDesc* input)
 {
-    Context* context = Lookup<Context>(contextHandle, kCtxtMagic);
+    Context* context = g_contexts.Find(contextHandle);
     if (context == nullptr)
         return SEC_E_INVALID_HANDLE;
     SecBuffer* token = FindBuffer(input, SECBUFFER_TOKEN, 0);
@@ -591,8 +611,10 @@ void ConnectionInfo(SSL* ssl, SecPkgContext_ConnectionInfo* info)
     }
 
     const int kx = SSL_CIPHER_get_kx_nid(cipher);
-    EVP_PKEY* temp = nullptr;
-    const bool haveTemp = SSL_get_peer_tmp_key(ssl, &temp) == 1 && temp != nullptr;
+    EVP_PKEY* rawTemp = nullptr;
+    const bool haveTemp = SSL_get_peer_tmp_key(ssl, &rawTemp) == 1 && rawTemp != nullptr;
+    const PkeyPtr owned(rawTemp);
+    EVP_PKEY* temp = owned.get();
     if (kx == NID_kx_rsa)
     {
         info->aiExch = CALG_RSA_KEYX;
@@ -612,7 +634,6 @@ void ConnectionInfo(SSL* ssl, SecPkgContext_ConnectionInfo* info)
                                : base == EVP_PKEY_X448 ? 448
                                                        : static_cast<DWORD>(EVP_PKEY_get_bits(temp));
     }
-    EVP_PKEY_free(temp);
     ERR_clear_error();
 }
 
@@ -688,7 +709,7 @@ SECURITY_STATUS RemoteCertificate(SSL* ssl, PCCERT_CONTEXT* out)
 
 SECURITY_STATUS WINAPI QueryContextAttributesA(CtxtHandle* contextHandle, ULONG attribute, void* buffer)
 {
-    Context* context = Lookup<Context>(contextHandle, kCtxtMagic);
+    Context* context = g_contexts.Find(contextHandle);
     if (context == nullptr)
         return SEC_E_INVALID_HANDLE;
     if (buffer == nullptr)
@@ -698,13 +719,13 @@ SECURITY_STATUS WINAPI QueryContextAttributesA(CtxtHandle* contextHandle, ULONG 
     switch (attribute)
     {
     case SECPKG_ATTR_CONNECTION_INFO:
-        ConnectionInfo(context->ssl, static_cast<SecPkgContext_ConnectionInfo*>(buffer));
+        ConnectionInfo(context->ssl.get(), static_cast<SecPkgContext_ConnectionInfo*>(buffer));
         return SEC_E_OK;
     case SECPKG_ATTR_STREAM_SIZES:
-        StreamSizes(context->ssl, static_cast<SecPkgContext_StreamSizes*>(buffer));
+        StreamSizes(context->ssl.get(), static_cast<SecPkgContext_StreamSizes*>(buffer));
         return SEC_E_OK;
     case SECPKG_ATTR_REMOTE_CERT_CONTEXT:
-        return RemoteCertificate(context->ssl, static_cast<PCCERT_CONTEXT*>(buffer));
+        return RemoteCertificate(context->ssl.get(), static_cast<PCCERT_CONTEXT*>(buffer));
     default: return SEC_E_UNSUPPORTED_FUNCTION;
     }
 }
