@@ -71,7 +71,7 @@ const char* const kUsage =
     "                         its line and fault, and nothing runs (exit status 2)\n"
     "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage\n"
-    "error, 3 when the --output file could not be written.\n";
+    "error or a faulty hosts file, 3 when the --output file could not be written.\n";
 
 int Usage(FILE* err, const std::string& reason)
 {
