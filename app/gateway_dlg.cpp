@@ -1,5 +1,6 @@
 #include "gateway_dlg.h"
 
+#include "catalogue.h"
 #include "dialog_builder.h"
 #include "rtf_reader.h"
 
@@ -11,9 +12,20 @@ namespace
 {
 // Larger pages are not gateway tables; reading stops there.
 constexpr qint64 kMaxPageBytes = 16 * 1024 * 1024;
+
+bool ReadPage(const QString& path, QByteArray* bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    *bytes = file.read(kMaxPageBytes); // a read error ends the page with what was read
+    return true;
+}
 } // namespace
 
-CSourceAndPortInfoDlg::CSourceAndPortInfoDlg(QWidget* parent) : QDialog(parent)
+CSourceAndPortInfoDlg::CSourceAndPortInfoDlg(QWidget* parent, const CCatalogue& catalogue,
+                                             const std::string& sitePage)
+    : QDialog(parent)
 {
     const DialogTemplate& t = GatewayAccessDialogTemplate();
     SetUpDialog(this, t, {});
@@ -23,14 +35,13 @@ CSourceAndPortInfoDlg::CSourceAndPortInfoDlg(QWidget* parent) : QDialog(parent)
     connect(m_controls->Get<QPushButton>(IDC_CANCEL), &QPushButton::clicked, this, &QDialog::reject);
     setFixedSize(m_controls->Size());
 
-    // Read afresh on every opening, by its bare name: the current folder's.
-    QFile file(QStringLiteral("Kestavane.rtf"));
-    if (file.open(QIODevice::ReadOnly))
-    {
-        const QByteArray bytes = file.read(kMaxPageBytes); // a read error ends the page with what was read
-        file.close();
-        m_page->setHtml(QString::fromStdString(RtfToHtml(std::string_view(bytes.constData(), bytes.size()))));
-    }
+    // Read afresh on every opening: the current folder's page by its bare
+    // name, else the site's; without either, the hosts this window tests.
+    QByteArray bytes;
+    if (!ReadPage(QStringLiteral("Kestavane.rtf"), &bytes) &&
+        (sitePage.empty() || !ReadPage(QString::fromStdString(sitePage), &bytes)))
+        bytes = QByteArray::fromStdString(GatewayPageRtf(catalogue));
+    m_page->setHtml(QString::fromStdString(RtfToHtml(std::string_view(bytes.constData(), bytes.size()))));
 }
 
 CSourceAndPortInfoDlg::~CSourceAndPortInfoDlg() = default;

@@ -33,8 +33,15 @@ int CKestavaneApp::InitInstance()
         IsWin9x = true;
     }
 
+    // A faulty site file is shown once and left out whole: the window runs
+    // with the built-in host names.
+    const SiteCatalogue site = LoadSiteCatalogue(m_siteHostsFile, true);
+    if (!site.problem.empty())
+        box(QString::fromStdString(site.problem + "\nThe built-in host names are used."));
+
     {
         CKestavaneDlg dialog;
+        dialog.SetCatalogue(site.catalogue);
         if (m_runDialog)
             m_runDialog(dialog);
         else

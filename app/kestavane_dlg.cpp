@@ -182,7 +182,7 @@ void CKestavaneDlg::PumpMessages() { QCoreApplication::processEvents(QEventLoop:
 
 void CKestavaneDlg::OnProcessorButton(int id)
 {
-    if (const ProcessorEntry* entry = FindProcessorEntry(id))
+    if (const ProcessorEntry* entry = m_catalogue->Find(id))
         RunProcessorEntry(this, *entry);
 }
 
@@ -201,7 +201,7 @@ void CKestavaneDlg::OnCheckDhcp() { RunCheckDhcp(this); }
 
 void CKestavaneDlg::OnUrlAndPortInfo()
 {
-    CSourceAndPortInfoDlg page(this);
+    CSourceAndPortInfoDlg page(this, *m_catalogue, kSitePageFile);
     page.exec();
 }
 

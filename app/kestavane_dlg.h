@@ -2,6 +2,7 @@
 // behind AddToHistory, and the one routing table of its buttons.
 #pragma once
 
+#include "catalogue.h"
 #include "dialog_builder.h"
 #include "history.h"
 
@@ -49,6 +50,11 @@ public:
     };
     static const std::vector<Route>& Routes();
 
+    // The catalogue in effect: what the processor buttons test and the
+    // gateway page lists.
+    void SetCatalogue(CatalogueRef catalogue) { m_catalogue = std::move(catalogue); }
+    const CatalogueRef& Catalogue() const { return m_catalogue; }
+
     // Tests set how much the control takes and how boxes are answered.
     size_t m_controlLimit = static_cast<size_t>(-1);
     std::function<int(const std::string&, unsigned)> m_boxAnswer;
@@ -78,4 +84,5 @@ private:
     std::unique_ptr<CTemplateControls> m_controls;
     QPlainTextEdit* m_history = nullptr;
     size_t m_controlLength = 0; // characters of the history text the control holds
+    CatalogueRef m_catalogue = CCatalogue::BuiltIn();
 };

@@ -5,124 +5,116 @@
 #include "ssl_tester.h"
 #include "tcp_tester.h"
 
+#include <openssl/evp.h>
+
+#include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cstdio>
+#include <iterator>
 
 const char* const kUserDefinedLabel = "USER DEFINED GATEWAY AND PORT";
+const char* const kSiteHostsFile = KV_SITE_CONFIG_DIR "/hosts.conf";
+const char* const kSitePageFile = KV_SITE_CONFIG_DIR "/Kestavane.rtf";
 
 namespace
 {
-using enum TesterKind;
-using enum SequenceKind;
+constexpr const char* kBuiltInLabel = "built-in";
+static_assert(std::size(kBuiltInHosts) > 0);
 
-// clang-format off: one button a row, as the dialog's table reads
-const std::vector<ProcessorEntry> kCatalogue = {
-    {1001, "TSYS-VITAL TNS", Tls, Single, 1, {{"VITAL TNS", hosts::k1001, 5003}}},
-    {1003,
-     "PAYMENTECH\rNETCONNECT",
-     Tls,
-     Chain,
-     2,
-     {{"PAYMENTECH NETCONNECT Primary", hosts::k1003_1, 443},
-      {"PAYMENTECH NETCONNECT Secondary", hosts::k1003_2, 443}}},
-    {1004, "ELAVON-NOVA\r(Host)", Tls, Single, 1, {{"NOVA VIACONEX", hosts::k1004, 443}}},
-    {1006, "WORLDPAY-LYNK", Tls, Single, 1, {{"WORLDPAY LYNK SYSTEMS", hosts::kW, 6660}}},
-    {1007, "VANTIV-5th3rd", Tls, Single, 1, {{"VANTIV FIFTH THIRD", hosts::k1007, 443}}},
-    {1008,
-     "CARDNET-BUYPASS\rNASHVILLE",
-     Tls,
-     Chain,
-     2,
-     {{"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary", hosts::kD1, 443},
-      {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary", hosts::kD2, 443}}},
-    {1009, "CONCORD EFSNET", Tls, Single, 1, {{"CONCORD EFSNET", hosts::k1009, 443}}},
-    {1011,
-     "MERCURY LOMBRIX",
-     Plain,
-     Chain,
-     2,
-     {{"MERCURY LOMBRIX Primary", hosts::k1011_1, 9000},
-      {"MERCURY LOMBRIX Secondary", hosts::k1011_2, 9000}}},
-    {1012,
-     "MERCURY GIFT",
-     Plain,
-     Chain,
-     2,
-     {{"MERCURY CARVELLO Primary", hosts::k1012_1, 9100},
-      {"MERCURY CARVELLO Secondary", hosts::k1012_2, 9100}}},
-    {1013,
-     "STERLING LOMBRIX",
-     Plain,
-     Chain,
-     3,
-     {{"STERLING LOMBRIX Primary", hosts::kS1, 9000},
-      {"STERLING LOMBRIX Secondary", hosts::kS2, 9000},
-      {"STERLING LOMBRIX Tertiary", hosts::kS3, 9000}}},
-    {1014,
-     "STERLING GIFT",
-     Plain,
-     Chain,
-     3,
-     {{"STERLING CARVELLO Primary", hosts::kS1, 9100},
-      {"STERLING CARVELLO Secondary", hosts::kS2, 9100},
-      {"STERLING CARVELLO Tertiary", hosts::kS3, 9100}}},
-    {1015,
-     "GLOBAL ADVANTAGE",
-     Tls,
-     Chain,
-     2,
-     {{"GLOBAL ADVANTAGE Primary", hosts::k1015_1, 443},
-      {"GLOBAL ADVANTAGE Secondary", hosts::k1015_2, 443}}},
-    {1016,
-     "HEARTLAND EXCHANGE",
-     Tls,
-     Chain,
-     2,
-     {{"HEARTLAND EXCHANGE (Authorization Port)", hosts::kX, 22345},
-      {"HEARTLAND EXCHANGE (Settlement Port)", hosts::kX, 22346}}},
-    {1017, "MONERIS", Tls, Single, 1, {{"MONERIS ** IPGATE **", hosts::k1017, 443}}},
-    {1022, "ALLIANCE DATA", Tls, Single, 1, {{"ALLIANCE DATA", hosts::kX, 54411}}},
-    {1023, "SVS GIFT TNS", Tls, Single, 1, {{"SVS GIFT", hosts::k1023, 5190}}},
-    {1025, "HEARTLAND PORTICO", Tls, SingleNumbered, 1, {{"HEARTLAND PORTICO ***", hosts::k1025, 443}}},
-    {1026, "CHOCKSTONE\rHEARTLAND GIFT", Tls, Single, 1, {{"CHOCKSTONE-HEARTLANT GIFT", hosts::k1026, 443}}},
-    {1028, "EPI GIFT", Tls, Single, 1, {{"EPI GIFT", hosts::k1028, 443}}},
-    {1030, "PROFIT POINT GIFT", Tls, Single, 1, {{"PROFIT POINT GIFT", hosts::k1030, 8417}}},
-    {1031, "UNIPERK GIFT", Tls, Single, 1, {{"UNIPERK GIFT", hosts::k1031, 443}}},
-    {1032, "CARDDOG GIFT", Tls, Single, 1, {{"CARDDOG GIFT", hosts::k1032, 47010}}},
-    {1033, "SPARKBASE GIFT", Tls, Single, 1, {{"SPARKBASE GIFT", hosts::k1033, 50300}}},
-    {1034, "STS GIFT", Tls, Single, 1, {{"STS GIFT", hosts::k1034, 443}}},
-    {1035, "WORLD GIFT", Tls, Single, 1, {{"WORLD GIFT", hosts::k1035, 443}}},
-    {1036, "OPTICARD GIFT", Tls, Single, 1, {{"OPTICARD GIFT", hosts::k1036, 443}}},
-    {1037, "GIVEX GIFT", Tls, Single, 1, {{"GIVEX GIFT", hosts::k1037, 50020}}},
-    {1038, "SECUREPAY GIFT", Tls, Single, 1, {{"SECUREPAY GIFT", hosts::k1038, 443}}},
-    {1039, "WORLDPAY-LYNK GIFT", Tls, Single, 1, {{"WORLDPAY LYNK SYSTEMS GIFT", hosts::kW, 6660}}},
-    {1040,
-     "VALUELINK GIFT",
-     Tls,
-     Chain,
-     2,
-     {{"VALUELINK DATAWIRE Primary", hosts::kD1, 443}, {"VALUELINK DATAWIRE Secondary", hosts::kD2, 443}}},
-    {1041,
-     "VALUTEC-MELLENIA GIFT",
-     Tls,
-     Pair,
-     2,
-     {{"VALUTEC GIFT", hosts::k1041_1, 443}, {"MELLENNIA GIFT", hosts::k1041_2, 443}}},
-    {1042, "TORVAL Connect Test", Tls, SingleNumbered, 1, {{"TORVAL WEBSITE", hosts::k1042, 443}}},
-    {1043, "FDMS RAPIDCONNECT", Tls, SingleNumbered, 1, {{"FDMS RAPID ***", hosts::k1043, 443}}},
-};
-// clang-format on
+std::string ShortSha256(const std::string& text)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(text.data(), text.size(), digest, &size, EVP_sha256(), nullptr) != 1)
+        return "unhashed";
+    std::string hex;
+    for (unsigned int i = 0; i < 6 && i < size; ++i)
+    {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+}
 } // namespace
 
-const std::vector<ProcessorEntry>& ProcessorCatalogue() { return kCatalogue; }
-
-const ProcessorEntry* FindProcessorEntry(int id)
+CCatalogue::CCatalogue(std::vector<std::string> roleHosts, std::string source, std::string label)
+    : m_roleHosts(std::move(roleHosts)), m_source(std::move(source)), m_label(std::move(label))
 {
-    for (const auto& entry : kCatalogue)
+    for (const EntryDeclaration& d : CatalogueTable())
+    {
+        ProcessorEntry entry{d.id, d.caption, d.tester, d.sequence, 0, {}};
+        for (const TargetDeclaration& t : d.targets)
+            if (t.label != nullptr)
+                entry.targets[entry.targetCount++] = {t.label, HostOf(t.role).c_str(), t.port, t.role};
+        m_entries.push_back(entry);
+    }
+}
+
+CatalogueRef CCatalogue::BuiltIn()
+{
+    static const CatalogueRef builtIn(new CCatalogue(
+        std::vector<std::string>(std::begin(kBuiltInHosts), std::end(kBuiltInHosts)), "", kBuiltInLabel));
+    return builtIn;
+}
+
+CatalogueRef CCatalogue::WithSiteHosts(const std::vector<HostLine>& hosts, const std::string& source)
+{
+    const std::vector<std::string>& roles = CatalogueRoles();
+    std::vector<std::string> roleHosts(std::begin(kBuiltInHosts), std::end(kBuiltInHosts));
+    std::string overrides;
+    for (size_t i = 0; i < roles.size(); ++i)
+        for (const HostLine& h : hosts)
+            if (h.role == roles[i])
+            {
+                roleHosts[i] = h.host;
+                overrides += roles[i] + " " + h.host + "\n";
+            }
+    if (overrides.empty())
+        return BuiltIn();
+    return CatalogueRef(new CCatalogue(std::move(roleHosts), source, ShortSha256(overrides)));
+}
+
+const ProcessorEntry* CCatalogue::Find(int id) const
+{
+    for (const auto& entry : m_entries)
         if (entry.id == id)
             return &entry;
     return nullptr;
 }
+
+const std::string& CCatalogue::HostOf(const std::string& role) const
+{
+    const std::vector<std::string>& roles = CatalogueRoles();
+    const auto at = std::find(roles.begin(), roles.end(), role);
+    if (at == roles.end())
+    {
+        static const std::string none;
+        return none;
+    }
+    return m_roleHosts[static_cast<size_t>(at - roles.begin())];
+}
+
+SiteCatalogue LoadSiteCatalogue(const std::string& path, bool absentIsBuiltIn)
+{
+    std::vector<HostLine> hosts;
+    HostsProblem problem;
+    switch (ReadHostsFile(path, &hosts, &problem))
+    {
+    case HostsFileState::Read: return {CCatalogue::WithSiteHosts(hosts, path), std::string()};
+    case HostsFileState::Absent:
+        if (absentIsBuiltIn)
+            return {CCatalogue::BuiltIn(), std::string()};
+        break;
+    case HostsFileState::Faulty: break;
+    }
+    return {CCatalogue::BuiltIn(), HostsProblemText(path, problem)};
+}
+
+const std::vector<ProcessorEntry>& ProcessorCatalogue() { return CCatalogue::BuiltIn()->Entries(); }
+
+const ProcessorEntry* FindProcessorEntry(int id) { return CCatalogue::BuiltIn()->Find(id); }
 
 const char* TesterKindName(TesterKind kind) { return kind == TesterKind::Tls ? "Tls" : "Plain"; }
 

@@ -2,6 +2,7 @@
 
 #include "app_flags.h"
 #include "catalogue.h"
+#include "catalogue_list.h"
 #include "console_owner.h"
 #include "ip_helper.h"
 #include "nova_api.h"
@@ -34,6 +35,10 @@ const char* const kUsage =
     "                         id, caption (carriage return as \\r), tester (Tls or Plain),\n"
     "                         sequence (Single, SingleNumbered, Chain or Pair),\n"
     "                         position (1-3), label, host, port\n"
+    "                         --format json: one JSON object a line; --format csv: a\n"
+    "                         header and one line a target; both with id, caption,\n"
+    "                         label, role, host, port and tester (tls or plain)\n"
+    "                         --resolve: also the IPv4 addresses each host has now\n"
     "  run ID-OR-CAPTION...   presses those processor buttons in turn; a caption matches\n"
     "                         case-insensitively, its carriage return written as \\r or\n"
     "                         as one blank (\"PAYMENTECH NETCONNECT\", 1003)\n"
@@ -60,8 +65,13 @@ const char* const kUsage =
     "  --jobs N, -j N         run only: up to N presses at once (1-64, default 1); the\n"
     "                         output keeps the order of the presses, each press whole\n"
     "\n"
+    "options of list and run:\n"
+    "  --hosts FILE           the site's host names from FILE instead of\n"
+    "                         " KV_SITE_CONFIG_DIR "/hosts.conf; a faulty file is named, with\n"
+    "                         its line and fault, and nothing runs (exit status 2)\n"
+    "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage\n"
-    "error, 3 when the --output file could not be written.\n";
+    "error or a faulty hosts file, 3 when the --output file could not be written.\n";
 
 int Usage(FILE* err, const std::string& reason)
 {
@@ -95,13 +105,13 @@ std::string CaptionKey(const std::string& caption)
     return Folded(key);
 }
 
-const ProcessorEntry* FindEntry(const std::string& text)
+const ProcessorEntry* FindEntry(const std::string& text, const CCatalogue& catalogue)
 {
     if (!text.empty() &&
         std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
-        return text.size() <= 6 ? FindProcessorEntry(std::stoi(text)) : nullptr;
+        return text.size() <= 6 ? catalogue.Find(std::stoi(text)) : nullptr;
     const std::string key = CaptionKey(text);
-    for (const auto& entry : ProcessorCatalogue())
+    for (const auto& entry : catalogue.Entries())
         if (CaptionKey(entry.caption) == key)
             return &entry;
     return nullptr;
@@ -114,23 +124,59 @@ std::string OneLineCaption(const char* caption)
     return text;
 }
 
-int List(FILE* out)
+// --hosts FILE and --resolve, taken out of args wherever they stand.
+struct SiteOptions
 {
-    for (const auto& entry : ProcessorCatalogue())
-        for (int n = 0; n < entry.targetCount; ++n)
+    std::string hostsFile;
+    bool hostsGiven = false;
+    bool resolve = false;
+};
+
+std::string TakeSiteOptions(const std::vector<std::string>& args, SiteOptions* site,
+                            std::vector<std::string>* rest)
+{
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        const std::string& arg = args[i];
+        if (arg == "--resolve")
+            site->resolve = true;
+        else if (arg == "--hosts" || arg.rfind("--hosts=", 0) == 0)
         {
-            const GatewayTarget& t = entry.targets[n];
-            std::fprintf(out, "%d\t%s\t%s\t%s\t%d\t%s\t%s\t%d\n", entry.id,
-                         EscapedCaption(entry.caption).c_str(), TesterKindName(entry.tester),
-                         SequenceKindName(entry.sequence), n + 1, t.label, t.host, t.port);
+            if (arg == "--hosts" && i + 1 == args.size())
+                return "--hosts needs a value";
+            site->hostsFile = arg == "--hosts" ? args[++i] : arg.substr(8);
+            if (site->hostsFile.empty())
+                return "--hosts needs a file name";
+            site->hostsGiven = true;
         }
-    return kExitPassed;
+        else
+            rest->push_back(arg);
+    }
+    return std::string();
+}
+
+// The catalogue of list and run: the built-in one with the site's host names
+// (--hosts FILE, else the site hosts file when there is one). A faulty file
+// is one line on standard error and nothing runs.
+CatalogueRef LoadCatalogue(const SiteOptions& site, const std::string& siteHostsFile, FILE* err)
+{
+    if (!site.hostsGiven && siteHostsFile.empty())
+        return CCatalogue::BuiltIn();
+    const SiteCatalogue loaded =
+        LoadSiteCatalogue(site.hostsGiven ? site.hostsFile : siteHostsFile, !site.hostsGiven);
+    if (!loaded.problem.empty())
+    {
+        std::fprintf(err, "kestavane-cli: %s\n", loaded.problem.c_str());
+        return nullptr;
+    }
+    return loaded.catalogue;
 }
 
 enum class Format
 {
     Text,
     Json,
+    Csv, // list only
     Prometheus
 };
 
@@ -203,10 +249,12 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
                 options->format = Format::Text;
             else if (value == "json")
                 options->format = Format::Json;
+            else if (value == "csv")
+                options->format = Format::Csv;
             else if (value == "prometheus")
                 options->format = Format::Prometheus;
             else
-                return "unknown --format '" + value + "'; it is text, json or prometheus";
+                return "unknown --format '" + value + "'; it is text, json, csv or prometheus";
             options->formatGiven = true;
         }
         else
@@ -232,6 +280,23 @@ std::string CheckOutputFolder(const std::string& path)
     {};
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return "--output '" + path + "': no folder '" + dir + "'";
+    return std::string();
+}
+
+// What list, --resolve, --hosts and --format csv go with.
+std::string CheckListOptions(const std::string& command, const Options& options, const SiteOptions& site)
+{
+    if (command == "list")
+        return options.outputGiven || options.quiet || options.jobsGiven ||
+                       options.format == Format::Prometheus
+                   ? "list takes only --format text, json or csv, --resolve and --hosts"
+                   : std::string();
+    if (options.format == Format::Csv)
+        return "--format csv goes with list";
+    if (site.resolve)
+        return "--resolve goes with list";
+    if (site.hostsGiven && command != "run")
+        return "--hosts goes with list and run";
     return std::string();
 }
 
@@ -311,16 +376,17 @@ private:
     std::vector<ResultRecord> m_records; // the whole run's, for the summary or the file
 };
 
-int Run(const std::vector<std::string>& names, const Options& options, FILE* out, FILE* err)
+int Run(const std::vector<std::string>& names, const Options& options, const CCatalogue& catalogue, FILE* out,
+        FILE* err)
 {
     std::vector<const ProcessorEntry*> entries;
     if (names.size() == 1 && names[0] == "--all")
-        for (const auto& entry : ProcessorCatalogue())
+        for (const auto& entry : catalogue.Entries())
             entries.push_back(&entry);
     else
         for (const auto& name : names)
         {
-            const ProcessorEntry* entry = FindEntry(name);
+            const ProcessorEntry* entry = FindEntry(name, catalogue);
             if (entry == nullptr)
                 return Usage(err, "no catalogue button '" + name + "'; 'kestavane-cli list' shows them");
             entries.push_back(entry);
@@ -373,11 +439,15 @@ std::string EscapedCaption(const char* caption)
     return text;
 }
 
-int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
+int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std::string& siteHostsFile)
 {
+    SiteOptions site;
+    std::vector<std::string> others;
+    if (const std::string problem = TakeSiteOptions(args, &site, &others); !problem.empty())
+        return Usage(err, problem);
     Options options;
     std::vector<std::string> words;
-    if (const std::string problem = ParseOptions(args, &options, &words); !problem.empty())
+    if (const std::string problem = ParseOptions(others, &options, &words); !problem.empty())
         return Usage(err, problem);
     if (words.empty())
         return Usage(err, "no command given");
@@ -395,7 +465,10 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
     }
 
     const bool reports = command == "run" || command == "manual" || command == "plain";
-    if (!reports && (options.formatGiven || options.outputGiven || options.quiet || options.jobsGiven))
+    if (const std::string problem = CheckListOptions(command, options, site); !problem.empty())
+        return Usage(err, problem);
+    if (!reports && command != "list" &&
+        (options.formatGiven || options.outputGiven || options.quiet || options.jobsGiven))
         return Usage(err, "--format, --output, --quiet and --jobs go with run, manual and plain");
     if (options.jobsGiven && command != "run")
         return Usage(err, "--jobs goes with run");
@@ -404,10 +477,22 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
             return Usage(err, problem);
 
     InitPlatformFlags();
-    if (command == "list")
-        return rest.empty() ? List(out) : Usage(err, "list takes no arguments");
-    if (command == "run")
-        return Run(rest, options, out, err);
+    if (command == "list" || command == "run")
+    {
+        if (command == "list" && !rest.empty())
+            return Usage(err, "list takes no arguments");
+        const CatalogueRef catalogue = LoadCatalogue(site, siteHostsFile, err);
+        if (!catalogue)
+            return kExitUsage;
+        if (command == "run")
+            return Run(rest, options, *catalogue, out, err);
+        WriteCatalogueList(*catalogue,
+                           options.format == Format::Json  ? ListFormat::Json
+                           : options.format == Format::Csv ? ListFormat::Csv
+                                                           : ListFormat::Text,
+                           site.resolve, out);
+        return kExitPassed;
+    }
     if (command == "manual" || command == "plain")
         return Typed(command, rest, options, out, err);
     if (command == "this-pc" || command == "check-dns" || command == "check-dhcp")

@@ -2,13 +2,18 @@
 // without a display, and what scripts and monitoring call.
 #pragma once
 
+#include "catalogue.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 // Runs one command line; the result is the process's exit status:
-// 0 every target tested passed, 1 one failed, 2 a usage error.
-int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err);
+// 0 every target tested passed, 1 one failed, 2 a usage error or a faulty
+// hosts file. siteHostsFile: the site's host names, read when there (empty:
+// none; tests keep the machine's own out).
+int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err,
+           const std::string& siteHostsFile = kSiteHostsFile);
 
 // A catalogue caption as one line: its carriage return written as "\r".
 std::string EscapedCaption(const char* caption);

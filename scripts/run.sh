@@ -9,8 +9,6 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)"
 
 if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x build/bin/kestavane ]]; then
-  # The gateway access page reads Kestavane.rtf from the current folder,
-  # which the build writes beside the program.
-  cd build/bin && exec ./kestavane
+  exec build/bin/kestavane
 fi
 exec build/bin/kestavane-cli run --all

@@ -7,6 +7,8 @@
 #include "gateway_dlg.h"
 #include "kestavane_app.h"
 #include "kestavane_dlg.h"
+#include "support/loopback.h"
+#include "support/private_network.h"
 #include "version.h"
 #include "ws2.h"
 
@@ -35,7 +37,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
 #include <fstream>
+#include <map>
 #include <set>
 
 namespace
@@ -473,7 +477,7 @@ private slots:
         QFETCH(int, key);
         QFETCH(bool, open);
         QFETCH(int, result);
-        CSourceAndPortInfoDlg page;
+        CSourceAndPortInfoDlg page(nullptr, *CCatalogue::BuiltIn(), "");
         QVERIFY(ShowOn(page, "main"));
         page.Controls().Control(focus)->setFocus(Qt::TabFocusReason);
         QCOMPARE(QApplication::focusWidget(), page.Controls().Control(focus));
@@ -512,40 +516,55 @@ private slots:
         QVERIFY(aboutText.contains(QStringLiteral("Kestavane Version 2.10|")));
     }
 
-    void gatewayPageShowsTheFileOfTheCurrentFolder()
+    // The start folder's page, else the site's, else the page of the
+    // catalogue in effect; a corrupt page shows what can be read of it.
+    void gatewayPageComesFromTheStartFolderTheSiteOrTheCatalogue_data()
     {
+        QTest::addColumn<QByteArray>("startFolderPage");
+        QTest::addColumn<QByteArray>("sitePage");
+        QTest::addColumn<QString>("shown");
+        const QByteArray start = "{\\rtf1{\\fonttbl{\\f0 Arial;}}\\f0 Host {\\b gw.example} port 443\\par}";
+        const QByteArray site = "{\\rtf1 Site page\\par}";
+        QTest::newRow("start folder") << start << site << QStringLiteral("Host gw.example port 443");
+        QTest::newRow("site") << QByteArray() << site << QStringLiteral("Site page");
+        QTest::newRow("catalogue") << QByteArray() << QByteArray() << QStringLiteral("torval.site.test");
+        QTest::newRow("corrupt") << QByteArray("{\\rtf1 readable part\\par {\\b {{{ \\'zz \\u-99999999999 \\")
+                                 << site << QStringLiteral("readable part");
+    }
+
+    void gatewayPageComesFromTheStartFolderTheSiteOrTheCatalogue()
+    {
+        QFETCH(QByteArray, startFolderPage);
+        QFETCH(QByteArray, sitePage);
+        QFETCH(QString, shown);
         QTemporaryDir dir;
+        auto write = [&](const QString& name, const QByteArray& bytes) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(bytes);
+        };
+        if (!startFolderPage.isEmpty())
+            write(QStringLiteral("Kestavane.rtf"), startFolderPage);
+        if (!sitePage.isEmpty())
+            write(QStringLiteral("site.rtf"), sitePage);
+        const CatalogueRef catalogue =
+            CCatalogue::WithSiteHosts({{"1042", "torval.site.test", 1}}, "hosts.conf");
         const QString saved = QDir::currentPath();
         QDir::setCurrent(dir.path());
-        {
-            CSourceAndPortInfoDlg absent;
-            QCOMPARE(absent.Page()->toPlainText(), QString());
-            QVERIFY(absent.Page()->isReadOnly());
-        }
-        QFile file(dir.filePath(QStringLiteral("Kestavane.rtf")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\\rtf1{\\fonttbl{\\f0 Arial;}}\\f0 Host {\\b gw.example} port 443\\par}");
-        file.close();
-        {
-            CSourceAndPortInfoDlg present;
-            QCOMPARE(present.Page()->toPlainText().trimmed(), QStringLiteral("Host gw.example port 443"));
-        }
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write("{\\rtf1 readable part\\par {\\b {{{ \\'zz \\u-99999999999 \\");
-        file.close();
-        {
-            CSourceAndPortInfoDlg corrupt;
-            QVERIFY(corrupt.Page()->toPlainText().startsWith(QStringLiteral("readable part")));
-        }
+        CSourceAndPortInfoDlg page(nullptr, *catalogue,
+                                   dir.filePath(QStringLiteral("site.rtf")).toStdString());
         QDir::setCurrent(saved);
+        QVERIFY2(page.Page()->toPlainText().contains(shown), qPrintable(page.Page()->toPlainText()));
+        QVERIFY(page.Page()->isReadOnly());
     }
 
     void gatewayPageWrapsProseAndKeepsHostLinesWhole()
     {
-        // The page the build writes beside the program.
+        // The page written from the catalogue, where no file gives one.
+        QTemporaryDir dir;
         const QString saved = QDir::currentPath();
-        QDir::setCurrent(QStringLiteral(KV_RUNTIME_DIR));
-        CSourceAndPortInfoDlg page;
+        QDir::setCurrent(dir.path());
+        CSourceAndPortInfoDlg page(nullptr, *CCatalogue::BuiltIn(), "");
         QDir::setCurrent(saved);
         QVERIFY(ShowOn(page, "main"));
         QTextDocument* document = page.Page()->document();
@@ -580,7 +599,7 @@ private slots:
         VerifyCaptionsFit(main.TemplateOrder(), DialogFont(MainDialogTemplate()));
         CAboutDlg about;
         VerifyCaptionsFit(about.Controls().Order(), DialogFont(AboutDialogTemplate()));
-        CSourceAndPortInfoDlg page;
+        CSourceAndPortInfoDlg page(nullptr, *CCatalogue::BuiltIn(), "");
         VerifyCaptionsFit(page.Controls().Order(), DialogFont(GatewayAccessDialogTemplate()));
     }
 
@@ -772,6 +791,104 @@ private slots:
         QCOMPARE(text, QStringLiteral("Failed to determine windows version..."));
         QVERIFY(ran);
         QVERIFY(!IsWin9x);
+    }
+
+    // The site's hosts file at start: absent, nothing is said; faulty or
+    // unreadable, one plain box names it and the window runs on the
+    // built-in hosts, taking nothing from it.
+    void siteHostsFileAtStartUp_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // "<absent>", "<folder>" or the file
+        QTest::addColumn<QString>("box");        // %1: the file's path
+        QTest::newRow("absent") << QByteArray("<absent>") << QString();
+        QTest::newRow("faulty") << QByteArray("S1 one.site.test\n1099 two.site.test\n")
+                                << QStringLiteral(
+                                       "%1:2: unknown role '1099'\nThe built-in host names are used.");
+        QTest::newRow("folder") << QByteArray("<folder>")
+                                << QStringLiteral("%1: cannot be read: Is a directory\n"
+                                                  "The built-in host names are used.");
+    }
+
+    void siteHostsFileAtStartUp()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, box);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("hosts.conf"));
+        if (content == "<folder>")
+            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("hosts.conf")));
+        else if (content != "<absent>")
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        CKestavaneApp app;
+        app.m_siteHostsFile = path.toStdString();
+        QStringList shown;
+        app.m_showBox = [&](const QString& text) { shown << text; };
+        CatalogueRef used;
+        app.m_runDialog = [&](CKestavaneDlg& dlg) { used = dlg.Catalogue(); };
+        QCOMPARE(app.InitInstance(), 0);
+        QCOMPARE(shown, box.isEmpty() ? QStringList() : QStringList{box.arg(path)});
+        QCOMPARE(used, CCatalogue::BuiltIn());
+    }
+
+    // The placeholder roles of the site's file on loopback peers: the button
+    // passes, and the gateway page lists the site's hosts.
+    void placeholderRolesOnLoopbackPeersPass()
+    {
+        using namespace testing_support;
+        PrivateNetworkOnThisThread network;
+        if (!network.Entered())
+            QSKIP("no network namespace for the test");
+        std::vector<std::unique_ptr<ScriptedServer>> greeters;
+        for (const char* address : {"127.0.3.1", "127.0.3.2", "127.0.3.3"})
+            greeters.push_back(std::make_unique<ScriptedServer>(
+                [](int fd) {
+                    SendAll(fd, "CONNECTED\x03");
+                    DrainUntilClosed(fd, 3000);
+                },
+                1, std::chrono::seconds(30), ListenAddress{address, 9000}));
+        ws2::SetResolver([](const std::string& name) -> std::optional<in_addr> {
+            const std::map<std::string, std::string> names = {{"sterling-1.site.test", "127.0.3.1"},
+                                                              {"sterling-2.site.test", "127.0.3.2"},
+                                                              {"sterling-3.site.test", "127.0.3.3"}};
+            in_addr address{};
+            if (!names.count(name) || ::inet_pton(AF_INET, names.at(name).c_str(), &address) != 1)
+                return std::nullopt;
+            return address;
+        });
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("hosts.conf"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("S1 sterling-1.site.test\nS2 sterling-2.site.test\nS3 sterling-3.site.test\n");
+        file.close();
+
+        CKestavaneApp app;
+        app.m_siteHostsFile = path.toStdString();
+        QStringList shown;
+        app.m_showBox = [&](const QString& text) { shown << text; };
+        QStringList lines;
+        QString page;
+        app.m_runDialog = [&](CKestavaneDlg& dlg) {
+            Button(dlg, 1013)->click();
+            QTRY_VERIFY(HistoryLines(dlg).last() == QString::fromUtf8(kClosingBanner));
+            lines = HistoryLines(dlg);
+            const QString saved = QDir::currentPath();
+            QDir::setCurrent(dir.path());
+            CSourceAndPortInfoDlg gateway(&dlg, *dlg.Catalogue(), "");
+            QDir::setCurrent(saved);
+            page = gateway.Page()->toPlainText();
+        };
+        QCOMPARE(app.InitInstance(), 0);
+        QCOMPARE(shown, QStringList());
+        QCOMPARE(lines.count(QStringLiteral("Connection Closed -- TEST SUCCESSFUL. ")), 3);
+        QVERIFY(lines.contains(QStringLiteral("Attempting to resolve sterling-3.site.test...")));
+        for (const char* host :
+             {"sterling-1.site.test", "sterling-2.site.test", "sterling-3.site.test", ".conf"})
+            QVERIFY2(page.contains(QString::fromUtf8(host)), host);
     }
 
     void screenshotOfTheMainWindow()

@@ -4,15 +4,19 @@
 #include "support/loopback.h"
 #include "support/recording_owner.h"
 #include "support/recording_sink.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 using namespace testing_support;
 using Lines = std::vector<std::string>;
@@ -86,17 +90,6 @@ TEST(Sequence, ChainStopsSilentlyAtTheFirstFailure)
     EXPECT_EQ(owner.m_waitBegins, 1);
 }
 
-TEST(Sequence, ThreeHostChainStopsAtTheSecondFailure)
-{
-    CRecordingOwner owner;
-    const Lines lines = Press(1013, {true, false, true}, owner);
-    EXPECT_EQ(lines.size(), 8u);
-    EXPECT_EQ(lines[4], NumberedSeparator(2));
-    EXPECT_EQ(lines[5].rfind("test STERLING LOMBRIX Secondary ", 0), 0u);
-    EXPECT_EQ(lines[6], "tester destroyed");
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), NumberedSeparator(3)), 0);
-}
-
 TEST(Sequence, ChainThatPassesTestsEveryHostWithOneTester)
 {
     CRecordingOwner owner;
@@ -129,26 +122,20 @@ TEST(Sequence, SeparatorsOfOneTargetButtons)
     EXPECT_EQ(Press(1001, {true}, owner)[2], kPlainSeparator);
 }
 
-TEST(Sequence, AnExceptionStillDestroysTheTesterThenWritesTheBanner)
-{
-    CRecordingOwner owner;
-    FakeTester::Reset({true, true});
-    FakeTester::throwOnSecond = true;
-    EXPECT_THROW(RunSequence<FakeTester>(&owner, *FindProcessorEntry(1016)), std::runtime_error);
-    const Lines lines = owner.Lines();
-    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"tester destroyed", kClosingBanner}));
-    EXPECT_EQ(FakeTester::alive, 0);
-    EXPECT_EQ(owner.m_waitDepth, 0);
-}
-
 // The press's records: opened before the first line, targets stamped with
 // the button, closed after the last line with what was tested and skipped.
+// A three-host chain whose second host fails: no third test, no separator 3.
 TEST(PressRecords, ChainStopRecordsTheSkippedTargets)
 {
     CRecordingOwner owner;
     CRecordingSink sink;
     owner.SetResultSink(&sink);
-    Press(1013, {true, false, true}, owner);
+    const Lines lines = Press(1013, {true, false, true}, owner);
+    EXPECT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[4], NumberedSeparator(2));
+    EXPECT_EQ(lines[5].rfind("test STERLING LOMBRIX Secondary ", 0), 0u);
+    EXPECT_EQ(lines[6], "tester destroyed");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), NumberedSeparator(3)), 0);
     EXPECT_EQ(sink.events,
               (std::vector<std::string>{"begin 1013 STERLING LOMBRIX", "target STERLING LOMBRIX Primary",
                                         "target STERLING LOMBRIX Secondary", "press 1013"}));
@@ -215,7 +202,9 @@ TEST(PressRecords, PressAfterTheClosingBannerAndNoneWithoutASink)
     EXPECT_EQ(lines, owner.Lines());
 }
 
-TEST(PressRecords, AnExceptionSendsNoVerdict)
+// An exception still destroys the tester, then writes the banner; the
+// press sends no verdict.
+TEST(PressRecords, AnExceptionEndsThePressWithoutAVerdict)
 {
     CRecordingOwner owner;
     CRecordingSink sink;
@@ -223,6 +212,10 @@ TEST(PressRecords, AnExceptionSendsNoVerdict)
     FakeTester::Reset({true, true});
     FakeTester::throwOnSecond = true;
     EXPECT_THROW(RunSequence<FakeTester>(&owner, *FindProcessorEntry(1016)), std::runtime_error);
+    const Lines lines = owner.Lines();
+    EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"tester destroyed", kClosingBanner}));
+    EXPECT_EQ(FakeTester::alive, 0);
+    EXPECT_EQ(owner.m_waitDepth, 0);
     EXPECT_EQ(sink.events, (std::vector<std::string>{"begin 1016 HEARTLAND EXCHANGE",
                                                      "target HEARTLAND EXCHANGE (Authorization Port)"}));
     EXPECT_EQ(owner.ResultSink(), &sink);
@@ -295,31 +288,6 @@ const Row kTable[] = {
     {1043, "FDMS RAPIDCONNECT", "Tls", "SingleNumbered", 1, "FDMS RAPID ***", 443, "1043"},
 };
 
-std::string RowText(int id, const std::string& caption, const std::string& tester,
-                    const std::string& sequence, int position, const std::string& label, int port)
-{
-    return std::to_string(id) + " | " + caption + " | " + tester + " | " + sequence + " | " +
-           std::to_string(position) + " | " + label + " | " + std::to_string(port);
-}
-
-// Each target of the catalogue in the dialog's order, with its host.
-struct Target
-{
-    std::string text, host;
-};
-
-std::vector<Target> CatalogueTargets()
-{
-    std::vector<Target> targets;
-    for (const auto& e : ProcessorCatalogue())
-        for (int n = 0; n < e.targetCount; ++n)
-            targets.push_back(
-                {RowText(e.id, e.caption, TesterKindName(e.tester), SequenceKindName(e.sequence), n + 1,
-                         e.targets[n].label, e.targets[n].port),
-                 e.targets[n].host});
-    return targets;
-}
-
 // Role -> host name, as a hosts file of the catalogue gives them.
 std::map<std::string, std::string> HostsFile(const std::string& path)
 {
@@ -336,39 +304,47 @@ std::map<std::string, std::string> HostsFile(const std::string& path)
     return hosts;
 }
 
-TEST(Catalogue, HoldsTheWholeTableOfTheMainDialog)
+std::string RowText(int id, const std::string& caption, const std::string& tester,
+                    const std::string& sequence, int position, const std::string& label, int port,
+                    const std::string& role, const std::string& host)
 {
-    std::vector<std::string> expected;
-    for (const Row& r : kTable)
-        expected.push_back(RowText(r.id, r.caption, r.tester, r.sequence, r.position, r.label, r.port));
-    std::vector<std::string> actual;
-    for (const Target& t : CatalogueTargets())
-        actual.push_back(t.text);
-    EXPECT_EQ(actual, expected);
-    EXPECT_EQ(ProcessorCatalogue().size(), 33u);
-    EXPECT_EQ(FindProcessorEntry(1010), nullptr); // the terminal API button is not a catalogue entry
+    return std::to_string(id) + " | " + caption + " | " + tester + " | " + sequence + " | " +
+           std::to_string(position) + " | " + label + " | " + std::to_string(port) + " | " + role + " | " +
+           host;
 }
 
-// Targets share a host exactly when their roles are the same (W, D1/D2,
-// S1-S3, X; the four MERCURY hosts differ; every other host is used once),
-// and each role has the host the compiled-in hosts file gives it.
-TEST(Catalogue, HostsFollowTheirRoles)
+std::vector<std::string> CatalogueRows(const CCatalogue& catalogue)
 {
-    const std::vector<Target> targets = CatalogueTargets();
-    ASSERT_EQ(targets.size(), std::size(kTable));
+    std::vector<std::string> rows;
+    for (const auto& e : catalogue.Entries())
+        for (int n = 0; n < e.targetCount; ++n)
+            rows.push_back(RowText(e.id, e.caption, TesterKindName(e.tester), SequenceKindName(e.sequence),
+                                   n + 1, e.targets[n].label, e.targets[n].port, e.targets[n].role,
+                                   e.targets[n].host));
+    return rows;
+}
+
+// Every target with the host its role has in the compiled-in hosts file;
+// the 37 roles have 37 different names.
+TEST(Catalogue, HoldsTheWholeTableOfTheMainDialog)
+{
     const auto hosts = HostsFile(KV_HOSTS_FILE);
+    std::vector<std::string> expected;
     std::set<std::string> roles, names;
-    for (size_t i = 0; i < targets.size(); ++i)
+    for (const Row& r : kTable)
     {
-        EXPECT_EQ(targets[i].host, hosts.at(kTable[i].role)) << targets[i].text;
-        for (size_t j = i + 1; j < targets.size(); ++j)
-            EXPECT_EQ(targets[i].host == targets[j].host, std::string(kTable[i].role) == kTable[j].role)
-                << targets[i].text << " and " << targets[j].text;
-        roles.insert(kTable[i].role);
-        names.insert(targets[i].host);
+        expected.push_back(RowText(r.id, r.caption, r.tester, r.sequence, r.position, r.label, r.port, r.role,
+                                   hosts.at(r.role)));
+        roles.insert(r.role);
+        names.insert(hosts.at(r.role));
     }
-    EXPECT_EQ(roles.size(), 37u);
+    EXPECT_EQ(CatalogueRows(*CCatalogue::BuiltIn()), expected);
+    EXPECT_EQ(std::set<std::string>(CatalogueRoles().begin(), CatalogueRoles().end()), roles);
+    EXPECT_EQ(CatalogueRoles().size(), 37u);
     EXPECT_EQ(names.size(), 37u);
+    EXPECT_EQ(ProcessorCatalogue().size(), 33u);
+    EXPECT_EQ(FindProcessorEntry(1010), nullptr); // the terminal API button is not a catalogue entry
+    EXPECT_EQ(CCatalogue::BuiltIn()->Label(), "built-in");
 }
 
 // The README names every role whose default host is an unconfirmed
@@ -394,6 +370,169 @@ TEST(Catalogue, ReadmeListsTheUnconfirmedHosts)
     }
     EXPECT_FALSE(placeholders.empty());
     EXPECT_EQ(listed, placeholders);
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// What the documents say of the catalogue's size is what it has.
+TEST(Catalogue, DocumentsCountItsButtons)
+{
+    const std::string count = std::to_string(ProcessorCatalogue().size());
+    for (const auto& [file, before, after] : std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"README.md", "Beside the ", " processor buttons"},
+             {"README.md", "press all ", " in the dialog's order"},
+             {"doc/kestavane.1.scd.in", "(", " of them)"},
+             {"doc/kestavane-cli.1.scd.in", "Presses all ", " processor buttons"},
+             {"CMakeLists.txt", "(", " of them) resolves"}})
+        EXPECT_NE(FileText(KV_SOURCE_DIR "/" + file).find(before + count + after), std::string::npos)
+            << file << ": " << before << count << after;
+}
+
+// A list's first fault ends it, named by its line; nothing of it is taken.
+TEST(HostsList, FaultsNameTheirLineAndTakeNothing)
+{
+    struct Fault
+    {
+        std::string text;
+        bool everyRole;
+        int line;
+        std::string problem;
+    };
+    const Fault faults[] = {
+        {"S1 a.test\n1099 b.test\n", false, 2, "unknown role '1099'"},
+        {"S1 a.test\n# S1 c.test\n\nS1 b.test\n", false, 4, "role 'S1' given twice (first on line 1)"},
+        {"X under_score.test\n", false, 1, "'under_score.test' is not a valid host name"},
+        {"X h\xc3\xa9.test\n", false, 1, "'h\\xc3\\xa9.test' is not a valid host name"},
+        {"X\n", false, 1, "cannot read the line: a role and one host name are expected"},
+        {"X a.test # the exchange\n", false, 1,
+         "cannot read the line: a role and one host name are expected"},
+        {"X a\x1b[2J.test\n", false, 1, "cannot read the line: it holds a control character"},
+        {std::string("X a.test\0\n", 10), false, 1, "cannot read the line: it holds a control character"},
+        {"S1 a.test\n", true, 0, "no host for role '1001'"},
+    };
+    for (const Fault& f : faults)
+    {
+        std::vector<HostLine> hosts = {{"kept", "kept", 9}};
+        HostsProblem problem;
+        EXPECT_FALSE(ParseHostsText(f.text, f.everyRole, &hosts, &problem)) << f.text;
+        EXPECT_EQ(problem.line, f.line) << f.text;
+        EXPECT_EQ(problem.text, f.problem) << f.text;
+        EXPECT_EQ(hosts.size(), 1u) << f.text;
+    }
+}
+
+TEST(HostsList, HostNames)
+{
+    const std::string label63(63, 'a');
+    const std::string name253 = label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+    for (const std::string& name : {std::string("localhost"), std::string("127.0.0.1"),
+                                    std::string("x-1.Example.NET"), label63 + ".test", name253})
+        EXPECT_TRUE(IsValidHostName(name)) << name;
+    for (const std::string& name : {std::string(), std::string("a..b"), std::string(".a"), std::string("a."),
+                                    std::string("-a.test"), std::string("a-.test"), std::string("a_b"),
+                                    label63 + "a.test", name253 + "b", std::string("[::1]")})
+        EXPECT_FALSE(IsValidHostName(name)) << name;
+}
+
+// Comments, blank lines and CR LF ends are no hosts: the built-in list with
+// every line commented out, as a package ships the site's file, names none.
+TEST(HostsList, CommentsBlanksAndLineEnds)
+{
+    std::vector<HostLine> hosts;
+    HostsProblem problem;
+    ASSERT_TRUE(ParseHostsText("# site\r\n\n   \t\n  # S1 x.test\r\nS1 one.test\r\n  X\ttwo.test  ", false,
+                               &hosts, &problem))
+        << problem.text;
+    ASSERT_EQ(hosts.size(), 2u);
+    EXPECT_EQ(hosts[0].role + " " + hosts[0].host + " " + std::to_string(hosts[0].line), "S1 one.test 5");
+    EXPECT_EQ(hosts[1].role + " " + hosts[1].host + " " + std::to_string(hosts[1].line), "X two.test 6");
+
+    std::istringstream builtIn(FileText(KV_SOURCE_DIR "/catalogue/hosts.txt"));
+    std::string commented;
+    for (std::string line; std::getline(builtIn, line);)
+        commented += "#" + line + "\n";
+    EXPECT_TRUE(ParseHostsText(commented, false, &hosts, &problem)) << problem.text;
+    EXPECT_TRUE(hosts.empty());
+    EXPECT_TRUE(ParseHostsText(FileText(KV_SOURCE_DIR "/catalogue/hosts.txt"), true, &hosts, &problem))
+        << problem.text;
+}
+
+// A site's file moves only the roles it names, everywhere they are used;
+// its label follows the hosts it sets, not how the file is written.
+TEST(SiteCatalogue, OverlaysTheRolesItNames)
+{
+    const CatalogueRef builtIn = CCatalogue::BuiltIn();
+    const CatalogueRef site = CCatalogue::WithSiteHosts(
+        {{"S1", "s1.site.test", 3}, {"1042", "torval.site.test", 7}}, "/site/hosts");
+    std::vector<std::string> expected = CatalogueRows(*builtIn);
+    for (std::string& row : expected)
+        for (const auto& [from, to] :
+             {std::pair<std::string, std::string>{" | S1 | " + builtIn->HostOf("S1"), " | S1 | s1.site.test"},
+              {" | 1042 | " + builtIn->HostOf("1042"), " | 1042 | torval.site.test"}})
+            if (row.size() > from.size() && row.compare(row.size() - from.size(), from.size(), from) == 0)
+                row.replace(row.size() - from.size(), from.size(), to);
+    EXPECT_EQ(CatalogueRows(*site), expected);
+    EXPECT_NE(CatalogueRows(*site), CatalogueRows(*builtIn));
+    EXPECT_EQ(site->Source(), "/site/hosts");
+
+    EXPECT_EQ(site->Label().size(), 12u);
+    EXPECT_EQ(site->Label().find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(CCatalogue::WithSiteHosts({{"1042", "torval.site.test", 1}, {"S1", "s1.site.test", 9}}, "other")
+                  ->Label(),
+              site->Label());
+    EXPECT_NE(
+        CCatalogue::WithSiteHosts({{"S1", "s1.site.test", 3}, {"1042", "torval2.site.test", 7}}, "")->Label(),
+        site->Label());
+    EXPECT_EQ(CCatalogue::WithSiteHosts({}, "/site/hosts"), builtIn); // nothing set: the built-in one
+
+    // The page of the hosts in effect.
+    const std::string page = GatewayPageRtf(*site);
+    EXPECT_NE(page.find("STERLING CARVELLO Primary:\\tab {\\f1 s1.site.test}  port {\\b 9100}"),
+              std::string::npos);
+    EXPECT_NE(page.find("TORVAL WEBSITE:\\tab {\\f1 torval.site.test}  port {\\b 443}"), std::string::npos);
+    EXPECT_NE(page.find("Host names set by this site in /site/hosts."), std::string::npos);
+    EXPECT_EQ(GatewayPageRtf(*builtIn).find("set by this site"), std::string::npos);
+}
+
+// The site's file as the front ends take it: all of it or none of it.
+TEST(SiteCatalogue, LoadTakesAllOrNothing)
+{
+    TempFolder folder;
+    const std::string path = (folder.path / "hosts.conf").string();
+    struct Case
+    {
+        const char* name;
+        std::optional<std::string> text; // none: no file; "/": a folder
+        bool absentIsBuiltIn;
+        std::string problem;
+        bool builtIn;
+    };
+    const Case cases[] = {
+        {"absent", std::nullopt, true, "", true},
+        {"absent but named", std::nullopt, false, path + ": cannot be read: No such file or directory", true},
+        {"a folder", "/", true, path + ": cannot be read: Is a directory", true},
+        {"faulty", "S1 one.test\n1099 two.test\n", true, path + ":2: unknown role '1099'", true},
+        {"too large", std::string(kMaxHostsFileBytes + 1, '#'), true,
+         path + ": larger than 65536 bytes: not a hosts list", true},
+        {"sound", "S1 one.test\n", false, "", false},
+    };
+    for (const Case& c : cases)
+    {
+        std::filesystem::remove_all(path);
+        if (c.text == "/")
+            std::filesystem::create_directory(path);
+        else if (c.text)
+            std::ofstream(path, std::ios::binary) << *c.text;
+        const SiteCatalogue site = LoadSiteCatalogue(path, c.absentIsBuiltIn);
+        EXPECT_EQ(site.problem, c.problem) << c.name;
+        EXPECT_EQ(site.catalogue == CCatalogue::BuiltIn(), c.builtIn) << c.name;
+        EXPECT_EQ(site.catalogue->HostOf("S1"), c.builtIn ? CCatalogue::BuiltIn()->HostOf("S1") : "one.test")
+            << c.name;
+    }
 }
 
 TEST(ManualTest, PortTextIsReadAsTheRuntimeDoes)

@@ -5,6 +5,7 @@
 #include "support/cli_run.h"
 #include "support/loopback.h"
 #include "support/prometheus_text.h"
+#include "support/temp_folder.h"
 #include "support/test_pki.h"
 #include "support/tls_peer.h"
 
@@ -56,8 +57,9 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
         {{"run", "--all", "-j8x"}, "--jobs takes a number from 1 to 64, not '8x'"},
         {{"run", "--all", "--jobs", "-3"}, "--jobs takes a number from 1 to 64, not '-3'"},
         {{"run", "--all", "--jobs"}, "--jobs needs a value"},
-        {{"run", "--all", "--format", "xml"}, "unknown --format 'xml'; it is text, json or prometheus"},
-        {{"run", "--all", "--format=JSON"}, "unknown --format 'JSON'; it is text, json or prometheus"},
+        {{"run", "--all", "--format", "xml"}, "unknown --format 'xml'; it is text, json, csv or prometheus"},
+        {{"run", "--all", "--format=JSON"}, "unknown --format 'JSON'; it is text, json, csv or prometheus"},
+        {{"run", "--all", "--format", "csv"}, "--format csv goes with list"},
         {{"run", "--all", "--format", "prometheus"}, "--format prometheus needs --output FILE"},
         {{"run", "--all", "--output", file}, "--output goes with --format prometheus"},
         {{"run", "--all", "--format", "json", "--output", file}, "--output goes with --format prometheus"},
@@ -65,8 +67,13 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
          "--output '" + dir + "/none/k.prom': no folder '" + dir + "/none'"},
         {{"run", "--all", "--format", "prometheus", "--output="}, "--output needs a file name"},
         {{"manual", "h", "1", "--jobs", "2"}, "--jobs goes with run"},
-        {{"list", "--format", "json"},
-         "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"list", "--format", "prometheus", "--output", file},
+         "list takes only --format text, json or csv, --resolve and --hosts"},
+        {{"list", "-j", "2"}, "list takes only --format text, json or csv, --resolve and --hosts"},
+        {{"manual", "h", "1", "--resolve"}, "--resolve goes with list"},
+        {{"this-pc", "--hosts", "f"}, "--hosts goes with list and run"},
+        {{"list", "--hosts"}, "--hosts needs a value"},
+        {{"list", "--hosts="}, "--hosts needs a file name"},
         {{"this-pc", "-q"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
         {{"nova", "-j", "2"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
     };
@@ -153,25 +160,154 @@ TEST(Cli, PrometheusFileBesideTheHistoryAndAFileThatCannotBeWritten)
     std::filesystem::remove_all(dir);
 }
 
-TEST(Cli, ListHasOneTabSeparatedLinePerTarget)
+// A faulty site file, named with --hosts or read from its own place, is one
+// line on standard error, and nothing runs.
+TEST(CliSite, AFaultyHostsFileIsOneLineAndNothingRuns)
 {
-    const Captured c = Cli({"list"});
-    EXPECT_EQ(c.status, 0);
+    TempFolder folder;
+    const std::string faulty = (folder.path / "faulty.conf").string();
+    const std::string absent = (folder.path / "absent.conf").string();
+    std::ofstream(faulty) << "S1 one.test\n1099 two.test\n";
+    const std::string unknownRole = "kestavane-cli: " + faulty + ":2: unknown role '1099'\n";
+    CatalogueResolver nothingResolves({}); // should a press start after all, it stays on this machine
+    struct Case
+    {
+        std::vector<std::string> args;
+        std::string siteFile;
+        int status;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"run", "--all", "--hosts", faulty}, "", 2, unknownRole},
+        {{"list", "--hosts=" + faulty}, absent, 2, unknownRole},
+        {{"run", "1013"}, faulty, 2, unknownRole},
+        {{"list", "--hosts", absent},
+         "",
+         2,
+         "kestavane-cli: " + absent + ": cannot be read: No such file or directory\n"},
+        {{"list"}, absent, 0, ""}, // no site file: the built-in hosts
+    };
+    for (const Case& c : cases)
+    {
+        const Captured result = Cli(c.args, c.siteFile);
+        EXPECT_EQ(result.status, c.status) << c.args[0];
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out.empty(), c.status != 0) << result.out;
+    }
+}
+
+// For a firewall: every target with its role, the site's host and the
+// addresses it has now. Every role is on a loopback name, so only this
+// machine is asked.
+TEST(CliSite, ListGivesEachTargetsRoleHostAndAddresses)
+{
+    TempFolder folder;
+    const std::string hosts = (folder.path / "hosts.conf").string();
+    {
+        std::ofstream file(hosts);
+        int n = 0;
+        for (const std::string& role : CatalogueRoles())
+            file << role << "  "
+                 << (role == "X" ? std::string("localhost") : "127.0.0." + std::to_string(++n)) << "\n";
+    }
+    // In a network of its own: should a real name reach the resolver after all, it goes nowhere.
+    Captured json{}, text{};
+    std::string why;
+    if (!InPrivateNetwork(
+            [&] {
+                json = Cli({"list", "--format", "json", "--hosts", hosts, "--resolve"});
+                text = Cli({"--resolve", "list", "--hosts", hosts});
+            },
+            &why))
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    EXPECT_EQ(json.status, 0) << json.err;
+    const std::vector<nlohmann::json> objects = JsonLines(json.out);
+    ASSERT_EQ(objects.size(), 45u);
+    // In this order, so a reader sees the button before the host.
+    const size_t from = json.out.find("\n{\"id\":1003,") + 1;
+    EXPECT_EQ(
+        json.out.substr(from, json.out.find("\n{\"id\":1004") - from),
+        R"({"id":1003,"caption":"PAYMENTECH\rNETCONNECT","label":"PAYMENTECH NETCONNECT Primary","role":)"
+        R"("1003.1","host":"127.0.0.2","port":443,"tester":"tls","addresses":["127.0.0.2"]})"
+        "\n"
+        R"({"id":1003,"caption":"PAYMENTECH\rNETCONNECT","label":"PAYMENTECH NETCONNECT Secondary","role":)"
+        R"("1003.2","host":"127.0.0.3","port":443,"tester":"tls","addresses":["127.0.0.3"]})");
+    const auto settlement = std::find_if(objects.begin(), objects.end(), [](const nlohmann::json& o) {
+        return o["id"] == 1016 && o["port"] == 22346;
+    });
+    ASSERT_NE(settlement, objects.end());
+    EXPECT_EQ((*settlement)["host"], "localhost");
+    EXPECT_EQ((*settlement)["role"], "X");
+    EXPECT_NE(std::find((*settlement)["addresses"].begin(), (*settlement)["addresses"].end(), "127.0.0.1"),
+              (*settlement)["addresses"].end());
+
+    const Captured csv = Cli({"list", "--hosts", hosts, "--format=csv"});
+    EXPECT_EQ(
+        csv.out.substr(0, csv.out.find('\n', csv.out.find('\n') + 1) + 1),
+        "id,caption,label,role,host,port,tester\n1001,TSYS-VITAL TNS,VITAL TNS,1001,127.0.0.1,5003,tls\n");
+    EXPECT_NE(csv.out.find("\n1011,MERCURY LOMBRIX,MERCURY LOMBRIX Primary,1011.1,127.0.0.10,9000,plain\n"),
+              std::string::npos);
+
+    // The technician's text: one line a target, TAB-separated, the addresses last.
     std::vector<std::string> lines;
-    for (size_t at = 0, next; (next = c.out.find('\n', at)) != std::string::npos; at = next + 1)
-        lines.push_back(c.out.substr(at, next - at));
+    for (size_t at = 0, next; (next = text.out.find('\n', at)) != std::string::npos; at = next + 1)
+        lines.push_back(text.out.substr(at, next - at));
     ASSERT_EQ(lines.size(), 45u);
-    const ProcessorEntry& heartland = *FindProcessorEntry(1016);
-    EXPECT_EQ(lines[0], std::string("1001\tTSYS-VITAL TNS\tTls\tSingle\t1\tVITAL TNS\t") +
-                            FindProcessorEntry(1001)->targets[0].host + "\t5003");
-    EXPECT_EQ(lines[2],
-              std::string("1003\tPAYMENTECH\\rNETCONNECT\tTls\tChain\t2\tPAYMENTECH NETCONNECT Secondary\t") +
-                  FindProcessorEntry(1003)->targets[1].host + "\t443");
-    const std::string settlement = std::string("1016\tHEARTLAND EXCHANGE\tTls\tChain\t2\t") +
-                                   heartland.targets[1].label + "\t" + heartland.targets[1].host + "\t22346";
-    EXPECT_NE(std::find(lines.begin(), lines.end(), settlement), lines.end());
+    EXPECT_EQ(lines[0], "1001\tTSYS-VITAL TNS\tTls\tSingle\t1\tVITAL TNS\t127.0.0.1\t5003\t127.0.0.1");
+    EXPECT_EQ(lines[2], "1003\tPAYMENTECH\\rNETCONNECT\tTls\tChain\t2\tPAYMENTECH NETCONNECT "
+                        "Secondary\t127.0.0.3\t443\t127.0.0.3");
     for (const auto& line : lines)
-        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 7) << line;
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 8) << line;
+    const std::string builtIn = Cli({"list"}).out; // the built-in hosts, no addresses
+    EXPECT_EQ(builtIn.substr(0, builtIn.find('\n')),
+              std::string("1001\tTSYS-VITAL TNS\tTls\tSingle\t1\tVITAL TNS\t") +
+                  FindProcessorEntry(1001)->targets[0].host + "\t5003");
+}
+
+// The placeholder roles of the site's file on loopback peers: the buttons
+// that test them pass.
+TEST(CliSite, PlaceholderRolesOnLoopbackPeersPass)
+{
+    TempFolder folder;
+    const std::string hosts = (folder.path / "hosts.conf").string();
+    std::ofstream(hosts) << "# this site's own\nS1 sterling-1.site.test\nS2 sterling-2.site.test\n"
+                            "S3\tsterling-3.site.test\n1042 torval.site.test\n";
+    Captured run{};
+    std::string why;
+    const bool entered = InPrivateNetwork(
+        [&] {
+            TestPki& pki = TestPki::Get();
+            std::vector<std::unique_ptr<ScriptedServer>> greeters;
+            for (const char* address : {"127.0.3.1", "127.0.3.2", "127.0.3.3"})
+                for (int port : {9000, 9100})
+                    greeters.push_back(std::make_unique<ScriptedServer>(
+                        [](int fd) {
+                            SendAll(fd, "CONNECTED\x03");
+                            DrainUntilClosed(fd, 3000);
+                        },
+                        1, std::chrono::seconds(30), ListenAddress{address, port}));
+            Identity torval = pki.Leaf({"/CN=torval.site.test", {"DNS:torval.site.test"}});
+            TlsPeerOptions options;
+            options.cert = torval.cert.get();
+            options.key = torval.key.get();
+            options.chain = torval.chain;
+            options.listenAt = {"127.0.3.4", 443};
+            TlsPeer peer(options);
+            CatalogueResolver resolver({{"sterling-1.site.test", "127.0.3.1"},
+                                        {"sterling-2.site.test", "127.0.3.2"},
+                                        {"sterling-3.site.test", "127.0.3.3"},
+                                        {"torval.site.test", "127.0.3.4"}});
+            run = Cli({"run", "1013", "1014", "1042"}, hosts);
+        },
+        &why);
+    if (!entered)
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("\nAttempting to resolve sterling-3.site.test...\n"), std::string::npos);
+    EXPECT_NE(
+        run.out.find("\nSUMMARY\nPASS  STERLING LOMBRIX\nPASS  STERLING GIFT\nPASS  TORVAL Connect Test\n"),
+        std::string::npos)
+        << run.out;
 }
 
 TEST(Cli, CaptionsMatchWithTheirBreakAsBackslashROrBlank)

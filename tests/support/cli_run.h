@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cli.h"
+#include "private_network.h"
 #include "ws2.h"
 
 #include <gtest/gtest.h>
@@ -39,13 +40,15 @@ struct Captured
     std::string out, err;
 };
 
-inline Captured Cli(const std::vector<std::string>& args)
+// siteHostsFile: the site's hosts file the command line reads; by default
+// none, whatever this machine has.
+inline Captured Cli(const std::vector<std::string>& args, const std::string& siteHostsFile = "")
 {
     char *outText = nullptr, *errText = nullptr;
     size_t outSize = 0, errSize = 0;
     FILE* out = ::open_memstream(&outText, &outSize);
     FILE* err = ::open_memstream(&errText, &errSize);
-    const int status = RunCli(args, out, err);
+    const int status = RunCli(args, out, err, siteHostsFile);
     std::fclose(out);
     std::fclose(err);
     Captured c{status, std::string(outText, outSize), std::string(errText, errSize)};
@@ -172,25 +175,10 @@ inline bool InPrivateNetwork(const std::function<void()>& body, std::string* why
 {
     bool entered = false;
     std::thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0)
-        {
-            *why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-            return;
-        }
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::strcpy(request.ifr_name, "lo");
-        const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                        (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
-        if (s >= 0)
-            ::close(s);
-        if (!up)
-        {
-            *why = "cannot bring the namespace's loopback up";
-            return;
-        }
-        entered = true;
-        body();
+        PrivateNetworkOnThisThread network;
+        *why = network.Why();
+        if ((entered = network.Entered()))
+            body();
     }).join();
     return entered;
 }
