@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cli.h"
+#include "loopback.h"
 #include "ws2.h"
 
 #include <gtest/gtest.h>
@@ -163,36 +164,6 @@ inline std::string SourcePortsMasked(const std::string& text)
 {
     static const std::regex port("(Source Port\\(1024-5000\\):)[0-9]+ ");
     return std::regex_replace(text, port, "$1N ");
-}
-
-// Runs body on a thread of its own in a new network namespace with its
-// loopback up; threads it starts are in that namespace too. False (and why)
-// when this machine gives the test no namespace.
-inline bool InPrivateNetwork(const std::function<void()>& body, std::string* why)
-{
-    bool entered = false;
-    std::thread([&] {
-        if (::unshare(CLONE_NEWNET) != 0)
-        {
-            *why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
-            return;
-        }
-        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ifreq request{};
-        std::strcpy(request.ifr_name, "lo");
-        const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
-                        (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
-        if (s >= 0)
-            ::close(s);
-        if (!up)
-        {
-            *why = "cannot bring the namespace's loopback up";
-            return;
-        }
-        entered = true;
-        body();
-    }).join();
-    return entered;
 }
 
 // Names to addresses from a table fixed before the first lookup, so any

@@ -2,10 +2,14 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,6 +102,33 @@ DroppingListener::~DroppingListener()
 {
     for (auto it = m_fillers.rbegin(); it != m_fillers.rend(); ++it)
         ::close(*it);
+}
+
+bool InPrivateNetwork(const std::function<void()>& body, std::string* why)
+{
+    bool entered = false;
+    std::thread([&] {
+        if (::unshare(CLONE_NEWNET) != 0)
+        {
+            *why = std::string("unshare(CLONE_NEWNET): ") + std::strerror(errno);
+            return;
+        }
+        const int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq request{};
+        std::strcpy(request.ifr_name, "lo");
+        const bool up = s >= 0 && ::ioctl(s, SIOCGIFFLAGS, &request) == 0 &&
+                        (request.ifr_flags |= IFF_UP, ::ioctl(s, SIOCSIFFLAGS, &request) == 0);
+        if (s >= 0)
+            ::close(s);
+        if (!up)
+        {
+            *why = "cannot bring the namespace's loopback up";
+            return;
+        }
+        entered = true;
+        body();
+    }).join();
+    return entered;
 }
 
 int ClosedPort()
