@@ -326,6 +326,7 @@ TEST_P(CliHints, FollowTheHistoryAndTheRecordKeyedToTheCause)
     const bool connected = row.steps.count("shutdown") != 0;
     EXPECT_EQ(t["resolved_address"], resolved ? json("127.0.0.1") : json(nullptr));
     EXPECT_EQ(t["source_address"], connected ? json("127.0.0.1") : json(nullptr));
+    EXPECT_EQ(t["source_port"].is_null(), !connected);
     EXPECT_EQ(HistorySourcePorts(c.err),
               connected ? std::vector<int>{t["source_port"].get<int>()} : std::vector<int>{});
     EXPECT_EQ(t["tls"].is_null(), row.steps.count("verify") == 0);
@@ -529,6 +530,7 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
         EXPECT_EQ(TimedSteps(t), e.steps);
         const bool connected = e.steps.count("shutdown") != 0;
         EXPECT_EQ(t["source_address"], connected ? json("127.0.0.1") : json(nullptr));
+        EXPECT_EQ(t["source_port"].is_null(), !connected);
         if (connected)
         {
             sourcePorts.push_back(t["source_port"]);
