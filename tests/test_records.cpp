@@ -236,7 +236,7 @@ const CauseRow kCauseRows[] = {
      TestStep::Connect, "timed_out", 10060, "Socket Connect to LBL Failed.", "resolve connect", 10001},
     {"Unreachable", true, true,
      [](Keep&) {
-         return Target{"10.255.255.1", 443};
+         return Target{"192.0.2.1", 443}; // no route in the namespace
      },
      TestStep::Connect, "unreachable", 10051, "Socket Connect to LBL Failed.", "resolve connect", 0},
     {"NameNotFound", false, false,
