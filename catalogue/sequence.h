@@ -28,6 +28,7 @@ private:
     void BeginPress(int buttonId, const std::string& caption) override;
     void Target(const TargetRecord& record) override;
     void Press(const PressRecord& record) override;
+    bool WantsEveryAddress() const override { return m_pSink->WantsEveryAddress(); }
 
     CHistoryOwner* m_pOwner;
     CResultSink* m_pSink;

@@ -4,6 +4,7 @@
 #include "catalogue.h"
 #include "catalogue_list.h"
 #include "console_owner.h"
+#include "hints.h"
 #include "ip_helper.h"
 #include "nova_api.h"
 #include "press_runner.h"
@@ -22,6 +23,8 @@ constexpr int kExitPassed = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitOutput = 3;
+constexpr int kExitWarned = 4;
+constexpr int kMaxWarnDays = 3650;
 
 const char* const kUsage =
     "usage: kestavane-cli COMMAND [ARGUMENTS] [OPTIONS]\n"
@@ -64,6 +67,14 @@ const char* const kUsage =
     "  --quiet, -q            no history lines\n"
     "  --jobs N, -j N         run only: up to N presses at once (1-64, default 1); the\n"
     "                         output keeps the order of the presses, each press whole\n"
+    "  --warn-days N          a certificate of a tested chain that ends within N days\n"
+    "                         (0-3650) gives a WARNING line after the press's history\n"
+    "                         and exit status 4 when nothing failed\n"
+    "  --all-addresses        also tests every further address of each name, without\n"
+    "                         history lines; an ADDRESSES line after the press's history\n"
+    "                         says how many passed\n"
+    "\n"
+    "After a press's history, each failed target gets a HINT line keyed to its cause.\n"
     "\n"
     "options of list and run:\n"
     "  --hosts FILE           the site's host names from FILE instead of\n"
@@ -71,7 +82,8 @@ const char* const kUsage =
     "                         its line and fault, and nothing runs (exit status 2)\n"
     "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage\n"
-    "error or a faulty hosts file, 3 when the --output file could not be written.\n";
+    "error or a faulty hosts file, 3 when the --output file could not be written, 4 when\n"
+    "every target passed but --warn-days found a certificate near its end.\n";
 
 int Usage(FILE* err, const std::string& reason)
 {
@@ -189,6 +201,8 @@ struct Options
     bool quiet = false;
     int jobs = 1;
     bool jobsGiven = false;
+    int warnDays = -1; // none asked for
+    bool allAddresses = false;
 };
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -203,7 +217,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         const std::string& arg = args[i];
         std::string name, value;
         bool hasValue = false;
-        for (const char* option : {"--jobs", "--format", "--output"})
+        for (const char* option : {"--jobs", "--format", "--output", "--warn-days"})
             if (arg == option || StartsWith(arg, (std::string(option) + "=").c_str()))
             {
                 name = option;
@@ -219,6 +233,11 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         if (arg == "--quiet" || arg == "-q")
         {
             options->quiet = true;
+            continue;
+        }
+        if (arg == "--all-addresses")
+        {
+            options->allAddresses = true;
             continue;
         }
         if (name.empty())
@@ -242,6 +261,16 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
                 return "--jobs takes a number from 1 to 64, not '" + value + "'";
             options->jobs = jobs;
             options->jobsGiven = true;
+        }
+        else if (name == "--warn-days")
+        {
+            const bool digits =
+                !value.empty() && value.size() <= 4 &&
+                std::all_of(value.begin(), value.end(), [](unsigned char c) { return std::isdigit(c); });
+            const int days = digits ? std::stoi(value) : -1;
+            if (days < 0 || days > kMaxWarnDays)
+                return "--warn-days takes a number of days from 0 to 3650, not '" + value + "'";
+            options->warnDays = days;
         }
         else if (name == "--format")
         {
@@ -322,9 +351,19 @@ public:
 
     void Press(bool passed) { ++m_summary.presses, m_summary.pressesFailed += passed ? 0 : 1; }
 
-    // Records as they come: JSON lines are written at once.
+    // Records as they come, with their hints and warnings, which are also
+    // written after the press's history; JSON lines are written at once.
     void Add(std::vector<ResultRecord>&& records)
     {
+        for (auto& record : records)
+            if (auto* target = std::get_if<TargetRecord>(&record))
+            {
+                Annotate(*target, m_options.warnDays, std::time(nullptr));
+                m_warned = m_warned || !target->warnings.empty();
+                WriteNotes(History(), *target);
+            }
+        if (FILE* history = History())
+            std::fflush(history);
         if (m_options.format == Format::Json)
         {
             for (const auto& record : records)
@@ -341,7 +380,7 @@ public:
     // The summary or the file; the exit status.
     int Finish(bool passed)
     {
-        int status = passed ? kExitPassed : kExitFailed;
+        int status = passed ? (m_warned ? kExitWarned : kExitPassed) : kExitFailed;
         if (m_options.format == Format::Json)
         {
             m_summary.passed = passed;
@@ -374,6 +413,7 @@ private:
     std::chrono::steady_clock::time_point m_started;
     RunSummary m_summary;
     std::vector<ResultRecord> m_records; // the whole run's, for the summary or the file
+    bool m_warned = false;
 };
 
 int Run(const std::vector<std::string>& names, const Options& options, const CCatalogue& catalogue, FILE* out,
@@ -397,11 +437,14 @@ int Run(const std::vector<std::string>& names, const Options& options, const CCa
     CRunReport report(options, "run", out, err);
     FILE* history = report.History();
     std::vector<bool> results(entries.size());
-    RunPresses(entries, options.jobs, history, [&](size_t i, PressOutcome& outcome) {
-        results[i] = outcome.passed;
-        report.Press(outcome.passed);
-        report.Add(std::move(outcome.records));
-    });
+    RunPresses(
+        entries, options.jobs, history,
+        [&](size_t i, PressOutcome& outcome) {
+            results[i] = outcome.passed;
+            report.Press(outcome.passed);
+            report.Add(std::move(outcome.records));
+        },
+        options.allAddresses);
 
     if (entries.size() > 1 && history != nullptr)
     {
@@ -422,6 +465,7 @@ int Typed(const std::string& command, const std::vector<std::string>& rest, cons
     CRunReport report(options, command, out, err);
     CConsoleHistoryOwner owner(report.History());
     CCollectingSink sink;
+    sink.everyAddress = options.allAddresses;
     owner.SetResultSink(&sink);
     const bool passed = command == "manual" ? RunManualTest(&owner, rest[0], rest[1])
                                             : RunManualPlainTest(&owner, rest[0], rest[1]);
@@ -470,6 +514,8 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std
     if (!reports && command != "list" &&
         (options.formatGiven || options.outputGiven || options.quiet || options.jobsGiven))
         return Usage(err, "--format, --output, --quiet and --jobs go with run, manual and plain");
+    if (!reports && (options.warnDays >= 0 || options.allAddresses))
+        return Usage(err, "--warn-days and --all-addresses go with run, manual and plain");
     if (options.jobsGiven && command != "run")
         return Usage(err, "--jobs goes with run");
     if (options.outputGiven)

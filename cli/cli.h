@@ -10,8 +10,9 @@
 
 // Runs one command line; the result is the process's exit status:
 // 0 every target tested passed, 1 one failed, 2 a usage error or a faulty
-// hosts file. siteHostsFile: the site's host names, read when there (empty:
-// none; tests keep the machine's own out).
+// hosts file, 3 the --output file not written, 4 every target passed but
+// --warn-days warned. siteHostsFile: the site's host names, read when there
+// (empty: none; tests keep the machine's own out).
 int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err,
            const std::string& siteHostsFile = kSiteHostsFile);
 

@@ -13,13 +13,14 @@
 namespace
 {
 void RunInTurn(const std::vector<const ProcessorEntry*>& entries, FILE* history,
-               const std::function<void(size_t, PressOutcome&)>& done)
+               const std::function<void(size_t, PressOutcome&)>& done, bool everyAddress)
 {
     // One owner for the whole run, as a single press writes through one.
     CConsoleHistoryOwner owner(history);
     for (size_t i = 0; i < entries.size(); ++i)
     {
         CCollectingSink sink;
+        sink.everyAddress = everyAddress;
         owner.SetResultSink(&sink);
         PressOutcome outcome;
         outcome.passed = RunProcessorEntry(&owner, *entries[i]);
@@ -37,7 +38,7 @@ struct HeldPress
     bool finished = false;
 };
 
-void RunOnePress(const ProcessorEntry& entry, bool keepLines, HeldPress& held)
+void RunOnePress(const ProcessorEntry& entry, bool keepLines, bool everyAddress, HeldPress& held)
 {
     char* text = nullptr;
     size_t size = 0;
@@ -45,6 +46,7 @@ void RunOnePress(const ProcessorEntry& entry, bool keepLines, HeldPress& held)
     {
         CConsoleHistoryOwner owner(buffer);
         CCollectingSink sink;
+        sink.everyAddress = everyAddress;
         owner.SetResultSink(&sink);
         held.outcome.passed = RunProcessorEntry(&owner, entry);
         owner.SetResultSink(nullptr);
@@ -60,13 +62,13 @@ void RunOnePress(const ProcessorEntry& entry, bool keepLines, HeldPress& held)
 } // namespace
 
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
-                const std::function<void(size_t index, PressOutcome& outcome)>& done)
+                const std::function<void(size_t index, PressOutcome& outcome)>& done, bool everyAddress)
 {
     const size_t workers =
         std::min(static_cast<size_t>(std::clamp(jobs, kMinJobs, kMaxJobs)), entries.size());
     if (workers <= 1)
     {
-        RunInTurn(entries, history, done);
+        RunInTurn(entries, history, done, everyAddress);
         return;
     }
 
@@ -78,7 +80,7 @@ void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FIL
     auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < entries.size();)
         {
-            RunOnePress(*entries[i], history != nullptr, held[i]);
+            RunOnePress(*entries[i], history != nullptr, everyAddress, held[i]);
             std::lock_guard<std::mutex> lock(mutex);
             held[i].finished = true;
             finished.notify_all();

@@ -24,5 +24,7 @@ constexpr int kMaxJobs = 64;
 // they come, exactly as a single press writes them; with more, a press's
 // lines are held until it and every press before it are done. done(i, ...)
 // is called on the calling thread, in order, right after press i's lines.
+// With everyAddress the records hold the test of every address of each name.
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
-                const std::function<void(size_t index, PressOutcome& outcome)>& done);
+                const std::function<void(size_t index, PressOutcome& outcome)>& done,
+                bool everyAddress = false);

@@ -1,5 +1,7 @@
 #include "results.h"
 
+#include "hints.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -34,21 +36,48 @@ json CertificateJson(const CertificateFacts& cert, std::time_t now)
                 {"days_until_expiry", DaysUntil(static_cast<std::time_t>(cert.notAfter), now)}};
 }
 
+json ChainJson(const std::vector<CertificateFacts>& chain, std::time_t now)
+{
+    json certs = json::array();
+    for (const auto& cert : chain)
+        certs.push_back(CertificateJson(cert, now));
+    return certs;
+}
+
+json AddressesJson(const std::vector<AddressRecord>& addresses)
+{
+    if (addresses.empty())
+        return nullptr;
+    json list = json::array();
+    for (const auto& a : addresses)
+        list.push_back(json{{"address", a.address},
+                            {"passed", a.passed},
+                            {"failed_step", a.passed ? json(nullptr) : json(TestStepName(a.failedStep))},
+                            {"cause", a.passed ? json(nullptr) : json(CauseName(a.cause, a.alert))}});
+    return list;
+}
+
 json TlsJson(const TlsFacts& tls, std::time_t now)
 {
-    return json{{"protocol", tls.protocol},
-                {"cipher", tls.cipher},
-                {"cipher_strength", tls.cipherStrength},
-                {"hash", tls.hash},
-                {"hash_strength", tls.hashStrength},
-                {"key_exchange", tls.keyExchange},
-                {"key_exchange_strength", tls.keyExchangeStrength},
-                {"header_size", tls.headerSize},
-                {"trailer_size", tls.trailerSize},
-                {"max_message_size", tls.maxMessageSize},
-                {"certificate", tls.certificate ? CertificateJson(*tls.certificate, now) : json(nullptr)},
-                {"verify_code", tls.verifyCode ? json(*tls.verifyCode) : json(nullptr)},
-                {"verify_name", tls.verifyCode ? json(tls.verifyName) : json(nullptr)}};
+    const int64_t earliest = EarliestNotAfter(tls);
+    const auto earliestAt = static_cast<std::time_t>(earliest);
+    return json{
+        {"protocol", tls.protocol},
+        {"cipher", tls.cipher},
+        {"cipher_strength", tls.cipherStrength},
+        {"hash", tls.hash},
+        {"hash_strength", tls.hashStrength},
+        {"key_exchange", tls.keyExchange},
+        {"key_exchange_strength", tls.keyExchangeStrength},
+        {"header_size", tls.headerSize},
+        {"trailer_size", tls.trailerSize},
+        {"max_message_size", tls.maxMessageSize},
+        {"certificate", tls.certificate ? CertificateJson(*tls.certificate, now) : json(nullptr)},
+        {"verify_code", tls.verifyCode ? json(*tls.verifyCode) : json(nullptr)},
+        {"verify_name", tls.verifyCode ? json(tls.verifyName) : json(nullptr)},
+        {"chain", ChainJson(tls.chain, now)},
+        {"earliest_not_after", earliest != 0 ? json(IsoUtc(earliestAt)) : json(nullptr)},
+        {"earliest_days_until_expiry", earliest != 0 ? json(DaysUntil(earliestAt, now)) : json(nullptr)}};
 }
 
 json TargetJson(const TargetRecord& r, std::time_t now)
@@ -69,6 +98,11 @@ json TargetJson(const TargetRecord& r, std::time_t now)
         {"passed", r.passed},
         {"failed_step", r.failedStep == TestStep::None ? json(nullptr) : json(TestStepName(r.failedStep))},
         {"reason", r.passed ? json(nullptr) : json(r.reason)},
+        {"cause", r.passed || r.cause == Cause::None ? json(nullptr) : json(CauseName(r.cause, r.alert))},
+        {"code", r.passed || r.code == 0 ? json(nullptr) : json(r.code)},
+        {"hint", TextOrNull(r.hint)},
+        {"warnings", r.warnings},
+        {"addresses", AddressesJson(r.addresses)},
         {"times_ms",
          {{"resolve", MsOrNull(r.times.resolveMs)},
           {"connect", MsOrNull(r.times.connectMs)},
@@ -234,7 +268,17 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
                   "Seconds from the run until the server certificate's notAfter; negative once expired.",
                   {},
                   {}};
+    Family earliest{"kestavane_tls_earliest_expiry_timestamp_seconds",
+                    "When the first certificate of the target's chain ends, in Unix time.",
+                    {},
+                    {}};
+    Family failure{"kestavane_target_failure_info",
+                   "1 for a target that failed, labelled with the step and the cause.",
+                   {},
+                   {}};
     Family press{"kestavane_press_up", "1 when every target a button press tested passed, else 0.", {}, {}};
+    std::map<std::string, std::string> lastFailure; // by the target's labels; empty when it passed
+    std::vector<std::string> failureOrder;
     Family last{"kestavane_last_run_timestamp_seconds",
                 "When the run that wrote this file ended, in Unix time.",
                 {},
@@ -255,6 +299,15 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
                     steps.Set(labels + ",step=\"" + step + "\"", **ms / 1000.0);
             if (t->tls && t->tls->certificate)
                 expiry.Set(labels, static_cast<double>(t->tls->certificate->notAfter - now));
+            if (t->tls && EarliestNotAfter(*t->tls) != 0)
+                earliest.Set(labels, static_cast<double>(EarliestNotAfter(*t->tls)));
+            // Causes come from the fixed list only: the series stay few. A
+            // target tested again keeps only its last outcome.
+            if (lastFailure.find(labels) == lastFailure.end())
+                failureOrder.push_back(labels);
+            lastFailure[labels] = t->passed ? std::string()
+                                            : labels + ",step=\"" + TestStepName(t->failedStep) +
+                                                  "\",cause=\"" + CauseName(t->cause, t->alert) + "\"";
         }
         else
         {
@@ -263,10 +316,13 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
                       p.passed ? 1 : 0);
         }
     }
+    for (const auto& labels : failureOrder)
+        if (!lastFailure[labels].empty())
+            failure.Set(lastFailure[labels], 1);
     last.Set("", static_cast<double>(now));
 
     std::string out;
-    for (const Family* family : {&up, &steps, &expiry, &press, &last})
+    for (const Family* family : {&up, &steps, &expiry, &earliest, &failure, &press, &last})
         family->Write(out);
     return out;
 }

@@ -20,9 +20,12 @@ public:
     void BeginPress(int /*buttonId*/, const std::string& /*caption*/) override {}
     void Target(const TargetRecord& record) override { m_records.emplace_back(record); }
     void Press(const PressRecord& record) override { m_records.emplace_back(record); }
+    bool WantsEveryAddress() const override { return everyAddress; }
 
     const std::vector<ResultRecord>& Records() const { return m_records; }
     std::vector<ResultRecord> Take() { return std::exchange(m_records, {}); }
+
+    bool everyAddress = false; // --all-addresses
 
 private:
     std::vector<ResultRecord> m_records;

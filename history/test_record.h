@@ -1,6 +1,7 @@
 // What a test found out, beside the history lines: the testers fill a record
-// at the step where they learn each fact, and hand it to the owner's result
-// sink when one is set. The window sets none and writes exactly its history;
+// at the step where they learn each fact, the failure from the outcome of the
+// step that ended the test, and hand it to the owner's result sink when one
+// is set. The window sets none and writes exactly its history;
 // the command line collects records and formats them. Nothing here is ever
 // parsed back out of history text.
 #pragma once
@@ -15,14 +16,91 @@ enum class TestStep
     None,
     Resolve,
     Connect,
-    Handshake,
-    Certificate,
+    Handshake, // the TLS test's credentials count as part of it
+    ConnectionInfo,
+    Certificate,  // the server certificate: the host name to check it for, the certificate itself
+    Verification, // its chain, built and checked against the SSL policy
     Greeting,
     Shutdown
 };
 
-// "none", "resolve", "connect", "handshake", "certificate", "greeting", "shutdown".
+// "none", "resolve", "connect", "handshake", "connection_info", "certificate",
+// "verification", "greeting", "shutdown".
 const char* TestStepName(TestStep step);
+
+// Why a step failed, from a fixed list: what the records, the metrics and the
+// hints are keyed to. The history never shows it. Add a cause here, give it
+// its name in CauseName, and every output has it.
+enum class Cause
+{
+    None,
+    // resolve
+    NameNotFound,  // the DNS answered that the name has no (IPv4) address
+    NoDnsServer,   // the lookup failed and this PC has no DNS server configured
+    DnsNoAnswer,   // DNS servers are configured but the lookup got no answer
+    ResolveFailed, // any other failed lookup
+    // connect
+    Refused,       // the host answered with a reset: nothing listens on the port
+    TimedOut,      // nothing answered within the bound: dropped on the way
+    Unreachable,   // no route to the host, or the network is down
+    Reset,         // the connection was reset or aborted
+    SocketError,   // this PC's socket layer failed (start-up, socket, already open)
+    ConnectFailed, // any other connect error
+    // handshake
+    Alert,             // the server ended the handshake with a TLS alert (named apart)
+    HandshakeTimedOut, // a read of the handshake waited its whole bound
+    PeerClosed,        // the server closed the connection during the handshake
+    NotTls,            // what the server sent is not TLS
+    NoCommonAlgorithm, // no protocol version or cipher both sides accept
+    TlsError,          // any other failure of the handshake
+    ProviderMissing,   // the security provider could not be loaded
+    CredentialsRefused,
+    // certificate
+    NoHostName, // no host name to check the certificate against
+    NoServerCertificate,
+    CertificateError,
+    // verification
+    Expired,
+    NotYetValid,
+    UntrustedRoot,
+    IncompleteChain,
+    NameMismatch,
+    WrongUsage,
+    NameConstraints,
+    Revoked,
+    VerificationFailed,
+    // greeting
+    GreetingTimedOut,
+    ConnectionLost
+};
+
+// "refused", "timed_out", ...; an alert is "alert_" and the alert's
+// registered name ("alert_protocol_version"), "alert_unknown" for a number
+// without one. "none" for Cause::None.
+std::string CauseName(Cause cause, int alert = -1);
+// The registered name of a TLS alert description ("protocol_version"); null for an unknown number.
+const char* TlsAlertName(int description);
+
+// What one step of a test came to. Two writers read it: the tester writes
+// the step's failure lines from it (in the system's words, `detail`), and
+// the record takes its time and, when it ended the test, its failure.
+struct StepOutcome
+{
+    StepOutcome() = default;
+    // A step that succeeded.
+    explicit StepOutcome(TestStep passed) : step(passed) {}
+
+    TestStep step = TestStep::None;
+    Cause cause = Cause::None; // None: the step succeeded
+    // The platform's code as the history prints it: a socket error, a
+    // provider status, a trust error, a last-error value; 0 when none.
+    int32_t code = 0;
+    int alert = -1;           // the TLS alert description when cause is Alert
+    std::string detail;       // the failure as the history shows it
+    std::optional<double> ms; // the step's time on the wait clock, when it was measured
+
+    bool Failed() const { return cause != Cause::None; }
+};
 
 // Milliseconds spent in each step, from one monotonic clock (the clock the
 // waits consult); nullopt where the step was not reached (or does not exist
@@ -61,10 +139,23 @@ struct TlsFacts
     int trailerSize = 0;
     int maxMessageSize = 0;
     std::optional<CertificateFacts> certificate;
+    // Every certificate of the chain as the chain engine built it, the
+    // server's first and the root last; empty when no chain was built.
+    std::vector<CertificateFacts> chain;
     // The chain policy's error: 0 when trusted; its platform name
     // ("ERROR_SUCCESS", "CERT_E_CN_NO_MATCH", ...). nullopt when the check did not run.
     std::optional<uint32_t> verifyCode;
     std::string verifyName;
+};
+
+// The test of one further address of the target's name (--all-addresses).
+struct AddressRecord
+{
+    std::string address;
+    bool passed = false;
+    TestStep failedStep = TestStep::None;
+    Cause cause = Cause::None;
+    int alert = -1;
 };
 
 struct TargetRecord
@@ -79,17 +170,25 @@ struct TargetRecord
     std::string sourceAddress;
     int sourcePort = 0;
     bool passed = false;
-    // Where the target failed. The TLS test's credentials count as part of
-    // its handshake; a refused or unfinished connect (and a socket library
-    // that did not start) as the connect.
+    // Where and why the target failed, from the outcome of the step that
+    // ended it. The reason is the failure exactly as the history shows it:
+    // the text after a "** FAILED to ... **" line's fixed part, or the line
+    // that ended the target (a greeting time-out, a verification failure, a
+    // credentials error); empty when the target passed, or failed without a
+    // line. The TLS test's credentials count as part of its handshake.
     TestStep failedStep = TestStep::None;
-    // The failure's reason exactly as the history shows it: the text after
-    // a "** FAILED to ... **" line's fixed part, or the line that ended the
-    // target (a greeting time-out, a verification failure, a credentials
-    // error). Empty when the target passed, or failed without a line.
     std::string reason;
+    Cause cause = Cause::None;
+    int32_t code = 0; // the platform's code of the failure, as the history prints it
+    int alert = -1;   // the server's TLS alert, when the cause is Alert
     StepTimes times;
     std::optional<TlsFacts> tls;
+    // Every address of the name, the first (the one the history narrates)
+    // first, when the sink asks for them; empty otherwise.
+    std::vector<AddressRecord> addresses;
+    // Filled by a front end that presents the record, never by a tester.
+    std::string hint;
+    std::vector<std::string> warnings;
 };
 
 struct PressRecord
@@ -111,4 +210,7 @@ public:
     virtual void BeginPress(int buttonId, const std::string& caption) = 0;
     virtual void Target(const TargetRecord& record) = 0;
     virtual void Press(const PressRecord& record) = 0;
+    // True when the testers should also test every further address of a
+    // name, silently, for the record.
+    virtual bool WantsEveryAddress() const { return false; }
 };

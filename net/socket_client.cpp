@@ -1,5 +1,6 @@
 #include "socket_client.h"
 
+#include "causes.h"
 #include "liveness.h"
 #include "wait_clock.h"
 
@@ -10,14 +11,43 @@ namespace
 {
 constexpr WORD kWinsockVersion = 0x0002; // 2.0: major in the low byte
 constexpr DWORD kSocketTimeoutMs = 30000;
+
+// The host part of a name: what follows its last '@' that is not its first character.
+const char* HostPart(const char* name)
+{
+    for (size_t i = std::strlen(name); i >= 1; --i)
+        if (name[i] == '@')
+            return name + i + 1;
+    return name;
+}
+
+// A history owner that keeps the lines of a further address's test to
+// itself, and the one record that test hands over.
+class CSilentOwner : public CHistoryOwner, public CResultSink
+{
+public:
+    CSilentOwner() { SetResultSink(this); }
+    bool HistoryIsWindow() const override { return false; }
+    void HistorySetText(const std::string&, size_t) override {}
+    size_t HistoryGetTextLength() const override { return 0; }
+    int HistoryGetLineCount() const override { return 0; }
+    void HistoryLineScroll(int) override {}
+    int MessageBox(const std::string&, unsigned) override { return IDNO; }
+    void BeginPress(int, const std::string&) override {}
+    void Target(const TargetRecord& record) override { m_record = record; }
+    void Press(const PressRecord&) override {}
+
+    TargetRecord m_record;
+};
 } // namespace
 
 CSocketClient::CSocketClient(CHistoryOwner* owner)
     : m_port(0), m_ipAddress{}, m_addressFamily(AF_INET), m_socketType(SOCK_STREAM), m_wsaData{},
-      m_socket(ws2::INVALID_SOCKET), m_serverAddr{}, m_winsockReady(false), m_sendTimeout(kSocketTimeoutMs),
-      m_recvTimeout(kSocketTimeoutMs), m_pOwner(owner)
+      m_socket(ws2::INVALID_SOCKET), m_serverAddr{}, m_winsockReady(false), m_startupResult(0),
+      m_sendTimeout(kSocketTimeoutMs), m_recvTimeout(kSocketTimeoutMs), m_pOwner(owner)
 {
-    m_winsockReady = ws2::WSAStartup(kWinsockVersion, &m_wsaData) == 0;
+    m_startupResult = ws2::WSAStartup(kWinsockVersion, &m_wsaData);
+    m_winsockReady = m_startupResult == 0;
 }
 
 CSocketClient::~CSocketClient()
@@ -35,41 +65,63 @@ DWORD CSocketClient::ElapsedSince(DWORD start, DWORD now)
 bool CSocketClient::Connect(const std::string& host, int port, DWORD timeoutMs)
 {
     if (!m_winsockReady)
-    {
-        m_lastError = "TCPIP Startup  Failed.";
-        FailStep(TestStep::Connect, m_lastError);
-        return false;
-    }
+        return Fail(
+            Failure(TestStep::Connect, Cause::SocketError, m_startupResult, "TCPIP Startup  Failed."));
     if (m_socket != ws2::INVALID_SOCKET)
-    {
-        m_lastError = "Socket to " + m_label + " Already Open.";
-        FailStep(TestStep::Connect, m_lastError);
-        return false;
-    }
+        return Fail(
+            Failure(TestStep::Connect, Cause::SocketError, 0, "Socket to " + m_label + " Already Open."));
 
+    double start = Now();
+    StepOutcome resolved = ResolveStep(host);
+    resolved.ms = Now() - start;
+    if (resolved.Failed())
+        return Fail(resolved);
+    Record(resolved);
+
+    start = Now();
+    StepOutcome connected = OpenConnection(port, timeoutMs);
+    connected.ms = Now() - start;
+    if (connected.Failed())
+        return Fail(connected);
+    Record(connected);
+    return true;
+}
+
+bool CSocketClient::Fail(const StepOutcome& outcome)
+{
+    m_lastError = outcome.detail;
+    Record(outcome);
+    return false;
+}
+
+StepOutcome CSocketClient::ResolveStep(const std::string& host)
+{
     AddToHistory(m_pOwner, "Attempting to resolve %s...", host.c_str());
-    const double resolveStart = Now();
-    const int resolved = ResolveHost(host.c_str(), m_ipAddress, sizeof m_ipAddress);
-    m_record.times.resolveMs = Now() - resolveStart;
+    int resolved = 1;
+    if (!m_pinnedAddress.empty())
+    {
+        if (m_pinnedAddress.size() < sizeof m_ipAddress)
+        {
+            std::memcpy(m_ipAddress, m_pinnedAddress.c_str(), m_pinnedAddress.size() + 1);
+            resolved = 0;
+        }
+    }
+    else
+        resolved = ResolveHost(host.c_str(), m_ipAddress, sizeof m_ipAddress);
     if (resolved != 0)
     {
-        m_lastError = "DNS Lookup of " + host + " Failed!";
-        FailStep(TestStep::Resolve, m_lastError);
-        return false;
+        // A lookup that found nothing says why; a text too long for the buffer has no code.
+        const int error = resolved == 2 ? ws2::WSAGetLastError() : 0;
+        return Failure(TestStep::Resolve, resolved == 2 ? LookupCause(error) : Cause::ResolveFailed, error,
+                       "DNS Lookup of " + host + " Failed!");
     }
     m_record.resolvedAddress = m_ipAddress;
     AddToHistory(m_pOwner, "%s resolved to %s", host.c_str(), m_ipAddress);
     m_host = host;
-
-    const double connectStart = Now();
-    const bool connected = OpenConnection(port, timeoutMs);
-    m_record.times.connectMs = Now() - connectStart;
-    if (!connected)
-        FailStep(TestStep::Connect, m_lastError);
-    return connected;
+    return StepOutcome(TestStep::Resolve);
 }
 
-bool CSocketClient::OpenConnection(int port, DWORD timeoutMs)
+StepOutcome CSocketClient::OpenConnection(int port, DWORD timeoutMs)
 {
     m_port = port;
     m_addressFamily = AF_INET;
@@ -79,26 +131,27 @@ bool CSocketClient::OpenConnection(int port, DWORD timeoutMs)
     m_serverAddr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
     m_serverAddr.sin_addr.s_addr = static_cast<in_addr_t>(ws2::inet_addr(m_ipAddress));
 
+    const std::string creationFailed = "Socket Creation to " + m_label + " Failed.";
     m_socket = ws2::socket(AF_INET, SOCK_STREAM, 0);
     if (m_socket == ws2::INVALID_SOCKET)
-    {
-        m_lastError = "Socket Creation to " + m_label + " Failed.";
-        return false;
-    }
+        return Failure(TestStep::Connect, Cause::SocketError, ws2::WSAGetLastError(), creationFailed);
     if (SetNonBlocking(1) != 0)
     {
+        const int error = ws2::WSAGetLastError();
         ws2::closesocket(m_socket);
         m_socket = ws2::INVALID_SOCKET;
-        m_lastError = "Socket Creation to " + m_label + " Failed.";
-        return false;
+        return Failure(TestStep::Connect, Cause::SocketError, error, creationFailed);
     }
 
     AddToHistory(m_pOwner, "Attempting to connect to %s on port %d...", m_ipAddress, port);
     bool connected = false;
+    // Why it failed, as a WSA code; a wait that runs out is the platform's time-out.
+    int error = 0;
     if (ws2::connect(m_socket, reinterpret_cast<const sockaddr*>(&m_serverAddr), sizeof m_serverAddr) == 0)
         connected = true;
-    else if (ws2::WSAGetLastError() == ws2::WSAEWOULDBLOCK)
+    else if ((error = ws2::WSAGetLastError()) == ws2::WSAEWOULDBLOCK)
     {
+        error = ws2::WSAETIMEDOUT;
         const DWORD start = Ticks();
         for (DWORD elapsed = 0;;)
         {
@@ -113,10 +166,19 @@ bool CSocketClient::OpenConnection(int port, DWORD timeoutMs)
             const ws2::timeval poll{0, 0};
             const int ready = ws2::select(-1, nullptr, &writeSet, &exceptSet, &poll);
             if (ready == ws2::SOCKET_ERROR)
+            {
+                error = ws2::WSAGetLastError();
                 break;
+            }
             if (ready > 0)
             {
                 connected = ws2::FdIsSet(m_socket, &writeSet);
+                // Only in the exception set: the socket holds why.
+                int pending = 0;
+                int length = sizeof pending;
+                if (!connected && ws2::getsockopt(m_socket, SOL_SOCKET, SO_ERROR,
+                                                  reinterpret_cast<char*>(&pending), &length) == 0)
+                    error = pending;
                 break;
             }
             elapsed = ElapsedSince(start, Ticks());
@@ -128,25 +190,31 @@ bool CSocketClient::OpenConnection(int port, DWORD timeoutMs)
     if (connected)
     {
         SetNonBlocking(0);
-        return true;
+        return StepOutcome(TestStep::Connect);
     }
     ws2::closesocket(m_socket);
     m_socket = ws2::INVALID_SOCKET;
-    m_lastError = "Socket Connect to " + m_label + " Failed.";
-    return false;
+    return Failure(TestStep::Connect, ConnectCause(error), error,
+                   "Socket Connect to " + m_label + " Failed.");
+}
+
+std::vector<std::string> CSocketClient::ResolveAll(const char* name)
+{
+    std::vector<std::string> addresses;
+    const ws2::hostent* entry = ws2::gethostbyname(HostPart(name));
+    for (char** at = entry ? entry->h_addr_list : nullptr; at != nullptr && *at != nullptr; ++at)
+    {
+        in_addr address;
+        std::memcpy(&address, *at, sizeof address);
+        if (const char* text = ws2::inet_ntoa(address))
+            addresses.emplace_back(text);
+    }
+    return addresses;
 }
 
 int CSocketClient::ResolveHost(const char* name, char* buffer, int size)
 {
-    const char* hostPart = name;
-    for (size_t i = std::strlen(name); i >= 1; --i)
-        if (name[i] == '@')
-        {
-            hostPart = name + i + 1;
-            break;
-        }
-
-    const ws2::hostent* entry = ws2::gethostbyname(hostPart);
+    const ws2::hostent* entry = ws2::gethostbyname(HostPart(name));
     if (entry == nullptr || entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
         return 2;
     in_addr address;
@@ -257,20 +325,70 @@ void CSocketClient::StartRecord(const std::string& host, int port, const std::st
     m_record.tester = testerKind;
 }
 
-void CSocketClient::FailStep(TestStep step, const std::string& reason)
+StepOutcome CSocketClient::Failure(TestStep step, Cause cause, int32_t code, const std::string& detail)
 {
-    m_record.failedStep = step;
-    m_record.reason = reason;
+    StepOutcome outcome;
+    outcome.step = step;
+    outcome.cause = cause;
+    outcome.code = code;
+    outcome.detail = detail;
+    return outcome;
 }
 
-void CSocketClient::FinishRecord(bool passed)
+void CSocketClient::Record(const StepOutcome& outcome)
+{
+    StepTimes& t = m_record.times;
+    std::optional<double>* time = nullptr;
+    switch (outcome.step)
+    {
+    case TestStep::Resolve: time = &t.resolveMs; break;
+    case TestStep::Connect: time = &t.connectMs; break;
+    case TestStep::Handshake: time = &t.handshakeMs; break;
+    case TestStep::Certificate:
+    case TestStep::Verification: time = &t.verifyMs; break;
+    case TestStep::Greeting: time = &t.greetingMs; break;
+    case TestStep::Shutdown: time = &t.shutdownMs; break;
+    case TestStep::None:
+    case TestStep::ConnectionInfo: break;
+    }
+    if (time != nullptr && outcome.ms)
+        *time = outcome.ms;
+    if (!outcome.Failed())
+        return;
+    m_record.failedStep = outcome.step;
+    m_record.reason = outcome.detail;
+    m_record.cause = outcome.cause;
+    m_record.code = outcome.code;
+    m_record.alert = outcome.alert;
+}
+
+void CSocketClient::FinishRecord(bool passed, const AddressTest& testAt)
 {
     m_record.passed = passed;
     if (passed)
     {
         m_record.failedStep = TestStep::None;
         m_record.reason.clear();
+        m_record.cause = Cause::None;
+        m_record.code = 0;
+        m_record.alert = -1;
     }
-    if (CResultSink* sink = m_pOwner->ResultSink())
-        sink->Target(m_record);
+    CResultSink* sink = m_pOwner->ResultSink();
+    if (sink == nullptr)
+        return;
+    if (sink->WantsEveryAddress() && !m_record.resolvedAddress.empty())
+    {
+        const TargetRecord& r = m_record;
+        m_record.addresses.push_back({r.resolvedAddress, r.passed, r.failedStep, r.cause, r.alert});
+        for (const std::string& address : ResolveAll(r.host.c_str()))
+        {
+            if (address == r.resolvedAddress)
+                continue;
+            CSilentOwner silent;
+            testAt(&silent, address);
+            const TargetRecord& p = silent.m_record;
+            m_record.addresses.push_back({address, p.passed, p.failedStep, p.cause, p.alert});
+        }
+    }
+    sink->Target(m_record);
 }

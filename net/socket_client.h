@@ -5,7 +5,9 @@
 #include "test_record.h"
 #include "ws2.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 class CSocketClient
 {
@@ -28,6 +30,12 @@ public:
     // Elapsed milliseconds since start on the wrapping tick counter.
     static DWORD ElapsedSince(DWORD start, DWORD now);
 
+    // Connects to this dotted address instead of looking the host up; the
+    // history still names the host. For the test of a further address.
+    void PinAddress(const std::string& address) { m_pinnedAddress = address; }
+    // Every IPv4 address of the name, in the resolver's order; empty when it has none.
+    std::vector<std::string> ResolveAll(const char* name);
+
 protected:
     // The "Source Address:" line of both testers; left out when the local
     // address cannot be read.
@@ -39,18 +47,30 @@ protected:
     // or until timeoutMs after start, whichever comes first.
     void WaitForData(DWORD start, DWORD timeoutMs);
 
-    // The record of the target under test: the tester starts it, each step
-    // adds what it learns, and the tester hands it to the owner's result sink
-    // when the target ends. Without a sink nothing leaves the tester.
+    // The record of the target under test: the tester starts it, each step's
+    // outcome goes to Record, and the tester hands it to the owner's result
+    // sink when the target ends. Without a sink nothing leaves the tester.
     void StartRecord(const std::string& host, int port, const std::string& label, const char* testerKind);
-    void FailStep(TestStep step, const std::string& reason);
-    void FinishRecord(bool passed);
+    // The record's one writer: the step's time and, when the step failed,
+    // where and why the target failed.
+    void Record(const StepOutcome& outcome);
+    // Runs the test of one further address on a tester of the caller's kind,
+    // bound to the owner given (which keeps its lines to itself).
+    using AddressTest = std::function<void(CHistoryOwner* silent, const std::string& address)>;
+    // Hands the record over; with a sink that asks for every address, each
+    // further address of the host is tested first through testAt.
+    void FinishRecord(bool passed, const AddressTest& testAt);
+    static StepOutcome Failure(TestStep step, Cause cause, int32_t code, const std::string& detail);
     // Monotonic milliseconds of the wait clock, for the steps' durations.
     static double Now();
 
 private:
+    // Name lookup: its lines, the address into m_ipAddress.
+    StepOutcome ResolveStep(const std::string& host);
     // Socket, non-blocking connect and its bounded wait.
-    bool OpenConnection(int port, DWORD timeoutMs);
+    StepOutcome OpenConnection(int port, DWORD timeoutMs);
+    // A failure of Connect: its reason into m_lastError, the outcome to the record.
+    bool Fail(const StepOutcome& outcome);
 
     int m_port;
     char m_ipAddress[30];
@@ -64,6 +84,7 @@ protected:
 private:
     sockaddr_in m_serverAddr;
     bool m_winsockReady;
+    int m_startupResult;
     // Set as the client always set them; no wait reads them (each wait has its own bound).
     [[maybe_unused]] DWORD m_sendTimeout;
     [[maybe_unused]] DWORD m_recvTimeout;
@@ -74,4 +95,7 @@ protected:
     std::string m_label;
     std::string m_lastError;
     TargetRecord m_record;
+
+private:
+    std::string m_pinnedAddress;
 };

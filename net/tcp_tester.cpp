@@ -11,7 +11,11 @@ bool CTcpTester::Test(std::string host, int port, std::string label)
 {
     StartRecord(host, port, label, "plain");
     const bool passed = RunTest(host, port, label);
-    FinishRecord(passed);
+    FinishRecord(passed, [&](CHistoryOwner* silent, const std::string& address) {
+        CTcpTester other(silent);
+        other.PinAddress(address);
+        other.Test(host, port, label);
+    });
     return passed;
 }
 
@@ -32,26 +36,25 @@ bool CTcpTester::RunTest(const std::string& host, int port, const std::string& l
     ReportSourceAddress();
 
     const double greetingStart = Now();
-    const bool greeted = WaitForConnected(kGreetingTimeoutMs);
-    m_record.times.greetingMs = Now() - greetingStart;
-    if (!greeted)
-    {
-        // The reason is the line the wait wrote.
-        FailStep(TestStep::Greeting, (m_lastError == "LOGIN_FAILED" ? "Timeout waiting for 'CONNECTED' From "
-                                                                    : "Connection Lost To ") +
-                                         m_label);
+    StepOutcome greeting = AwaitGreeting(kGreetingTimeoutMs);
+    greeting.ms = Now() - greetingStart;
+    Record(greeting);
+    if (greeting.Failed())
         AddToHistory(m_pOwner, " TEST FAILED. ");
-    }
     AddToHistory(m_pOwner, "Closing connection... ");
+    StepOutcome shutdown{TestStep::Shutdown};
     const double closeStart = Now();
     Close();
-    m_record.times.shutdownMs = Now() - closeStart;
-    AddToHistory(m_pOwner,
-                 greeted ? "Connection Closed -- TEST SUCCESSFUL. " : "Connection Closed -- TEST FAILED. ");
-    return greeted;
+    shutdown.ms = Now() - closeStart;
+    Record(shutdown);
+    AddToHistory(m_pOwner, greeting.Failed() ? "Connection Closed -- TEST FAILED. "
+                                             : "Connection Closed -- TEST SUCCESSFUL. ");
+    return !greeting.Failed();
 }
 
-bool CTcpTester::WaitForConnected(DWORD timeoutMs)
+bool CTcpTester::WaitForConnected(DWORD timeoutMs) { return !AwaitGreeting(timeoutMs).Failed(); }
+
+StepOutcome CTcpTester::AwaitGreeting(DWORD timeoutMs)
 {
     CGreetingReader reader;
     char buffer[kReadSize + 1];
@@ -70,7 +73,7 @@ bool CTcpTester::WaitForConnected(DWORD timeoutMs)
                 if (n > 0 && reader.Take(buffer, static_cast<size_t>(n)))
                 {
                     AddToHistory(m_pOwner, "Received 'CONNECTED' From %s", m_label.c_str());
-                    return true;
+                    return StepOutcome(TestStep::Greeting);
                 }
             }
             if (!IsConnected())
@@ -78,15 +81,20 @@ bool CTcpTester::WaitForConnected(DWORD timeoutMs)
         }
     }
 
+    StepOutcome failed;
     if (ElapsedSince(start, Ticks()) >= timeoutMs)
     {
-        AddToHistory(m_pOwner, "Timeout waiting for 'CONNECTED' From %s", m_label.c_str());
+        failed = Failure(TestStep::Greeting, Cause::GreetingTimedOut, 0,
+                         "Timeout waiting for 'CONNECTED' From " + m_label);
         m_lastError = "LOGIN_FAILED";
-        return false;
     }
-    if (IsConnected())
-        return true;
-    AddToHistory(m_pOwner, "Connection Lost To %s", m_label.c_str());
-    m_lastError = "CONNECTION LOST";
-    return false;
+    else if (IsConnected())
+        return StepOutcome(TestStep::Greeting);
+    else
+    {
+        failed = Failure(TestStep::Greeting, Cause::ConnectionLost, 0, "Connection Lost To " + m_label);
+        m_lastError = "CONNECTION LOST";
+    }
+    AddToHistory(m_pOwner, "%s", failed.detail.c_str());
+    return failed;
 }

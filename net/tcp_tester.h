@@ -18,4 +18,6 @@ public:
 
 private:
     bool RunTest(const std::string& host, int port, const std::string& label);
+    // The greeting wait with its lines; the outcome says why it failed.
+    StepOutcome AwaitGreeting(DWORD timeoutMs);
 };

@@ -62,6 +62,22 @@ constexpr ULONG SECPKG_ATTR_STREAM_SIZES = 4;
 constexpr ULONG SECPKG_ATTR_REMOTE_CERT_CONTEXT = 0x53;
 constexpr ULONG SECPKG_ATTR_CONNECTION_INFO = 0x5A;
 
+// Private to this system's provider module: the TLS alert that ended a
+// failed handshake, which the status code alone does not name (the status
+// codes stay the platform's). It may be asked of a context whose handshake
+// failed. The platform's own provider knows no such attribute and answers
+// SEC_E_UNSUPPORTED_FUNCTION, so a caller treats any other answer than
+// SEC_E_OK as "not known". The value lies far from the platform's range.
+constexpr ULONG SECPKG_ATTR_KV_HANDSHAKE_ALERT = 0x4B560001;
+constexpr DWORD KV_ALERT_NONE = 0;     // no fatal alert was seen
+constexpr DWORD KV_ALERT_RECEIVED = 1; // the peer sent it
+constexpr DWORD KV_ALERT_SENT = 2;     // the provider sent it to the peer
+struct SecPkgContext_KvHandshakeAlert
+{
+    DWORD dwSource;      // KV_ALERT_NONE, KV_ALERT_RECEIVED or KV_ALERT_SENT
+    DWORD dwDescription; // the alert's registered number (70: protocol_version)
+};
+
 constexpr DWORD SCHANNEL_SHUTDOWN = 1;
 constexpr DWORD SCHANNEL_CRED_VERSION = 4;
 constexpr DWORD SCH_CRED_MANUAL_CRED_VALIDATION = 0x8;

@@ -22,7 +22,48 @@ std::atomic<int> g_startupFailure{0};
 thread_local int t_wsaError = 0;
 
 std::mutex g_resolverMutex;
-std::shared_ptr<const Resolver> g_resolver; // null: the system's resolver
+std::shared_ptr<const ListResolver> g_resolver; // null: the system's resolver
+
+// The WSA code of a failed getaddrinfo, as the platform's lookup gives it.
+int WsaErrorFromLookup(int error)
+{
+    switch (error)
+    {
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+#ifdef EAI_ADDRFAMILY
+    case EAI_ADDRFAMILY: return WSANO_DATA;
+#endif
+    default: return WSANO_RECOVERY;
+    }
+}
+
+Lookup SystemLookup(const char* name)
+{
+    Lookup found;
+    if (*name == '\0')
+    {
+        found.error = WSAHOST_NOT_FOUND;
+        return found;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* result = nullptr;
+    const int rc = ::getaddrinfo(name, nullptr, &hints, &result);
+    if (rc != 0)
+    {
+        found.error = WsaErrorFromLookup(rc);
+        return found;
+    }
+    for (const addrinfo* a = result; a != nullptr; a = a->ai_next)
+        found.addresses.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr);
+    ::freeaddrinfo(result);
+    return found;
+}
 
 int Fd(SOCKET s) { return s > static_cast<SOCKET>(INT32_MAX) ? -1 : static_cast<int>(s); }
 
@@ -307,10 +348,32 @@ int setsockopt(SOCKET s, int level, int name, const char* value, int length)
     return ::setsockopt(Fd(s), level, name, value, static_cast<socklen_t>(length)) == 0 ? 0 : FailFromErrno();
 }
 
+int getsockopt(SOCKET s, int level, int name, char* value, int* length)
+{
+    if (value == nullptr || length == nullptr || *length < static_cast<int>(sizeof(int)))
+    {
+        t_wsaError = WSAEFAULT;
+        return SOCKET_ERROR;
+    }
+    if (level != SOL_SOCKET || name != SO_ERROR)
+    {
+        t_wsaError = WSAENOPROTOOPT;
+        return SOCKET_ERROR;
+    }
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+        return FailFromErrno();
+    const int code = error == 0 ? 0 : WsaErrorFromErrno(error);
+    std::memcpy(value, &code, sizeof code);
+    *length = sizeof code;
+    return 0;
+}
+
 hostent* gethostbyname(const char* name)
 {
-    thread_local in_addr t_address;
-    thread_local char* t_addressList[2];
+    thread_local in_addr t_addresses[kMaxAddresses];
+    thread_local char* t_addressList[kMaxAddresses + 1];
     thread_local std::string t_name;
     thread_local hostent t_entry;
 
@@ -324,35 +387,31 @@ hostent* gethostbyname(const char* name)
 
     // The lock covers only taking the seam: parallel presses resolve at
     // once, and a slow name must not hold up the others.
-    std::shared_ptr<const Resolver> resolver;
+    std::shared_ptr<const ListResolver> resolver;
     {
         std::lock_guard<std::mutex> lock(g_resolverMutex);
         resolver = g_resolver;
     }
-    std::optional<in_addr> found;
-    if (resolver)
-        found = (*resolver)(name);
-    else
+    const Lookup found = resolver ? (*resolver)(name) : SystemLookup(name);
+    if (found.addresses.empty())
     {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* result = nullptr;
-        if (*name != '\0' && ::getaddrinfo(name, nullptr, &hints, &result) == 0 && result != nullptr)
-        {
-            found = reinterpret_cast<const sockaddr_in*>(result->ai_addr)->sin_addr;
-            ::freeaddrinfo(result);
-        }
-    }
-    if (!found)
-    {
-        t_wsaError = WSAHOST_NOT_FOUND;
+        t_wsaError = found.error != 0 ? found.error : WSAHOST_NOT_FOUND;
         return nullptr;
     }
-    t_address = *found;
+    // getaddrinfo gives an address once per socket type asked for; each once here.
+    size_t count = 0;
+    for (const in_addr& address : found.addresses)
+    {
+        bool seen = false;
+        for (size_t i = 0; i < count; ++i)
+            seen = seen || t_addresses[i].s_addr == address.s_addr;
+        if (!seen && count < kMaxAddresses)
+            t_addresses[count++] = address;
+    }
+    for (size_t i = 0; i < count; ++i)
+        t_addressList[i] = reinterpret_cast<char*>(&t_addresses[i]);
+    t_addressList[count] = nullptr;
     t_name = name;
-    t_addressList[0] = reinterpret_cast<char*>(&t_address);
-    t_addressList[1] = nullptr;
     t_entry = hostent{t_name.data(), nullptr, AF_INET, 4, t_addressList};
     return &t_entry;
 }
@@ -367,7 +426,22 @@ unsigned long inet_addr(const char* text) { return ::inet_addr(text); }
 
 void SetResolver(Resolver resolver)
 {
-    auto installed = resolver ? std::make_shared<const Resolver>(std::move(resolver)) : nullptr;
+    if (!resolver)
+    {
+        SetListResolver(nullptr);
+        return;
+    }
+    SetListResolver([single = std::move(resolver)](const std::string& name) {
+        Lookup found;
+        if (const std::optional<in_addr> address = single(name))
+            found.addresses.push_back(*address);
+        return found;
+    });
+}
+
+void SetListResolver(ListResolver resolver)
+{
+    auto installed = resolver ? std::make_shared<const ListResolver>(std::move(resolver)) : nullptr;
     std::lock_guard<std::mutex> lock(g_resolverMutex);
     g_resolver = std::move(installed);
 }

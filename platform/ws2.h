@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <sys/ioctl.h>
+#include <vector>
 
 namespace ws2
 {
@@ -67,8 +68,10 @@ constexpr int WSAEHOSTUNREACH = 10065;
 constexpr int WSASYSNOTREADY = 10091;
 constexpr int WSAVERNOTSUPPORTED = 10092;
 constexpr int WSANOTINITIALISED = 10093;
-constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSANO_DATA = 11004;
+constexpr int WSAHOST_NOT_FOUND = 11001; // the name does not exist
+constexpr int WSATRY_AGAIN = 11002;      // no answer from a name server, for now
+constexpr int WSANO_RECOVERY = 11003;    // the lookup failed for good
+constexpr int WSANO_DATA = 11004;        // the name exists but has no address of the kind asked for
 
 struct WSADATA
 {
@@ -121,8 +124,15 @@ int ioctlsocket(SOCKET s, long command, u_long* argp);
 int select(int ignored, fd_set* readSet, fd_set* writeSet, fd_set* exceptSet, const timeval* timeout);
 int getsockname(SOCKET s, sockaddr* name, int* nameLength);
 int setsockopt(SOCKET s, int level, int name, const char* value, int length);
+// Only SO_ERROR at SOL_SOCKET: the socket's pending error as a WSA code (0
+// when none), cleared by the reading, as Windows gives it.
+int getsockopt(SOCKET s, int level, int name, char* value, int* length);
 
 // One IPv4 host lookup; the result lives until the next call on this thread.
+// Its address list holds every IPv4 address of the name, in the resolver's
+// order (at most kMaxAddresses). A failure says why through WSAGetLastError:
+// WSAHOST_NOT_FOUND, WSANO_DATA, WSATRY_AGAIN or WSANO_RECOVERY.
+constexpr size_t kMaxAddresses = 16;
 hostent* gethostbyname(const char* name);
 char* inet_ntoa(in_addr address);
 unsigned long inet_addr(const char* text);
@@ -136,6 +146,16 @@ int WsaErrorFromErrno(int error);
 // at once from several; a lookup under way keeps the one it started with.
 using Resolver = std::function<std::optional<in_addr>(const std::string& name)>;
 void SetResolver(Resolver resolver);
+// The same seam for a name with several addresses, or a lookup that fails
+// for a given reason: no addresses and the WSA code why (WSAHOST_NOT_FOUND
+// when 0).
+struct Lookup
+{
+    std::vector<in_addr> addresses;
+    int error = 0;
+};
+using ListResolver = std::function<Lookup(const std::string& name)>;
+void SetListResolver(ListResolver resolver);
 void SetStartupFailure(int code);
 
 } // namespace ws2

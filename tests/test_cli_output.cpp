@@ -84,10 +84,13 @@ std::set<std::string> Keys(const json& object)
 TEST(JsonLines, ATlsTargetFieldByField)
 {
     const json j = Parsed(JsonLine(TlsPass(), kNow));
-    EXPECT_EQ(Keys(j),
-              (std::set<std::string>{"type", "format_version", "button_id", "caption", "label", "host",
-                                     "port", "tester", "resolved_address", "source_address", "source_port",
-                                     "passed", "failed_step", "reason", "times_ms", "tls"}));
+    EXPECT_EQ(Keys(j), (std::set<std::string>{"type",           "format_version", "button_id",
+                                              "caption",        "label",          "host",
+                                              "port",           "tester",         "resolved_address",
+                                              "source_address", "source_port",    "passed",
+                                              "failed_step",    "reason",         "cause",
+                                              "code",           "hint",           "warnings",
+                                              "addresses",      "times_ms",       "tls"}));
     EXPECT_EQ(j["type"], "target");
     EXPECT_EQ(j["format_version"], 1);
     EXPECT_EQ(j["button_id"], 1003);
@@ -112,7 +115,8 @@ TEST(JsonLines, ATlsTargetFieldByField)
     EXPECT_EQ(Keys(tls),
               (std::set<std::string>{"protocol", "cipher", "cipher_strength", "hash", "hash_strength",
                                      "key_exchange", "key_exchange_strength", "header_size", "trailer_size",
-                                     "max_message_size", "certificate", "verify_code", "verify_name"}));
+                                     "max_message_size", "certificate", "verify_code", "verify_name", "chain",
+                                     "earliest_not_after", "earliest_days_until_expiry"}));
     EXPECT_EQ(tls["protocol"], "TLS1.2");
     EXPECT_EQ(tls["cipher"], "AES(256)");
     EXPECT_EQ(tls["cipher_strength"], 256);

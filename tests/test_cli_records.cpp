@@ -5,6 +5,7 @@
 #include "catalogue.h"
 #include "module.h"
 #include "support/cli_run.h"
+#include "support/dns_config.h"
 #include "support/fake_resolver.h"
 #include "support/loopback.h"
 #include "support/prometheus_text.h"
@@ -72,11 +73,6 @@ std::string IsoOf(std::time_t when)
 
 long long FloorDays(int64_t seconds) { return static_cast<long long>(std::floor(seconds / 86400.0)); }
 
-bool HasLine(const std::string& text, const std::string& line)
-{
-    return text.rfind(line + "\n", 0) == 0 || text.find("\n" + line + "\n") != std::string::npos;
-}
-
 // The text after "prefix" on the first line that starts with it.
 std::string After(const std::string& text, const std::string& prefix)
 {
@@ -112,7 +108,7 @@ Steps TimedSteps(const json& target)
 }
 
 // The last object, which must be the summary, with the counts every typed test shares.
-void ExpectTypedSummary(const std::vector<json>& objects, const std::string& command, bool passed)
+void ExpectTypedSummary(const std::vector<json>& objects, const std::string& command, bool passed, int status)
 {
     ASSERT_FALSE(objects.empty());
     const json& s = objects.back();
@@ -125,25 +121,38 @@ void ExpectTypedSummary(const std::vector<json>& objects, const std::string& com
     EXPECT_EQ(s["targets_failed"], passed ? 0 : 1);
     EXPECT_EQ(s["targets_skipped"], 0);
     EXPECT_EQ(s["passed"], passed);
-    EXPECT_EQ(s["exit_status"], passed ? 0 : 1);
+    EXPECT_EQ(s["exit_status"], status);
 }
 
+// The history's last lines: the end banner, then the lines after the press.
+std::string AfterTheHistory(const std::string& history)
+{
+    const std::string banner = "********************       TEST ENDS         ********************\n";
+    const size_t at = history.rfind(banner);
+    return at == std::string::npos ? "(no end banner)" : history.substr(at + banner.size());
+}
+
+// A pass whose intermediate ends first, with --warn-days: every field of the
+// record, the chain as built, and the warning after the history.
 TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
 {
     TestPki& pki = TestPki::Get(); // the program inherits SSL_CERT_FILE
-    Identity id = pki.Leaf({"/CN=localhost", {"DNS:localhost"}, false, -1, 30, 0x1234});
+    Identity id =
+        pki.LeafUnder({"/C=US/O=Kestavane Test/CN=Short Intermediate", {}, true, -10, 2, 0x77, "", 12},
+                      {"/CN=localhost", {"DNS:localhost"}, false, -1, 10, 0x1234});
     TlsPeer peer(PeerFor(id));
     const std::time_t before = std::time(nullptr);
     // Nine hours east of UTC: the dates must not follow the local zone.
-    const Captured c = RunProgram(
-        {Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"}, {"TZ=KVT-9"});
+    const Captured c = RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format",
+                                   "json", "--warn-days", "5"},
+                                  {"TZ=KVT-9"});
     const std::time_t after = std::time(nullptr);
-    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(c.status, 4) << c.err;
     const std::string& history = c.err;
     EXPECT_NE(history.find("Connection Closed -- TEST SUCCESSFUL. \n"), std::string::npos) << history;
     const std::vector<json> objects = JsonLines(c.out);
     ASSERT_EQ(objects.size(), 2u) << c.out;
-    ExpectTypedSummary(objects, "manual", true);
+    ExpectTypedSummary(objects, "manual", true, 4);
     EXPECT_GE(objects[1]["started_at"].get<std::string>(), IsoOf(before));
     EXPECT_LE(objects[1]["started_at"].get<std::string>(), IsoOf(after));
 
@@ -160,8 +169,8 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     EXPECT_EQ(t["source_address"], "127.0.0.1");
     EXPECT_EQ(HistorySourcePorts(history), std::vector<int>{t["source_port"].get<int>()});
     EXPECT_EQ(t["passed"], true);
-    EXPECT_TRUE(t["failed_step"].is_null());
-    EXPECT_TRUE(t["reason"].is_null());
+    for (const char* field : {"failed_step", "reason", "cause", "code", "hint", "addresses"})
+        EXPECT_TRUE(t[field].is_null()) << field;
     EXPECT_EQ(TimedSteps(t), kTlsSteps);
 
     // The connection's facts, as the history names them.
@@ -183,10 +192,11 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     EXPECT_EQ(After(history, "Header: "), "13, Trailer: 16, MaxMessage: 16384");
 
     // The certificate, its dates from the certificate itself.
+    const std::string inter = "C=US, O=Kestavane Test, CN=Short Intermediate";
     const json& cert = tls["certificate"];
     EXPECT_EQ(cert["subject"], "CN=localhost");
-    EXPECT_EQ(cert["issuer"], kInter);
-    EXPECT_EQ(After(history, "Server issuer: "), kInter);
+    EXPECT_EQ(cert["issuer"], inter);
+    EXPECT_EQ(After(history, "Server issuer: "), inter);
     EXPECT_EQ(cert["serial"], "0x12 0x34 ");
     EXPECT_EQ(After(history, "Serial Number is: "), "0x12 0x34 ");
     EXPECT_EQ(cert["not_before"], Iso(X509_get0_notBefore(id.cert.get())));
@@ -194,123 +204,144 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     const int64_t notAfter = Seconds(X509_get0_notAfter(id.cert.get()));
     EXPECT_GE(cert["days_until_expiry"].get<long long>(), FloorDays(notAfter - after));
     EXPECT_LE(cert["days_until_expiry"].get<long long>(), FloorDays(notAfter - before));
-    EXPECT_GE(cert["days_until_expiry"].get<long long>(), 29);
+    EXPECT_GE(cert["days_until_expiry"].get<long long>(), 9);
     EXPECT_EQ(tls["verify_code"], 0);
     EXPECT_EQ(tls["verify_name"], "ERROR_SUCCESS");
+
+    // The chain as built, root last; the intermediate ends first.
+    ASSERT_EQ(tls["chain"].size(), 3u);
+    EXPECT_EQ(tls["chain"][0], cert);
+    EXPECT_EQ(tls["chain"][1]["subject"], inter);
+    EXPECT_EQ(tls["chain"][1]["serial"], "0x77 ");
+    EXPECT_EQ(tls["chain"][1]["not_after"], Iso(X509_get0_notAfter(id.issuer.get())));
+    EXPECT_EQ(tls["chain"][1]["days_until_expiry"], 2);
+    EXPECT_EQ(tls["chain"][2]["subject"], "C=US, O=Kestavane Test, CN=Kestavane Test Root");
+    EXPECT_EQ(tls["earliest_not_after"], tls["chain"][1]["not_after"]);
+    EXPECT_EQ(tls["earliest_days_until_expiry"], 2);
+    const std::string warning =
+        inter + " expires on " + tls["earliest_not_after"].get<std::string>() + ", in 2 days";
+    EXPECT_EQ(t["warnings"], json::array({warning}));
+    EXPECT_EQ(AfterTheHistory(history), "WARNING  " + kTyped + ": " + warning + "\n");
 }
 
-TEST(CliRecords, AWrongNameFailsAtTheCertificateThroughTheProgram)
+// One way to fail per row, as the command line presents it: the record's
+// failure and its hint, and the hint after the history.
+struct HintRow
 {
-    TestPki& pki = TestPki::Get();
-    Identity id = pki.Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, -1, 30, 0x33});
-    TlsPeer peer(PeerFor(id));
-    const Captured c =
-        RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--format", "json"});
-    EXPECT_EQ(c.status, 1) << c.err;
-    const std::vector<json> objects = JsonLines(c.out);
-    ASSERT_EQ(objects.size(), 2u) << c.out;
-    ExpectTypedSummary(objects, "manual", false);
-    const json& t = objects[0];
-    EXPECT_EQ(t["host"], "localhost");
-    EXPECT_EQ(t["passed"], false);
-    EXPECT_EQ(t["failed_step"], "certificate");
-    const std::string reason = "VerifyCertificateChain Failed (F) - Error = -2146762481 more: SSL "
-                               "Certificate Common Name Does Not Match.";
-    EXPECT_EQ(t["reason"], reason);
-    EXPECT_TRUE(HasLine(c.err, reason)) << c.err;
-    EXPECT_EQ(t["tls"]["verify_code"], 0x800B010Fu);
-    EXPECT_EQ(t["tls"]["verify_name"], "CERT_E_CN_NO_MATCH");
-    EXPECT_EQ(t["tls"]["certificate"]["subject"], "CN=gw.test");
-    EXPECT_EQ(t["tls"]["certificate"]["serial"], "0x33 ");
-    EXPECT_EQ(TimedSteps(t), kTlsSteps); // the connection was still closed
-    EXPECT_EQ(HistorySourcePorts(c.err), std::vector<int>{t["source_port"].get<int>()});
-}
-
-// A typed server of either tester, for the failures both share.
-class CliTypedFailure : public ::testing::TestWithParam<const char*>
-{
-protected:
-    std::string Command() const { return GetParam(); }
-    std::string Tester() const { return Command() == "manual" ? "tls" : "plain"; }
-    // The reason after the fixed part of the connect failure's line, which
-    // the plain test breaks there.
-    bool ShownAsConnectFailure(const std::string& history, const std::string& reason) const
-    {
-        const std::string fixedPart = "** FAILED to Connect to " + kTyped + "! ** ";
-        return HasLine(history, fixedPart + (Command() == "plain" ? "\n " : "") + reason);
-    }
-    FakeResolver m_resolver;
+    const char* name;
+    const char* command;
+    std::function<std::string(std::vector<std::shared_ptr<void>>&)> peer; // the SERVER PORT arguments' port
+    const char* host;
+    const char* failedStep;
+    const char* cause;
+    int code; // 0: none
+    std::string reason;
+    Steps steps;
+    const char* hint;
 };
 
-TEST_P(CliTypedFailure, ARefusedPortFailsAtTheConnect)
+std::string PolicyReason(long long error, const char* text)
 {
-    const int port = ClosedPort();
-    const Captured c = Cli({Command(), "127.0.0.1", std::to_string(port), "--format", "json"});
+    return "VerifyCertificateChain Failed (F) - Error = " + std::to_string(error) + " more: " + text;
+}
+
+const HintRow kHintRows[] = {
+    {"Refused", "manual", [](auto&) { return std::to_string(ClosedPort()); }, "127.0.0.1", "connect",
+     "refused", 10061, "Socket Connect to " + kTyped + " Failed.", Steps{"resolve", "connect"},
+     "refused: the host answered but does not accept this port"},
+    {"TimedOut", "plain",
+     [](auto& keep) {
+         auto full = std::make_shared<DroppingListener>();
+         keep.push_back(full);
+         return std::to_string(full->Port());
+     },
+     "gw.test", "connect", "timed_out", 10060, "Socket Connect to " + kTyped + " Failed.",
+     Steps{"resolve", "connect"}, "timed out: something between this PC and the host drops the connection"},
+    {"NotYetValid", "manual",
+     [](auto& keep) {
+         auto id =
+             std::make_shared<Identity>(TestPki::Get().Leaf({"/CN=gw.test", {"DNS:gw.test"}, false, 2, 30}));
+         keep.push_back(id);
+         auto peer = std::make_shared<TlsPeer>(PeerFor(*id));
+         keep.push_back(peer);
+         return std::to_string(peer->Port());
+     },
+     "gw.test", "verification", "not_yet_valid", -2146762495,
+     PolicyReason(-2146762495, "SSL Certificate is Expired."), kTlsSteps,
+     "not yet valid: check this PC's date and time"},
+    {"NoDnsServer", "manual",
+     [](auto& keep) {
+         keep.push_back(DnsConfig("", ""));
+         NoDnsAnswer();
+         return std::string("443");
+     },
+     "gw.test", "resolve", "no_dns_server", 11002, "DNS Lookup of gw.test Failed!", Steps{"resolve"},
+     "no DNS server configured: run check-dns"},
+    {"NameNotFound", "plain", [](auto&) { return std::string("9000"); }, "nohost.invalid", "resolve",
+     "name_not_found", 11001, "DNS Lookup of nohost.invalid Failed!", Steps{"resolve"},
+     "name not found: the DNS servers do not know this name; check its spelling"},
+    {"NoGreeting", "plain",
+     [](auto& keep) {
+         auto silent = std::make_shared<ScriptedServer>([](int fd) { DrainUntilClosed(fd, 5000); });
+         keep.push_back(silent);
+         return std::to_string(silent->Port());
+     },
+     "gw.test", "greeting", "greeting_timed_out", 0, "Timeout waiting for 'CONNECTED' From " + kTyped,
+     Steps{"resolve", "connect", "greeting", "shutdown"},
+     "no greeting: the host took the connection but sent no CONNECTED greeting in time"},
+};
+
+class CliHints : public ::testing::TestWithParam<HintRow>
+{
+protected:
+    FakeResolver m_resolver;
+    CTestClock m_clock; // the waits that run out do so at once
+};
+
+TEST_P(CliHints, FollowTheHistoryAndTheRecordKeyedToTheCause)
+{
+    const HintRow& row = GetParam();
+    std::vector<std::shared_ptr<void>> keep;
+    const std::string port = row.peer(keep);
+    const Captured c = Cli({row.command, row.host, port, "--format", "json"});
+    keep.clear();
     EXPECT_EQ(c.status, 1);
     const std::vector<json> objects = JsonLines(c.out);
     ASSERT_EQ(objects.size(), 2u) << c.out;
-    ExpectTypedSummary(objects, Command(), false);
+    ExpectTypedSummary(objects, row.command, false, 1);
     const json& t = objects[0];
     EXPECT_EQ(t["label"], kTyped);
-    EXPECT_EQ(t["host"], "127.0.0.1");
-    EXPECT_EQ(t["port"], port);
-    EXPECT_EQ(t["tester"], Tester());
-    EXPECT_EQ(t["resolved_address"], "127.0.0.1");
-    EXPECT_TRUE(t["source_address"].is_null());
-    EXPECT_TRUE(t["source_port"].is_null());
+    EXPECT_EQ(t["host"], row.host);
+    EXPECT_EQ(t["port"], std::stoi(port));
+    EXPECT_EQ(t["tester"], std::string(row.command) == "manual" ? "tls" : "plain");
     EXPECT_EQ(t["passed"], false);
-    EXPECT_EQ(t["failed_step"], "connect");
-    const std::string reason = "Socket Connect to " + kTyped + " Failed.";
-    EXPECT_EQ(t["reason"], reason);
-    EXPECT_TRUE(ShownAsConnectFailure(c.err, reason)) << c.err;
-    EXPECT_EQ(TimedSteps(t), (Steps{"resolve", "connect"}));
-    EXPECT_TRUE(t["tls"].is_null());
+    EXPECT_EQ(t["failed_step"], row.failedStep);
+    EXPECT_EQ(t["cause"], row.cause);
+    EXPECT_EQ(t["code"], row.code != 0 ? json(row.code) : json(nullptr));
+    EXPECT_EQ(t["reason"], row.reason);
+    EXPECT_EQ(t["hint"], row.hint);
+    EXPECT_EQ(t["warnings"], json::array());
+    EXPECT_EQ(TimedSteps(t), row.steps);
+    const bool resolved = row.steps.count("connect") != 0;
+    const bool connected = row.steps.count("shutdown") != 0;
+    EXPECT_EQ(t["resolved_address"], resolved ? json("127.0.0.1") : json(nullptr));
+    EXPECT_EQ(t["source_address"], connected ? json("127.0.0.1") : json(nullptr));
+    EXPECT_EQ(t["source_port"].is_null(), !connected);
+    EXPECT_EQ(HistorySourcePorts(c.err),
+              connected ? std::vector<int>{t["source_port"].get<int>()} : std::vector<int>{});
+    EXPECT_EQ(t["tls"].is_null(), row.steps.count("verify") == 0);
+    if (!t["tls"].is_null())
+    {
+        EXPECT_EQ(t["tls"]["verify_name"], "CERT_E_EXPIRED");
+    }
+    // The reason ends its line in the history (the plain test breaks the
+    // connect failure's line before it); the hint comes after the history.
+    EXPECT_NE(c.err.find(row.reason + "\n"), std::string::npos) << c.err;
+    EXPECT_EQ(AfterTheHistory(c.err), "HINT  " + kTyped + ": " + row.hint + "\n");
 }
 
-TEST_P(CliTypedFailure, AnUnresolvableNameFailsAtTheLookup)
-{
-    const Captured c = Cli({Command(), "nohost.invalid", "9000", "--format", "json"});
-    EXPECT_EQ(c.status, 1);
-    EXPECT_EQ(m_resolver.Asked(), std::vector<std::string>{"nohost.invalid"});
-    const std::vector<json> objects = JsonLines(c.out);
-    ASSERT_EQ(objects.size(), 2u) << c.out;
-    ExpectTypedSummary(objects, Command(), false);
-    const json& t = objects[0];
-    EXPECT_EQ(t["host"], "nohost.invalid");
-    EXPECT_EQ(t["port"], 9000);
-    EXPECT_EQ(t["tester"], Tester());
-    for (const char* field : {"resolved_address", "source_address", "source_port", "tls"})
-        EXPECT_TRUE(t[field].is_null()) << field;
-    EXPECT_EQ(t["failed_step"], "resolve");
-    EXPECT_EQ(t["reason"], "DNS Lookup of nohost.invalid Failed!");
-    EXPECT_TRUE(ShownAsConnectFailure(c.err, t["reason"])) << c.err;
-    EXPECT_EQ(TimedSteps(t), Steps{"resolve"});
-}
-
-INSTANTIATE_TEST_SUITE_P(Testers, CliTypedFailure, ::testing::Values("manual", "plain"));
-
-TEST(CliRecords, ASilentGreeterFailsAtTheGreetingWhenTheWaitEnds)
-{
-    FakeResolver resolver;
-    CTestClock clock; // the 10 s wait passes at once
-    ScriptedServer silent([](int fd) { DrainUntilClosed(fd, 5000); });
-    const Captured c = Cli({"plain", "gw.test", std::to_string(silent.Port()), "--format", "json"});
-    EXPECT_EQ(c.status, 1);
-    const std::vector<json> objects = JsonLines(c.out);
-    ASSERT_EQ(objects.size(), 2u) << c.out;
-    ExpectTypedSummary(objects, "plain", false);
-    const json& t = objects[0];
-    EXPECT_EQ(t["tester"], "plain");
-    EXPECT_EQ(t["resolved_address"], "127.0.0.1");
-    EXPECT_EQ(t["source_address"], "127.0.0.1");
-    EXPECT_EQ(HistorySourcePorts(c.err), std::vector<int>{t["source_port"].get<int>()});
-    EXPECT_EQ(t["failed_step"], "greeting");
-    EXPECT_EQ(t["reason"], "Timeout waiting for 'CONNECTED' From " + kTyped);
-    EXPECT_TRUE(HasLine(c.err, t["reason"])) << c.err;
-    EXPECT_EQ(TimedSteps(t), (Steps{"resolve", "connect", "greeting", "shutdown"}));
-    EXPECT_EQ(t["times_ms"]["greeting"], 10000.0);
-    EXPECT_TRUE(t["tls"].is_null());
-}
+INSTANTIATE_TEST_SUITE_P(Causes, CliHints, ::testing::ValuesIn(kHintRows),
+                         [](const ::testing::TestParamInfo<HintRow>& info) { return info.param.name; });
 
 // ---- presses
 
@@ -321,6 +352,50 @@ std::string SeriesOf(int id, int n)
 {
     return "id=\"" + std::to_string(id) + "\",label=\"" + Label(id, n) + "\",host=\"" + Host(id, n) +
            "\",port=\"" + std::to_string(Entry(id).targets[n].port) + "\"";
+}
+
+// A press whose primary's name has three addresses, in a namespace of the
+// test's own: the same history with --all-addresses, then each address's
+// result after it and in the record.
+TEST(CliRecords, EveryAddressOfANameIsTestedOnlyForTheRecord)
+{
+    Captured plain, all;
+    std::string why;
+    const bool entered = InPrivateNetwork(
+        [&] {
+            auto greeter = [](int fd) {
+                SendAll(fd, "CONNECTED\x03");
+                DrainUntilClosed(fd, 3000);
+            };
+            ScriptedServer first(greeter, 4, std::chrono::seconds(30), {"127.0.0.1", 9000});
+            ScriptedServer second(greeter, 1, std::chrono::seconds(30), {"127.0.0.2", 9000});
+            const std::string primary = Host(1011, 0), secondary = Host(1011, 1);
+            ws2::SetListResolver([&](const std::string& name) {
+                ws2::Lookup found;
+                for (const char* text : {"127.0.0.1", "127.0.0.2", "127.0.0.3"})
+                    if (name == primary || (name == secondary && found.addresses.empty()))
+                        found.addresses.push_back(in_addr{::inet_addr(text)});
+                return found;
+            });
+            plain = Cli({"run", "1011"});
+            all = Cli({"run", "1011", "--all-addresses", "--format", "json"});
+            ws2::SetResolver(nullptr);
+        },
+        &why);
+    if (!entered)
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(all.status, 0);
+    const std::string lines = "ADDRESSES  " + std::string(Label(1011, 0)) +
+                              ": 2 of 3 addresses reachable (127.0.0.3 refused)\n" + "ADDRESSES  " +
+                              Label(1011, 1) + ": 1 of 1 address reachable\n";
+    EXPECT_EQ(SourcePortsMasked(all.err), SourcePortsMasked(plain.out) + lines);
+    const std::vector<json> objects = JsonLines(all.out);
+    ASSERT_EQ(objects.size(), 4u) << all.out;
+    EXPECT_EQ(objects[0]["addresses"],
+              json::parse(R"([{"address":"127.0.0.1","passed":true,"failed_step":null,"cause":null},
+                              {"address":"127.0.0.2","passed":true,"failed_step":null,"cause":null},
+                              {"address":"127.0.0.3","passed":false,"failed_step":"connect","cause":"refused"}])"));
 }
 
 // Five presses in a namespace of the test's own: a Single and a Chain that
@@ -455,6 +530,7 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
         EXPECT_EQ(TimedSteps(t), e.steps);
         const bool connected = e.steps.count("shutdown") != 0;
         EXPECT_EQ(t["source_address"], connected ? json("127.0.0.1") : json(nullptr));
+        EXPECT_EQ(t["source_port"].is_null(), !connected);
         if (connected)
         {
             sourcePorts.push_back(t["source_port"]);
@@ -526,6 +602,11 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
     }
     EXPECT_EQ(foundSteps, steps);
     EXPECT_EQ(family("kestavane_target_up"), up);
+    EXPECT_EQ(family("kestavane_target_failure_info"),
+              (std::map<std::string, double>{
+                  {SeriesOf(1008, 0) + R"(,step="connect",cause="refused")", 1},
+                  {SeriesOf(1011, 1) + R"(,step="greeting",cause="greeting_timed_out")", 1},
+                  {SeriesOf(1041, 0) + R"(,step="resolve",cause="name_not_found")", 1}}));
     EXPECT_EQ(family("kestavane_target_step_seconds")[SeriesOf(1011, 1) + ",step=\"greeting\""], 10.0);
     EXPECT_EQ(family("kestavane_press_up"),
               (std::map<std::string, double>{{R"(id="1001",label="TSYS-VITAL TNS")", 1},
@@ -537,10 +618,14 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
     const auto expiry = family("kestavane_certificate_expiry_seconds");
     ASSERT_EQ(expiry.size(), 4u);
     const std::vector<std::pair<int, int>> withCertificates = {{1001, 0}, {1003, 0}, {1003, 1}, {1041, 1}};
+    // The leaves end long before the test's intermediate and root.
+    auto earliest = family("kestavane_tls_earliest_expiry_timestamp_seconds");
+    ASSERT_EQ(earliest.size(), 4u);
     for (size_t k = 0; k < withCertificates.size(); ++k)
     {
         const auto [id, n] = withCertificates[k];
         const std::string labels = SeriesOf(id, n);
+        EXPECT_EQ(earliest[labels], static_cast<double>(notAfter[k])) << labels;
         ASSERT_EQ(expiry.count(labels), 1u) << labels;
         EXPECT_GE(expiry.at(labels), static_cast<double>(notAfter[k] - promAfter));
         EXPECT_LE(expiry.at(labels), static_cast<double>(notAfter[k] - promBefore));
@@ -588,7 +673,9 @@ std::set<std::string> Types(const std::string& text)
     static const std::regex word("[a-z]+");
     for (std::sregex_iterator it(text.begin(), text.end(), word), end; it != end; ++it)
         if (it->str() != "or" && it->str() != "of")
-            types.insert(it->str() == "strings" ? "string-items" : it->str());
+            types.insert(it->str() == "strings"   ? "string-items"
+                         : it->str() == "objects" ? "object-items"
+                                                  : it->str());
     return types;
 }
 
@@ -629,6 +716,8 @@ Fields DocumentedFields(const std::string& readme)
                      {"Target (", "target", ""},
                      {"`tls`", "target", "tls."},
                      {"`times_ms`", "target", "times_ms."},
+                     {"Each element of `tls.chain`", "target", "tls.chain[]."},
+                     {"Each element of `addresses`", "target", "addresses[]."},
                      {"Press (", "press", ""},
                      {"Summary (", "summary", ""}})
                 if (context.rfind(start, 0) == 0)
@@ -674,7 +763,11 @@ void Emitted(const json& object, const std::string& prefix,
             Emitted(value, prefix + key + ".", into);
         if (value.is_array())
             for (const auto& item : value)
+            {
                 types.insert(TypeOf(item) + "-items");
+                if (item.is_object())
+                    Emitted(item, prefix + key + "[].", into);
+            }
     }
 }
 
@@ -690,7 +783,7 @@ TEST(CliRecords, TheReadmeDocumentsEveryFieldThePrintedRecordsHaveAndNoOther)
     {
         FakeResolver resolver; // a catalogue host does not resolve
         for (const auto& args : std::vector<std::vector<std::string>>{
-                 {"manual", "gw.test", std::to_string(peer.Port())}, {"run", "1008"}})
+                 {"manual", "gw.test", std::to_string(peer.Port()), "--all-addresses"}, {"run", "1008"}})
         {
             std::vector<std::string> json = args, prom = args;
             json.insert(json.end(), {"--format", "json"});

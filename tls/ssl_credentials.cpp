@@ -24,20 +24,22 @@ bool CSslTester::LoadSecurityLibrary()
 
     if (!m_hSecurityLib.Load(library))
     {
-        FailLine(TestStep::Handshake, "Error 0x%x loading %s.", GetLastError(), library);
+        Record(FailLine(TestStep::Handshake, Cause::ProviderMissing, static_cast<int32_t>(GetLastError()),
+                        "Error 0x%x loading %s.", GetLastError(), library));
         return false;
     }
     const auto init = m_hSecurityLib.Proc<INIT_SECURITY_INTERFACE_A>("InitSecurityInterfaceA");
     if (init == nullptr)
     {
-        FailLine(TestStep::Handshake, "Error 0x%x reading InitSecurityInterface entry point.",
-                 GetLastError());
+        Record(FailLine(TestStep::Handshake, Cause::ProviderMissing, static_cast<int32_t>(GetLastError()),
+                        "Error 0x%x reading InitSecurityInterface entry point.", GetLastError()));
         return false;
     }
     m_pSecurityFunctions = init();
     if (m_pSecurityFunctions == nullptr)
     {
-        FailLine(TestStep::Handshake, "Error 0x%x reading security interface.", GetLastError());
+        Record(FailLine(TestStep::Handshake, Cause::ProviderMissing, static_cast<int32_t>(GetLastError()),
+                        "Error 0x%x reading security interface.", GetLastError()));
         return false;
     }
     return true;
@@ -58,8 +60,9 @@ bool CSslTester::AcquireSchannelCredentials()
         nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr, &m_hCredentials, &expiry);
     if (status != SEC_E_OK)
     {
-        FailLine(TestStep::Handshake, "**** Error 0x%x returned by AcquireCredentialsHandle",
-                 static_cast<unsigned>(status));
+        Record(FailLine(TestStep::Handshake, Cause::CredentialsRefused, status,
+                        "**** Error 0x%x returned by AcquireCredentialsHandle",
+                        static_cast<unsigned>(status)));
         return false;
     }
     return true;

@@ -1,5 +1,6 @@
 #include "ssl_tester.h"
 
+#include "causes.h"
 #include "context_buffer.h"
 
 #include <cstring>
@@ -17,9 +18,15 @@ bool IsFailure(SECURITY_STATUS status) { return status < 0; }
 
 // A token went out when send took at least one byte of it.
 bool Sent(int result) { return result != -1 && result != 0; }
+
+// A socket error in the handshake: a connection cut off, or this PC's own.
+Cause SocketCause(int wsaError)
+{
+    return ConnectCause(wsaError) == Cause::Reset ? Cause::Reset : Cause::SocketError;
+}
 } // namespace
 
-bool CSslTester::PerformHandshake()
+StepOutcome CSslTester::PerformHandshake()
 {
     if (m_bContextValid)
     {
@@ -37,29 +44,58 @@ bool CSslTester::PerformHandshake()
     if (status != SEC_I_CONTINUE_NEEDED)
     {
         m_lastError = "InitializeSecurityContext Failed - Status = " + std::to_string(status);
-        return false;
+        return Failure(TestStep::Handshake, Cause::TlsError, status, m_lastError);
     }
     m_bContextValid = true;
 
     if (token.HasData() && !Sent(Send(token.Data(), token.Size())))
     {
-        m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to " + m_label;
-        return false;
+        const int error = ws2::WSAGetLastError();
+        m_lastError = "Socket Error " + std::to_string(error) + " sending to " + m_label;
+        return Failure(TestStep::Handshake, SocketCause(error), error, m_lastError);
     }
     token.Reset();
 
     // Bytes after the handshake are application data this test never reads.
     ULONG extraBytes = 0;
-    return HandshakeLoop(&extraBytes, true) == SEC_E_OK;
+    StepOutcome failure;
+    const SECURITY_STATUS ended = HandshakeLoop(&extraBytes, true, &failure);
+    if (ended == SEC_E_OK)
+        return StepOutcome(TestStep::Handshake);
+    // A success code that is no loop code ends it with no reason of its own.
+    if (!failure.Failed())
+        failure = Failure(TestStep::Handshake, Cause::TlsError, ended, "");
+    failure.detail = m_lastError;
+    return failure;
 }
 
-SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
+StepOutcome CSslTester::ProviderFailure(SECURITY_STATUS status)
+{
+    StepOutcome failure = Failure(TestStep::Handshake, Cause::TlsError, status, "");
+    SecPkgContext_KvHandshakeAlert alert{};
+    if (m_bContextValid &&
+        m_pSecurityFunctions->QueryContextAttributesA(&m_hContext, SECPKG_ATTR_KV_HANDSHAKE_ALERT, &alert) ==
+            SEC_E_OK &&
+        alert.dwSource == KV_ALERT_RECEIVED)
+    {
+        failure.cause = Cause::Alert;
+        failure.alert = static_cast<int>(alert.dwDescription);
+    }
+    else if (status == SEC_E_INVALID_TOKEN)
+        failure.cause = Cause::NotTls;
+    else if (status == SEC_E_ALGORITHM_MISMATCH)
+        failure.cause = Cause::NoCommonAlgorithm;
+    return failure;
+}
+
+SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead, StepOutcome* failure)
 {
     *extraBytes = 0;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[kHandshakeBufferSize]);
     if (!buffer)
     {
         m_lastError = "Out of memory in SSL Handshake.";
+        *failure = Failure(TestStep::Handshake, Cause::TlsError, SEC_E_INTERNAL_ERROR, m_lastError);
         return SEC_E_INTERNAL_ERROR;
     }
     int received = 0;
@@ -73,18 +109,23 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
         {
             if (doRead)
             {
+                bool timedOut = false;
                 const int n = ReceiveWithTimeout(buffer.get() + received, kHandshakeBufferSize - received,
-                                                 kReadTimeoutMs);
+                                                 kReadTimeoutMs, &timedOut);
                 if (n == -1)
                 {
-                    m_lastError = "Socket Error " + std::to_string(ws2::WSAGetLastError()) +
-                                  " receiving from " + m_label;
+                    const int error = ws2::WSAGetLastError();
+                    m_lastError = "Socket Error " + std::to_string(error) + " receiving from " + m_label;
+                    *failure = Failure(TestStep::Handshake, SocketCause(error), error, m_lastError);
                     status = SEC_E_INTERNAL_ERROR;
                     break;
                 }
                 if (n == 0)
                 {
                     m_lastError = m_label + " disconnected unexpectedly.";
+                    *failure =
+                        Failure(TestStep::Handshake, timedOut ? Cause::HandshakeTimedOut : Cause::PeerClosed,
+                                0, m_lastError);
                     status = SEC_E_INTERNAL_ERROR;
                     break;
                 }
@@ -111,8 +152,9 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
                             (IsFailure(status) && (flags & ISC_RET_EXTENDED_ERROR));
         if (answer && token.HasData() && !Sent(Send(token.Data(), token.Size())))
         {
-            m_lastError =
-                "Socket Error " + std::to_string(ws2::WSAGetLastError()) + " sending to  " + m_label;
+            const int error = ws2::WSAGetLastError();
+            m_lastError = "Socket Error " + std::to_string(error) + " sending to  " + m_label;
+            *failure = Failure(TestStep::Handshake, SocketCause(error), error, m_lastError);
             return SEC_E_INTERNAL_ERROR;
         }
 
@@ -132,6 +174,7 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
         if (IsFailure(status))
         {
             m_lastError = "InitializeSecurityContext Failed(2) - Status = " + std::to_string(status);
+            *failure = ProviderFailure(status);
             break;
         }
 
@@ -155,7 +198,7 @@ SECURITY_STATUS CSslTester::HandshakeLoop(ULONG* extraBytes, bool doInitialRead)
     return status;
 }
 
-int CSslTester::ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs)
+int CSslTester::ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs, bool* timedOut)
 {
     if (m_socket == ws2::INVALID_SOCKET)
         return 0;
@@ -165,7 +208,11 @@ int CSslTester::ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs)
     for (;;)
     {
         if (ElapsedSince(start, Ticks()) >= timeoutMs)
+        {
+            if (timedOut != nullptr)
+                *timedOut = true;
             return 0;
+        }
         WaitForData(start, timeoutMs);
         if (HasPendingData())
             return Receive(buffer, length);

@@ -151,6 +151,24 @@ void CSslTester::ReportConnectionInfo()
     AddToHistory(m_pOwner, "Key exchange strength: %d", facts.keyExchangeStrength);
 }
 
+CertificateFacts CSslTester::FactsOf(PCCERT_CONTEXT certificate)
+{
+    CertificateFacts facts;
+    char name[kNameSize];
+    const DWORD nameType = CERT_X500_NAME_STR | CERT_NAME_STR_NO_PLUS_FLAG;
+    const CERT_INFO* info = certificate->pCertInfo;
+    std::memset(name, 0, sizeof name);
+    CertNameToStrA(certificate->dwCertEncodingType, &info->Subject, nameType, name, kNameSize);
+    facts.subject = name;
+    std::memset(name, 0, sizeof name);
+    CertNameToStrA(certificate->dwCertEncodingType, &info->Issuer, nameType, name, kNameSize);
+    facts.issuer = name;
+    facts.serial = SerialText(info->SerialNumber);
+    facts.notBefore = UnixTime(info->NotBefore);
+    facts.notAfter = UnixTime(info->NotAfter);
+    return facts;
+}
+
 void CSslTester::ReportCertChain(PCCERT_CONTEXT certificate)
 {
     char name[kNameSize];

@@ -16,19 +16,24 @@ bool CSslTester::Test(std::string host, int port, std::string label)
 {
     StartRecord(host, port, label, "tls");
     const bool passed = RunTest(host, port, label);
-    FinishRecord(passed);
+    FinishRecord(passed, [&](CHistoryOwner* silent, const std::string& address) {
+        CSslTester other(silent);
+        other.PinAddress(address);
+        other.Test(host, port, label);
+    });
     return passed;
 }
 
-void CSslTester::FailLine(TestStep step, const char* format, ...)
+StepOutcome CSslTester::FailLine(TestStep step, Cause cause, int32_t code, const char* format, ...)
 {
     char text[512];
     va_list args;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    AddToHistory(m_pOwner, "%s", text);
-    FailStep(step, text);
+    StepOutcome outcome = Failure(step, cause, code, text);
+    AddToHistory(m_pOwner, "%s", outcome.detail.c_str());
+    return outcome;
 }
 
 bool CSslTester::RunTest(const std::string& host, int port, const std::string& label)
@@ -46,7 +51,7 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
         {
             // The credentials step wrote its own line, if any.
             if (m_record.failedStep == TestStep::None)
-                FailStep(TestStep::Handshake, "");
+                Record(Failure(TestStep::Handshake, Cause::ProviderMissing, 0, ""));
             return false;
         }
         AddToHistory(m_pOwner, "Credentials created.");
@@ -62,11 +67,18 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
     AddToHistory(m_pOwner, "Connected to Server Successfully ");
     ReportSourceAddress();
 
-    double closeStart = 0;
     auto closeConnection = [&](bool passed) {
+        StepOutcome shutdown{TestStep::Shutdown};
+        const double closeStart = Now();
+        if (passed && !IsWin9x)
+        {
+            AddToHistory(m_pOwner, "Sending SSL Shutdown... ");
+            SendSslShutdown(); // its result is not looked at
+        }
         AddToHistory(m_pOwner, "Closing connection... ");
         Close();
-        m_record.times.shutdownMs = Now() - closeStart;
+        shutdown.ms = Now() - closeStart;
+        Record(shutdown);
         AddToHistory(m_pOwner, passed ? "Connection Closed -- TEST SUCCESSFUL. "
                                       : "Connection Closed -- TEST FAILED. ");
         return passed;
@@ -75,20 +87,18 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
     if (IsWin9x)
     {
         AddToHistory(m_pOwner, "*** WIN9X *** SSL Handshake SKIPPED");
-        closeStart = Now();
         return closeConnection(true);
     }
 
     AddToHistory(m_pOwner, "Attempting SSL Handshake... ");
     const double handshakeStart = Now();
-    const bool shaken = PerformHandshake();
-    m_record.times.handshakeMs = Now() - handshakeStart;
-    if (!shaken)
+    StepOutcome handshake = PerformHandshake();
+    handshake.ms = Now() - handshakeStart;
+    Record(handshake);
+    if (handshake.Failed())
     {
         AddToHistory(m_pOwner, "** FAILED to Handshake with %s! **  %s", m_label.c_str(),
-                     GetLastErrorText().c_str());
-        FailStep(TestStep::Handshake, m_lastError);
-        closeStart = Now();
+                     handshake.detail.c_str());
         return closeConnection(false);
     }
     AddToHistory(m_pOwner, "SSL Handshake was successful. ");
@@ -96,13 +106,8 @@ bool CSslTester::RunTest(const std::string& host, int port, const std::string& l
     ReportConnectionInfo();
 
     const double verifyStart = Now();
-    const bool verified = VerifyServerCertificate();
-    m_record.times.verifyMs = Now() - verifyStart;
-    closeStart = Now();
-    if (!verified)
-        return closeConnection(false);
-
-    AddToHistory(m_pOwner, "Sending SSL Shutdown... ");
-    SendSslShutdown();
-    return closeConnection(true);
+    StepOutcome verification = VerifyServerCertificate();
+    verification.ms = Now() - verifyStart;
+    Record(verification);
+    return closeConnection(!verification.Failed());
 }

@@ -33,8 +33,10 @@ private:
     friend class CSslVerifyProbe;
 
     bool RunTest(const std::string& host, int port, const std::string& label);
-    // Writes one failure line and keeps it as the record's reason.
-    void FailLine(TestStep step, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    // A failure that is its own history line: writes the line, and returns
+    // the outcome whose detail it is, for the record.
+    StepOutcome FailLine(TestStep step, Cause cause, int32_t code, const char* format, ...)
+        __attribute__((format(printf, 5, 6)));
 
     // Binding and credentials
     bool CreateClientCredentials();
@@ -44,17 +46,25 @@ private:
     void ReleaseSecurity();
 
     // Handshake and shutdown
-    bool PerformHandshake();
+    StepOutcome PerformHandshake();
     // The read/answer loop; extraBytes tells how many bytes came after the
     // handshake's last message (application data this test never reads).
-    SECURITY_STATUS HandshakeLoop(ULONG* extraBytes, bool doInitialRead);
-    int ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs);
+    // A failure's cause goes to failure, its text to m_lastError.
+    SECURITY_STATUS HandshakeLoop(ULONG* extraBytes, bool doInitialRead, StepOutcome* failure);
+    // timedOut (when given) tells a read that waited its whole bound from
+    // one that found the peer gone.
+    int ReceiveWithTimeout(char* buffer, int length, DWORD timeoutMs, bool* timedOut = nullptr);
     bool SendSslShutdown();
+    // Why the provider failed the handshake: the server's alert when the
+    // provider tells it, else what the status says.
+    StepOutcome ProviderFailure(SECURITY_STATUS status);
 
     // Verification and report
-    bool VerifyServerCertificate();
+    StepOutcome VerifyServerCertificate();
     void ReportConnectionInfo();
     void ReportCertChain(PCCERT_CONTEXT certificate);
+    // The facts of a certificate for the record; nothing is written.
+    static CertificateFacts FactsOf(PCCERT_CONTEXT certificate);
 
     bool m_bCredentialsValid;
     CModuleHandle m_hSecurityLib;

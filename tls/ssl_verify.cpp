@@ -5,13 +5,48 @@
 #include "winbase.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace
 {
+// The platform's name-constraint error, which has no row in the error table.
+constexpr DWORD kCertInvalidName = 0x800B0114;
+
 // The usages a server certificate may carry, any one of them enough.
 const char* const kServerAuthentication = "1.3.6.1.5.5.7.3.1";
 const char* const kServerGatedCrypto = "1.3.6.1.4.1.311.10.3.3";
 const char* const kOlderServerGatedCrypto = "2.16.840.1.113730.4.1";
+
+// The cause of a chain policy error. The platform gives one error for a
+// certificate outside its validity either way; the chain's dates tell a
+// certificate that has ended from one that has not begun (this PC's clock
+// behind).
+Cause PolicyCause(DWORD error, const std::vector<CertificateFacts>& chain)
+{
+    switch (error)
+    {
+    case CERT_E_EXPIRED:
+    {
+        const int64_t now = static_cast<int64_t>(std::time(nullptr));
+        bool ended = false, notBegun = false;
+        for (const auto& cert : chain)
+        {
+            ended = ended || cert.notAfter < now;
+            notBegun = notBegun || cert.notBefore > now;
+        }
+        return notBegun && !ended ? Cause::NotYetValid : Cause::Expired;
+    }
+    case CERT_E_UNTRUSTEDROOT:
+    case CERT_E_UNTRUSTEDTESTROOT: return Cause::UntrustedRoot;
+    case CERT_E_CHAINING: return Cause::IncompleteChain;
+    case CERT_E_CN_NO_MATCH: return Cause::NameMismatch;
+    case CERT_E_WRONG_USAGE:
+    case CERT_E_PURPOSE: return Cause::WrongUsage;
+    case kCertInvalidName: return Cause::NameConstraints;
+    case CERT_E_REVOKED: return Cause::Revoked;
+    default: return Cause::VerificationFailed;
+    }
+}
 } // namespace
 
 std::string CSslTester::GetCertErrorText(DWORD error)
@@ -69,13 +104,12 @@ std::string CSslTester::GetCertErrorName(DWORD error)
     }
 }
 
-bool CSslTester::VerifyServerCertificate()
+StepOutcome CSslTester::VerifyServerCertificate()
 {
     if (m_host.empty())
     {
-        FailLine(TestStep::Certificate,
-                 "VerifyServerCertificate Failed (A) - The target principal name is incorrect.");
-        return false;
+        return FailLine(TestStep::Certificate, Cause::NoHostName, 0,
+                        "VerifyServerCertificate Failed (A) - The target principal name is incorrect.");
     }
 
     // Released in the reverse order: certificate, chain, name.
@@ -83,14 +117,13 @@ bool CSslTester::VerifyServerCertificate()
     CLocalMemory serverName(static_cast<size_t>(wideChars) * sizeof(WCHAR));
     if (!serverName)
     {
-        FailLine(TestStep::Certificate, "VerifyServerCertificate Failed (B) - Insufficient Memory.");
-        return false;
+        return FailLine(TestStep::Certificate, Cause::CertificateError, 0,
+                        "VerifyServerCertificate Failed (B) - Insufficient Memory.");
     }
     if (MultiByteToWideChar(CP_ACP, 0, m_host.c_str(), -1, serverName.As<WCHAR>(), wideChars) == 0)
     {
-        FailLine(TestStep::Certificate,
-                 "VerifyServerCertificate Failed (C) - The target principal name is incorrect.");
-        return false;
+        return FailLine(TestStep::Certificate, Cause::NoHostName, 0,
+                        "VerifyServerCertificate Failed (C) - The target principal name is incorrect.");
     }
 
     CCertChain chain;
@@ -99,9 +132,8 @@ bool CSslTester::VerifyServerCertificate()
         &m_hContext, SECPKG_ATTR_REMOTE_CERT_CONTEXT, serverCert.Receive());
     if (status != SEC_E_OK)
     {
-        FailLine(TestStep::Certificate, "VerifyServerCertificate Failed (C) - Status = %d",
-                 static_cast<int>(status));
-        return false;
+        return FailLine(TestStep::Certificate, Cause::NoServerCertificate, status,
+                        "VerifyServerCertificate Failed (C) - Status = %d", static_cast<int>(status));
     }
 
     ReportCertChain(serverCert.Get());
@@ -118,10 +150,21 @@ bool CSslTester::VerifyServerCertificate()
     if (!services.getCertificateChain(nullptr, serverCert.Get(), nullptr, serverCert.Get()->hCertStore,
                                       &chainPara, 0, nullptr, chain.Receive()))
     {
-        FailLine(TestStep::Certificate, "CertGetCertificateChain Failed (D) Errod %d",
-                 static_cast<int>(GetLastError()));
-        return false;
+        const int32_t error = static_cast<int32_t>(GetLastError());
+        return FailLine(TestStep::Verification, Cause::VerificationFailed, error,
+                        "CertGetCertificateChain Failed (D) Errod %d", static_cast<int>(error));
     }
+    // The chain as the engine built it, for the record.
+    std::vector<CertificateFacts> built;
+    if (const CERT_CHAIN_CONTEXT* context = chain.Get(); context->cChain > 0 && context->rgpChain[0])
+    {
+        const CERT_SIMPLE_CHAIN* simple = context->rgpChain[0];
+        for (DWORD i = 0; i < simple->cElement; ++i)
+            if (simple->rgpElement[i] && simple->rgpElement[i]->pCertContext)
+                built.push_back(FactsOf(simple->rgpElement[i]->pCertContext));
+    }
+    if (m_record.tls)
+        m_record.tls->chain = built;
 
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA sslPara{};
     sslPara.cbSize = sizeof sslPara;
@@ -137,19 +180,24 @@ bool CSslTester::VerifyServerCertificate()
     if (!services.verifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.Get(), &policyPara,
                                                &policyStatus))
     {
-        FailLine(TestStep::Certificate, "VerifyCertificateChain Failed (E) - Status = %d",
-                 static_cast<int>(GetLastError()));
-        return false;
+        const int32_t error = static_cast<int32_t>(GetLastError());
+        return FailLine(TestStep::Verification, Cause::VerificationFailed, error,
+                        "VerifyCertificateChain Failed (E) - Status = %d", static_cast<int>(error));
     }
-    m_record.tls->verifyCode = policyStatus.dwError;
-    m_record.tls->verifyName = GetCertErrorName(policyStatus.dwError);
+    if (m_record.tls)
+    {
+        m_record.tls->verifyCode = policyStatus.dwError;
+        m_record.tls->verifyName = GetCertErrorName(policyStatus.dwError);
+    }
     if (policyStatus.dwError != 0)
     {
-        const int error = static_cast<int>(policyStatus.dwError);
-        AddToHistory(m_pOwner, "VerifyCertificateChain Failed (F) - Error = %d more: ", error);
-        FailLine(TestStep::Certificate, "VerifyCertificateChain Failed (F) - Error = %d more: %s", error,
-                 GetCertErrorText(policyStatus.dwError).c_str());
-        return false;
+        const int32_t error = static_cast<int32_t>(policyStatus.dwError);
+        const Cause cause = PolicyCause(policyStatus.dwError, built);
+        AddToHistory(m_pOwner,
+                     "VerifyCertificateChain Failed (F) - Error = %d more: ", static_cast<int>(error));
+        return FailLine(TestStep::Verification, cause, error,
+                        "VerifyCertificateChain Failed (F) - Error = %d more: %s", static_cast<int>(error),
+                        GetCertErrorText(policyStatus.dwError).c_str());
     }
-    return true;
+    return StepOutcome(TestStep::Verification);
 }

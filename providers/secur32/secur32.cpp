@@ -69,6 +69,9 @@ struct Context
     bool handshakeDone = false;
     bool failed = false;
     bool shutdownPending = false;
+    // The last fatal alert of the handshake, for SECPKG_ATTR_KV_HANDSHAKE_ALERT.
+    DWORD alertSource = KV_ALERT_NONE;
+    DWORD alertDescription = 0;
 };
 
 // The objects behind the handles the caller holds, owned here. A handle the
@@ -128,6 +131,19 @@ int ClientCertCallback(SSL* ssl, X509** /*x509*/, EVP_PKEY** /*key*/)
         return -1; // pause: the caller hears SEC_I_INCOMPLETE_CREDENTIALS
     }
     return 0; // go on without a certificate
+}
+
+// Keeps the fatal alert that ends a handshake; one the peer sent wins over
+// the one this side answers with.
+void AlertCallback(const SSL* ssl, int where, int value)
+{
+    if (!(where & SSL_CB_ALERT) || (value >> 8) != SSL3_AL_FATAL)
+        return;
+    auto* context = static_cast<Context*>(SSL_get_ex_data(ssl, g_contextIndex));
+    if (context == nullptr || context->alertSource == KV_ALERT_RECEIVED)
+        return;
+    context->alertSource = (where & SSL_CB_READ) ? KV_ALERT_RECEIVED : KV_ALERT_SENT;
+    context->alertDescription = static_cast<DWORD>(value & 0xFF);
 }
 
 // The protocol bits of the credentials onto OpenSSL's range. SSL 3.0 is not
@@ -505,6 +521,7 @@ SECURITY_STATUS WINAPI InitializeSecurityContextA(CredHandle* credential, CtxtHa
     SSL_set_bio(context->ssl.get(), rbio.release(), wbio.release());
     SSL* ssl = context->ssl.get();
     SSL_set_ex_data(ssl, g_contextIndex, context.get());
+    SSL_set_info_callback(ssl, AlertCallback);
     SSL_set_connect_state(ssl);
     if (targetName && *targetName && !IsIpLiteral(targetName))
         SSL_set_tlsext_host_name(ssl, targetName);
@@ -714,6 +731,13 @@ SECURITY_STATUS WINAPI QueryContextAttributesA(CtxtHandle* contextHandle, ULONG 
         return SEC_E_INVALID_HANDLE;
     if (buffer == nullptr)
         return SEC_E_INVALID_TOKEN;
+    if (attribute == SECPKG_ATTR_KV_HANDSHAKE_ALERT)
+    {
+        auto* alert = static_cast<SecPkgContext_KvHandshakeAlert*>(buffer);
+        alert->dwSource = context->alertSource;
+        alert->dwDescription = context->alertDescription;
+        return SEC_E_OK;
+    }
     if (!context->handshakeDone || context->failed)
         return SEC_E_INVALID_HANDLE;
     switch (attribute)

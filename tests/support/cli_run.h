@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cli.h"
+#include "loopback.h"
 #include "private_network.h"
 #include "ws2.h"
 
@@ -166,21 +167,6 @@ inline std::string SourcePortsMasked(const std::string& text)
 {
     static const std::regex port("(Source Port\\(1024-5000\\):)[0-9]+ ");
     return std::regex_replace(text, port, "$1N ");
-}
-
-// Runs body on a thread of its own in a new network namespace with its
-// loopback up; threads it starts are in that namespace too. False (and why)
-// when this machine gives the test no namespace.
-inline bool InPrivateNetwork(const std::function<void()>& body, std::string* why)
-{
-    bool entered = false;
-    std::thread([&] {
-        PrivateNetworkOnThisThread network;
-        *why = network.Why();
-        if ((entered = network.Entered()))
-            body();
-    }).join();
-    return entered;
 }
 
 // Names to addresses from a table fixed before the first lookup, so any

@@ -1,11 +1,17 @@
 #include "loopback.h"
 
+#include "private_network.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -98,6 +104,18 @@ DroppingListener::~DroppingListener()
 {
     for (auto it = m_fillers.rbegin(); it != m_fillers.rend(); ++it)
         ::close(*it);
+}
+
+bool InPrivateNetwork(const std::function<void()>& body, std::string* why)
+{
+    bool entered = false;
+    std::thread([&] {
+        PrivateNetworkOnThisThread network;
+        *why = network.Why();
+        if ((entered = network.Entered()))
+            body();
+    }).join();
+    return entered;
 }
 
 int ClosedPort()

@@ -78,6 +78,11 @@ private:
     std::atomic<int> m_served{0};
 };
 
+// Runs body on a thread of its own in a new network namespace with its
+// loopback up; threads it starts are in that namespace too. False (and why)
+// when this machine gives the test no namespace.
+bool InPrivateNetwork(const std::function<void()>& body, std::string* why);
+
 // A port on 127.0.0.1 where nothing listens.
 int ClosedPort();
 

@@ -61,7 +61,8 @@ Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP
     X509_set_version(cert.get(), 2);
     ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), request.serial);
     X509_gmtime_adj(X509_getm_notBefore(cert.get()), static_cast<long>(request.notBeforeDays) * 86400);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(request.notAfterDays) * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), static_cast<long>(request.notAfterDays) * 86400 +
+                                                        static_cast<long>(request.notAfterHours) * 3600);
     X509_NAME* name = ParseName(request.subject);
     X509_set_subject_name(cert.get(), name);
     X509_set_issuer_name(cert.get(), issuer ? X509_get_subject_name(issuer) : name);
@@ -152,6 +153,17 @@ Identity TestPki::Leaf(const CertRecipe& request, bool rsa) const
     id.key = rsa ? MakeRsaKey() : MakeEcKey();
     id.cert = MakeCert(request, id.key.get(), inter.get(), interKey.get());
     id.chain = {inter.get()};
+    return id;
+}
+
+Identity TestPki::LeafUnder(const CertRecipe& intermediate, const CertRecipe& request) const
+{
+    Identity id;
+    id.issuerKey = MakeEcKey();
+    id.issuer = MakeCert(intermediate, id.issuerKey.get(), root.get(), rootKey.get());
+    id.key = MakeEcKey();
+    id.cert = MakeCert(request, id.key.get(), id.issuer.get(), id.issuerKey.get());
+    id.chain = {id.issuer.get()};
     return id;
 }
 

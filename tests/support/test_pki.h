@@ -35,6 +35,7 @@ struct CertRecipe
     int notAfterDays = 30;
     long serial = 1;
     std::string extendedKeyUsage; // "serverAuth", "clientAuth", or empty for none
+    int notAfterHours = 0;        // added to notAfterDays
 };
 
 // Signs with issuerKey; a null issuer makes the certificate self-issued.
@@ -52,6 +53,8 @@ struct Identity
     Key key;
     Cert cert;
     std::vector<X509*> chain; // sent after the certificate, not owned
+    Key issuerKey;            // an intermediate of the identity's own, when it has one
+    Cert issuer;
 };
 
 // The trust of one test process: a root, an intermediate under it, and the
@@ -64,6 +67,8 @@ struct TestPki
     static TestPki& Get();
     // A leaf issued by the intermediate.
     Identity Leaf(const CertRecipe& request, bool rsa = false) const;
+    // A leaf under an intermediate of its own, which the root issued.
+    Identity LeafUnder(const CertRecipe& intermediate, const CertRecipe& request) const;
     // Writes the identity's certificate chain and key as PEM files; returns their paths.
     std::pair<std::string, std::string> Files(const Identity& id, const std::string& name) const;
 
