@@ -606,7 +606,7 @@ std::string Fixture(const std::string& name)
     return text.str();
 }
 
-// The lease of one DHCP conversation, written by three releases of networkd.
+// The lease of one DHCP conversation, written by two releases of networkd.
 class NetworkdLeaseForms : public ::testing::TestWithParam<const char*>
 {};
 
@@ -623,14 +623,13 @@ TEST_P(NetworkdLeaseForms, GiveTheSameLease)
 }
 
 INSTANTIATE_TEST_SUITE_P(Releases, NetworkdLeaseForms,
-                         ::testing::Values("networkd-lease-v252", "networkd-lease-timespan",
-                                           "networkd-lease-json"));
+                         ::testing::Values("networkd-lease-v252", "networkd-lease-timespan"));
 
-TEST_F(IpHelperTest, AJsonLeaseOnDiskProvesDhcpAndNamesTheServer)
+TEST_F(IpHelperTest, ALeaseOnDiskProvesDhcpAndNamesTheServer)
 {
     FixturePc pc;
     pc.Link("enp1s0", 2, 1, true, "igb");
-    pc.Write("/run/systemd/netif/leases/2", Fixture("networkd-lease-json"));
+    pc.Write("/run/systemd/netif/leases/2", Fixture("networkd-lease-v252"));
     Describe(pc, "addr 2 192.168.1.50/24 dynamic\nroute 2 192.168.1.1 16 0\n");
     EXPECT_TRUE(RunCheckDhcp(&m_owner));
     EXPECT_EQ(m_owner.Lines()[m_owner.Lines().size() - 3], L("DHCP Server :", "192.168.1.1"));
@@ -650,51 +649,6 @@ TEST_F(IpHelperTest, AJsonLeaseOnDiskProvesDhcpAndNamesTheServer)
     EXPECT_EQ(record.LeaseObtained, 1796000000);
     EXPECT_EQ(record.LeaseExpires, 1796000000 + 86400);
 }
-
-struct JsonCase
-{
-    const char* name;
-    const char* text;
-    const char* address; // "" when no lease is found
-    const char* server;
-};
-
-void PrintTo(const JsonCase& c, std::ostream* os) { *os << c.name; }
-
-class NetworkdJsonLease : public ::testing::TestWithParam<JsonCase>
-{};
-
-TEST_P(NetworkdJsonLease, IsReadOrRefused)
-{
-    const iphelper::Lease lease = iphelper::ParseNetworkdLeaseJson(GetParam().text);
-    EXPECT_EQ(lease.found, GetParam().address[0] != '\0');
-    EXPECT_EQ(lease.address, GetParam().address);
-    EXPECT_EQ(lease.server, GetParam().server);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, NetworkdJsonLease,
-    ::testing::Values(
-        JsonCase{"DottedTexts", R"({"Address":"10.1.2.3","Server_Address":"10.1.2.1"})", "10.1.2.3",
-                 "10.1.2.1"},
-        JsonCase{"OnlyTheAddressString", R"({"AddressString":"10.1.2.3","Server_Address":[10,1,2,1]})",
-                 "10.1.2.3", "10.1.2.1"},
-        JsonCase{"ByteOutOfRange", R"({"Address":[10,1,2,256],"Server_Address":[10,1,2,1]})", "", "10.1.2.1"},
-        JsonCase{"FractionalByte", R"({"Address":[10,1,2,3.5]})", "", ""},
-        JsonCase{"ThreeBytes", R"({"Address":[10,1,2],"Server_Address":[10,1,2,1,0]})", "", ""},
-        JsonCase{"ServerAsIpv6", R"({"Address":[10,1,2,3],"Server_Address":"2001:db8::1"})", "10.1.2.3", ""},
-        JsonCase{"Truncated", R"({"Address":[10,1,2,3],"Server_Address":[10,1)", "", ""},
-        JsonCase{"TrailingGarbage", R"({"Address":[10,1,2,3]} x)", "", ""},
-        JsonCase{"NotAnObject", R"([[10,1,2,3]])", "", ""},
-        JsonCase{"EscapesAndNesting",
-                 R"({"Hostname":"a\"b\\c\u00e9","X":{"Y":[true,false,null,-1.5e3]},"Address":[10,1,2,3]})",
-                 "10.1.2.3", ""},
-        JsonCase{"ControlCharacterInText", "{\"Hostname\":\"a\tb\",\"Address\":[10,1,2,3]}", "", ""},
-        JsonCase{"DeepNesting",
-                 "{\"A\":[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[0]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],"
-                 "\"Address\":[10,1,2,3]}",
-                 "", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A lifetime of many huge terms wrapped the sum, and the lease's expiry,
 // its file's time plus the lifetime, overflowed.

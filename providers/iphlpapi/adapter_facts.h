@@ -98,10 +98,8 @@ struct Lease
     int64_t expires = 0;   // seconds since 1970; 0 when not given
     bool found = false;
 };
-// systemd-networkd's lease in either form it writes: KEY=VALUE lines, or the
-// JSON object of recent releases (chosen by the first character).
+// systemd-networkd's lease: KEY=VALUE lines.
 Lease ParseNetworkdLease(const std::string& text);
-Lease ParseNetworkdLeaseJson(const std::string& text);
 // A time span as networkd writes it: plain seconds, or "1d 2h 30min 5s".
 uint64_t ParseTimespan(const std::string& text);
 // NetworkManager's DHCP4 options (dhcp_server_identifier, dhcp_lease_time,

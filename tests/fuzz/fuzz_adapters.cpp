@@ -233,7 +233,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Each parser on its own.
     CheckLease(iphelper::ParseNetworkdLease(text("networkd-lease")));
-    CheckLease(iphelper::ParseNetworkdLeaseJson(text("networkd-lease")));
     Check(iphelper::ParseTimespan(text("timespan")) < (uint64_t{1} << 62),
           "a time span no time can be added to");
     const auto options = Options(text("nm-options"));
