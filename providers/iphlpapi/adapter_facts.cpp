@@ -111,10 +111,48 @@ std::string Ipv4FromBytes(const unsigned char* p)
     return ::inet_ntop(AF_INET, p, text, sizeof text) ? text : "";
 }
 
+// A file descriptor, closed when its owner goes.
+class CDescriptor
+{
+public:
+    explicit CDescriptor(int fd) : m_fd(fd) {}
+    ~CDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CDescriptor(const CDescriptor&) = delete;
+    CDescriptor& operator=(const CDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+struct DirectoryCloser
+{
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// The names in a folder, "." and ".." left out; none when it cannot be read.
+std::vector<std::string> List(const std::string& path)
+{
+    std::vector<std::string> names;
+    const Directory dir(::opendir(path.c_str()));
+    if (!dir)
+        return names;
+    while (const dirent* entry = ::readdir(dir.get()))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    return names;
+}
+
 // netlink dump of one request type; every message goes to visit.
 template <typename Visit> bool NetlinkDump(int type, Visit visit)
 {
-    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    const CDescriptor socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    const int fd = socket.Get();
     if (fd < 0)
         return false;
     struct
@@ -128,10 +166,7 @@ template <typename Visit> bool NetlinkDump(int type, Visit visit)
     request.header.nlmsg_seq = 1;
     request.message.rtgen_family = AF_INET;
     if (::send(fd, &request, sizeof request, 0) < 0)
-    {
-        ::close(fd);
         return false;
-    }
     std::vector<char> buffer(64 * 1024);
     bool done = false;
     for (int reads = 0; !done && reads < 10000; ++reads)
@@ -155,7 +190,6 @@ template <typename Visit> bool NetlinkDump(int type, Visit visit)
         }
 #pragma GCC diagnostic pop
     }
-    ::close(fd);
     return done;
 }
 
@@ -560,8 +594,8 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
 {
     std::vector<AdapterFacts> adapters;
     const std::string netDir = root + "/sys/class/net";
-    DIR* dir = ::opendir(netDir.c_str());
-    if (dir == nullptr)
+    const std::vector<std::string> names = List(netDir);
+    if (names.empty())
         return adapters;
     const auto addresses = kernel.Addresses();
     const auto routes = kernel.DefaultRoutes();
@@ -584,11 +618,8 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
         return upstream;
     }();
 
-    for (dirent* entry; (entry = ::readdir(dir)) != nullptr;)
+    for (const auto& name : names)
     {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
         const std::string sys = netDir + "/" + name;
         AdapterFacts a;
         a.name = name;
@@ -674,19 +705,14 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
         {
             // NetworkManager's own client records the address only.
             bool managerLease = false;
-            if (DIR* nm = ::opendir((root + "/var/lib/NetworkManager").c_str()))
+            for (const auto& file : List(root + "/var/lib/NetworkManager"))
             {
-                for (dirent* f; (f = ::readdir(nm)) != nullptr;)
-                {
-                    const std::string file = f->d_name;
-                    const std::string suffix = "-" + name + ".lease";
-                    if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
-                        file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
-                        managerLease =
-                            managerLease ||
-                            holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
-                }
-                ::closedir(nm);
+                const std::string suffix = "-" + name + ".lease";
+                if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
+                    file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
+                    managerLease =
+                        managerLease ||
+                        holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
             }
             lease = Lease{};
             // Kernel hints prove DHCP but name no server; the gateway is never taken for one.
@@ -714,7 +740,6 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
             a.dns = globalDns;
         adapters.push_back(std::move(a));
     }
-    ::closedir(dir);
     std::sort(adapters.begin(), adapters.end(),
               [](const AdapterFacts& x, const AdapterFacts& y) { return x.ifindex < y.ifindex; });
     return adapters;
