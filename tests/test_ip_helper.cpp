@@ -501,14 +501,22 @@ TEST_F(ManagerPcTest, TheBusNamesTheServerAndEachLinksDns)
                          {1796601600 - 86400, 1796601600}, {0, 0}, {1796520000 - 3600, 1796520000}}));
 }
 
-// No bus, a bus where neither service runs, a bus that refuses to let us ask:
-// the files alone speak, as they did before the bus was asked.
+// No bus, a bus where neither service runs, a bus that refuses to let us ask,
+// a manager that holds its name and never answers: the files alone speak, as
+// they did before the bus was asked.
 enum class Refusal
 {
     NoBus,
     NoService,
-    NoPermission
+    NoPermission,
+    Silent
 };
+
+const char* RefusalName(Refusal refusal)
+{
+    const char* const names[] = {"NoBus", "NoService", "NoPermission", "Silent"};
+    return names[static_cast<int>(refusal)];
+}
 
 class ManagerPcFallbackTest : public ManagerPcTest, public ::testing::WithParamInterface<Refusal>
 {};
@@ -524,9 +532,11 @@ TEST_P(ManagerPcFallbackTest, TheFilesSpeakAlone)
             GetParam() == Refusal::NoPermission ? testing_support::PrivateBus::Policy::DenyNetworkServices
                                                 : testing_support::PrivateBus::Policy::Open);
         ASSERT_TRUE(bus->Started());
-        if (GetParam() == Refusal::NoPermission)
+        // NoPermission: it runs, but the bus will not carry our questions.
+        if (GetParam() == Refusal::NoPermission || GetParam() == Refusal::Silent)
         {
-            ASSERT_TRUE(bus->Serve(kManagerBus)); // it runs, but the bus will not carry our questions
+            ASSERT_TRUE(
+                bus->Serve(std::string(kManagerBus) + (GetParam() == Refusal::Silent ? "silent\n" : "")));
         }
         m_setBus(bus->Address().c_str());
     }
@@ -552,6 +562,11 @@ TEST_P(ManagerPcFallbackTest, TheFilesSpeakAlone)
         expected.push_back(line);
     expected.insert(expected.end(), globalDns.begin(), globalDns.end());
     EXPECT_EQ(RunLines(RunThisPc), Framed(expected));
+    // Every call of the report (the list twice, each adapter's DNS servers twice) shares one wait.
+    if (GetParam() == Refusal::Silent)
+    {
+        EXPECT_EQ(bus->Questions(), 1);
+    }
     EXPECT_EQ(CheckLines(RunCheckDhcp, false),
               Framed({"Attempting to Determine DHCP Configuration...",
                       L("Found Ethernet Adapter :", "e1000e (PCI 8086:1533)"), L("DHCP Enabled :", "Yes"),
@@ -563,12 +578,9 @@ TEST_P(ManagerPcFallbackTest, TheFilesSpeakAlone)
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, ManagerPcFallbackTest,
-                         ::testing::Values(Refusal::NoBus, Refusal::NoService, Refusal::NoPermission),
-                         [](const auto& info) {
-                             return std::string(info.param == Refusal::NoBus       ? "NoBus"
-                                                : info.param == Refusal::NoService ? "NoService"
-                                                                                   : "NoPermission");
-                         });
+                         ::testing::Values(Refusal::NoBus, Refusal::NoService, Refusal::NoPermission,
+                                           Refusal::Silent),
+                         [](const auto& info) { return std::string(RefusalName(info.param)); });
 
 TEST(IpHelperBus, OlderNameserversAndResolverEntriesAsTheBusGivesThem)
 {
@@ -577,7 +589,7 @@ TEST(IpHelperBus, OlderNameserversAndResolverEntriesAsTheBusGivesThem)
         bus.Serve("device eth0\nold-nameservers eth0 10.0.0.53 10.0.0.54\n"
                   "device wlan0 dhcp dhcp_server_identifier=not-an-address\n"
                   "resolved 2 2001:db8::1 192.0.2.53\nresolved 0 192.0.2.99\nresolved 3 192.0.2.54\n"));
-    const iphelper::BusView view = iphelper::QueryBus(bus.Address(), 5000);
+    const iphelper::BusView view = iphelper::QueryBus(bus.Address(), iphelper::CBusDeadline(5000000));
     ASSERT_EQ(view.devices.size(), 2u);
     EXPECT_EQ(view.devices[0].iface, "eth0");
     EXPECT_FALSE(view.devices[0].dhcp);
@@ -592,10 +604,24 @@ TEST(IpHelperBus, OlderNameserversAndResolverEntriesAsTheBusGivesThem)
 
     // The manager alone, without systemd-resolved: its devices still count.
     ASSERT_TRUE(bus.Serve("no-resolver\ndevice eth0\nnameservers eth0 10.0.0.53\n"));
-    const iphelper::BusView managerOnly = iphelper::QueryBus(bus.Address(), 5000);
+    const iphelper::BusView managerOnly = iphelper::QueryBus(bus.Address(), iphelper::CBusDeadline(5000000));
     ASSERT_EQ(managerOnly.devices.size(), 1u);
     EXPECT_EQ(managerOnly.devices[0].dns, (std::vector<std::string>{"10.0.0.53"}));
     EXPECT_TRUE(managerOnly.linkDns.empty());
+
+    // One deadline for every question, on a clock that moves 100 ms a reading: the device list and
+    // three questions a device. The third device's last question finds the second gone, so that device
+    // is left to the files, and the resolver is not asked.
+    ASSERT_TRUE(bus.Serve("device eth0\ndevice eth1\ndevice eth2\nresolved 2 192.0.2.53\n"));
+    const iphelper::BusView cut = iphelper::QueryBus(bus.Address(), iphelper::CBusDeadline(1000000, [] {
+                                                         static uint64_t now = 0;
+                                                         return now += 100000;
+                                                     }));
+    std::vector<std::string> devices;
+    for (const auto& device : cut.devices)
+        devices.push_back(device.iface);
+    EXPECT_EQ(devices, (std::vector<std::string>{"eth0", "eth1"}));
+    EXPECT_TRUE(cut.linkDns.empty());
 }
 
 std::string Fixture(const std::string& name)

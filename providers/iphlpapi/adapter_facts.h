@@ -79,10 +79,28 @@ struct BusView
     std::vector<std::pair<int, std::string>> linkDns; // systemd-resolved: interface index, IPv4 server
 };
 
+// Microseconds on a clock that only goes forward.
+using BusClock = uint64_t (*)();
+uint64_t MonotonicUsec();
+
+// The time all the bus questions of one report may take together: each waits
+// at most what is left, and none is asked once it has passed.
+class CBusDeadline
+{
+public:
+    CBusDeadline(uint64_t budgetUsec, BusClock clock = MonotonicUsec);
+    uint64_t LeftUsec() const; // 0 once passed
+
+private:
+    BusClock m_clock;
+    uint64_t m_endUsec;
+};
+
 // Asks NetworkManager and systemd-resolved; `address` empty means the system
-// bus (which honours DBUS_SYSTEM_BUS_ADDRESS). Each call waits at most
-// timeoutMs, and the first that times out ends the questions.
-BusView QueryBus(const std::string& address, int timeoutMs);
+// bus (which honours DBUS_SYSTEM_BUS_ADDRESS). A question that times out ends
+// the questions; a device whose questions were cut short is left out, so that
+// the files answer for it.
+BusView QueryBus(const std::string& address, const CBusDeadline& deadline);
 
 // Every adapter but loopback, in interface-index order.
 std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel, const BusView& bus = {});
