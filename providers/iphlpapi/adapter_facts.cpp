@@ -590,6 +590,173 @@ Lease ParseDhcpMessage(const std::string& bytes)
     return lease;
 }
 
+bool AdapterQuery::Holds(const std::string& address) const
+{
+    return std::any_of(adapter.addresses.begin(), adapter.addresses.end(),
+                       [&](const auto& held) { return held.first == address; });
+}
+
+const ManagedDevice* AdapterQuery::Managed() const
+{
+    for (const auto& device : bus.devices)
+        if (device.iface == adapter.name)
+            return &device;
+    return nullptr;
+}
+
+namespace
+{
+// NetworkManager's DHCP client, live on the bus.
+Lease ManagerOnBus(const AdapterQuery& q)
+{
+    const ManagedDevice* device = q.Managed();
+    if (device == nullptr || !device->dhcp)
+        return Lease{};
+    Lease lease = ParseManagerDhcp4Options(device->dhcpOptions);
+    lease.found = true; // it runs a DHCP client on this device now
+    return lease;
+}
+
+Lease NetworkdLease(const AdapterQuery& q)
+{
+    const std::string path = q.root + "/run/systemd/netif/leases/" + std::to_string(q.adapter.ifindex);
+    Lease lease = ParseNetworkdLease(ReadFile(path));
+    if (!lease.found || !q.Holds(lease.address))
+        return Lease{};
+    struct stat st
+    {};
+    if (lease.lifetime > 0 && ::stat(path.c_str(), &st) == 0) // written when the lease was obtained
+        lease.expires = static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(lease.lifetime);
+    return lease;
+}
+
+// ISC dhclient as Debian's ifupdown runs it, or with its default file.
+Lease DhclientLeases(const AdapterQuery& q)
+{
+    const std::string& name = q.adapter.name;
+    for (const auto& file :
+         {"/var/lib/dhcp/dhclient." + name + ".leases", std::string("/var/lib/dhcp/dhclient.leases")})
+        if (Lease lease = ParseDhclientLeases(ReadFile(q.root + file), name);
+            lease.found && q.Holds(lease.address))
+            return lease;
+    return Lease{};
+}
+
+Lease DhcpcdLease(const AdapterQuery& q)
+{
+    Lease lease = ParseDhcpMessage(ReadFile(q.root + "/var/lib/dhcpcd/" + q.adapter.name + ".lease"));
+    return lease.found && q.Holds(lease.address) ? lease : Lease{};
+}
+
+// NetworkManager's files, PLUGIN-UUID-IFACE.lease under its run-time folder
+// or its state folder: its own client's KEY=VALUE file, or dhclient's leases
+// when it runs dhclient. A lease that names its server is preferred.
+Lease ManagerLeaseFiles(const AdapterQuery& q)
+{
+    constexpr size_t kUuid = 36;
+    const std::string suffix = "-" + q.adapter.name + ".lease";
+    Lease best;
+    for (const char* folder : {"/run/NetworkManager/", "/var/lib/NetworkManager/"})
+        for (const auto& file : List(q.root + folder))
+            for (const std::string plugin : {"internal-", "dhclient-"})
+            {
+                if (file.size() != plugin.size() + kUuid + suffix.size() || file.rfind(plugin, 0) != 0 ||
+                    file.compare(file.size() - suffix.size(), std::string::npos, suffix) != 0)
+                    continue;
+                const std::string text = ReadFile(q.root + folder + file);
+                Lease lease = plugin == "internal-" ? ParseNetworkdLease(text)
+                                                    : ParseDhclientLeases(text, q.adapter.name);
+                if (lease.found && q.Holds(lease.address) &&
+                    (!best.found || (best.server.empty() && !lease.server.empty())))
+                    best = lease;
+            }
+    return best;
+}
+
+// No lease, but the kernel shows a DHCP client's work; it names no server, and
+// the gateway is never taken for one.
+Lease KernelHints(const AdapterQuery& q)
+{
+    Lease lease;
+    lease.found = q.dhcpRoute || q.dynamicOnly;
+    return lease;
+}
+
+std::vector<std::string> ManagerDnsOnBus(const AdapterQuery& q, const Lease&)
+{
+    const ManagedDevice* device = q.Managed();
+    return device != nullptr ? device->dns : std::vector<std::string>{};
+}
+
+std::vector<std::string> NetworkdLinkDns(const AdapterQuery& q, const Lease&)
+{
+    return ParseDnsList(
+        KeyValues(ReadFile(q.root + "/run/systemd/netif/links/" + std::to_string(q.adapter.ifindex)))["DNS"]);
+}
+
+// systemd-resolved's own list for the link, as the bus gives it.
+std::vector<std::string> ResolvedDnsOnBus(const AdapterQuery& q, const Lease&)
+{
+    std::vector<std::string> dns;
+    for (const auto& [ifindex, server] : q.bus.linkDns)
+        if (ifindex == q.adapter.ifindex && std::find(dns.begin(), dns.end(), server) == dns.end())
+            dns.push_back(server);
+    return dns;
+}
+
+std::vector<std::string> ResolvedLinkDns(const AdapterQuery& q, const Lease&)
+{
+    return ParseDnsList(KeyValues(
+        ReadFile(q.root + "/run/systemd/resolve/netif/" + std::to_string(q.adapter.ifindex)))["SERVERS"]);
+}
+
+std::vector<std::string> LeaseDns(const AdapterQuery&, const Lease& dhcp) { return dhcp.dns; }
+
+// The global list, for an adapter that holds an address to reach it from.
+std::vector<std::string> GlobalDns(const AdapterQuery& q, const Lease&)
+{
+    return q.adapter.addresses.empty() ? std::vector<std::string>{} : q.globalDns;
+}
+
+// resolv.conf's servers; the local stub stands for the upstream list in the resolver's own file.
+std::vector<std::string> ResolvConfServers(const std::string& root)
+{
+    std::vector<std::string> upstream;
+    for (const auto& server : ParseNameservers(ReadFile(root + "/etc/resolv.conf")))
+        if (server != "127.0.0.53")
+            upstream.push_back(server);
+        else
+            for (const char* file :
+                 {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
+                for (const auto& s : ParseNameservers(ReadFile(root + file)))
+                    if (s != "127.0.0.53" && std::find(upstream.begin(), upstream.end(), s) == upstream.end())
+                        upstream.push_back(s);
+    return upstream;
+}
+} // namespace
+
+const std::vector<DhcpSource>& DhcpSources()
+{
+    static const std::vector<DhcpSource> sources{{"manager-bus", ManagerOnBus},
+                                                 {"networkd-lease", NetworkdLease},
+                                                 {"dhclient-leases", DhclientLeases},
+                                                 {"dhcpcd-lease", DhcpcdLease},
+                                                 {"manager-lease-files", ManagerLeaseFiles},
+                                                 {"kernel-hints", KernelHints}};
+    return sources;
+}
+
+const std::vector<DnsSource>& DnsSources()
+{
+    static const std::vector<DnsSource> sources{{"manager-bus", ManagerDnsOnBus},
+                                                {"networkd-link", NetworkdLinkDns},
+                                                {"resolved-bus", ResolvedDnsOnBus},
+                                                {"resolved-link", ResolvedLinkDns},
+                                                {"lease", LeaseDns},
+                                                {"resolv.conf", GlobalDns}};
+    return sources;
+}
+
 std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel, const BusView& bus)
 {
     std::vector<AdapterFacts> adapters;
@@ -599,24 +766,7 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
         return adapters;
     const auto addresses = kernel.Addresses();
     const auto routes = kernel.DefaultRoutes();
-    const std::vector<std::string> globalDns = [&] {
-        std::vector<std::string> dns = ParseNameservers(ReadFile(root + "/etc/resolv.conf"));
-        std::vector<std::string> upstream;
-        for (const auto& server : dns)
-            if (server == "127.0.0.53")
-            {
-                // The local stub: its upstream servers are in the resolver's own file.
-                for (const char* file :
-                     {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
-                    for (const auto& s : ParseNameservers(ReadFile(root + file)))
-                        if (s != "127.0.0.53" &&
-                            std::find(upstream.begin(), upstream.end(), s) == upstream.end())
-                            upstream.push_back(s);
-            }
-            else
-                upstream.push_back(server);
-        return upstream;
-    }();
+    const std::vector<std::string> globalDns = ResolvConfServers(root);
 
     for (const auto& name : names)
     {
@@ -661,83 +811,26 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
                 dhcpRoute = r.protocol == RTPROT_DHCP;
             }
 
-        // DHCP: the lease of whichever client runs, for an address this interface holds.
-        auto holds = [&](const std::string& address) {
-            return std::any_of(a.addresses.begin(), a.addresses.end(),
-                               [&](const auto& p) { return p.first == address; });
-        };
-        const ManagedDevice* managed = nullptr;
-        for (const auto& device : bus.devices)
-            if (device.iface == name)
-                managed = &device;
-        const std::string networkdLease = root + "/run/systemd/netif/leases/" + std::to_string(a.ifindex);
-        Lease lease = ParseNetworkdLease(ReadFile(networkdLease));
-        if (lease.found && holds(lease.address) && lease.lifetime > 0)
-        {
-            struct stat st
-            {};
-            if (::stat(networkdLease.c_str(), &st) == 0) // written when the lease was obtained
-                lease.expires = static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(lease.lifetime);
-        }
-        if (managed != nullptr && managed->dhcp)
-            lease =
-                ParseManagerDhcp4Options(managed->dhcpOptions); // its client is running now: the live answer
-        else if (!lease.found || !holds(lease.address))
-        {
-            lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient." + name + ".leases"), name);
-            if (!lease.found || !holds(lease.address))
-                lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient.leases"), name);
-        }
-        if (!lease.found || !holds(lease.address))
-            lease = ParseDhcpMessage(ReadFile(root + "/var/lib/dhcpcd/" + name + ".lease"));
-        if ((managed != nullptr && managed->dhcp) || (lease.found && holds(lease.address)))
+        const AdapterQuery query{root, a, bus, dhcpRoute, anyDynamic && !anyPermanent, globalDns};
+        Lease dhcp;
+        for (const auto& source : DhcpSources())
+            if ((dhcp = source.ask(query)).found)
+                break;
+        if (dhcp.found)
         {
             a.dhcpEnabled = true;
-            a.dhcpServer = lease.server;
-            a.wins = lease.wins;
-            if (lease.expires > 0 && lease.lifetime > 0)
+            // Never an empty server beside "DHCP Enabled": that reads as no DHCP service at all.
+            a.dhcpServer = dhcp.server.empty() ? kServerNotNamed : dhcp.server;
+            a.wins = dhcp.wins;
+            if (dhcp.expires > 0 && dhcp.lifetime > 0)
             {
-                a.leaseExpires = lease.expires;
-                a.leaseObtained = lease.expires - static_cast<int64_t>(lease.lifetime);
+                a.leaseExpires = dhcp.expires;
+                a.leaseObtained = dhcp.expires - static_cast<int64_t>(dhcp.lifetime);
             }
         }
-        else
-        {
-            // NetworkManager's own client records the address only.
-            bool managerLease = false;
-            for (const auto& file : List(root + "/var/lib/NetworkManager"))
-            {
-                const std::string suffix = "-" + name + ".lease";
-                if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
-                    file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
-                    managerLease =
-                        managerLease ||
-                        holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
-            }
-            lease = Lease{};
-            // Kernel hints prove DHCP but name no server; the gateway is never taken for one.
-            a.dhcpEnabled = managerLease || dhcpRoute || (anyDynamic && !anyPermanent);
-        }
-
-        const auto link = KeyValues(ReadFile(root + "/run/systemd/netif/links/" + std::to_string(a.ifindex)));
-        const auto linkDns = link.find("DNS");
-        const auto resolved =
-            KeyValues(ReadFile(root + "/run/systemd/resolve/netif/" + std::to_string(a.ifindex)));
-        const auto resolvedDns = resolved.find("SERVERS");
-        if (managed != nullptr)
-            a.dns = managed->dns;
-        if (a.dns.empty() && linkDns != link.end())
-            a.dns = ParseDnsList(linkDns->second);
-        if (a.dns.empty()) // systemd-resolved's own list for the link, as the bus gives it
-            for (const auto& [ifindex, server] : bus.linkDns)
-                if (ifindex == a.ifindex && std::find(a.dns.begin(), a.dns.end(), server) == a.dns.end())
-                    a.dns.push_back(server);
-        if (a.dns.empty() && resolvedDns != resolved.end())
-            a.dns = ParseDnsList(resolvedDns->second);
-        if (a.dns.empty())
-            a.dns = lease.dns;
-        if (a.dns.empty() && !a.addresses.empty())
-            a.dns = globalDns;
+        for (const auto& source : DnsSources())
+            if (!(a.dns = source.ask(query, dhcp)).empty())
+                break;
         adapters.push_back(std::move(a));
     }
     std::sort(adapters.begin(), adapters.end(),

@@ -116,7 +116,9 @@ struct Lease
     int64_t expires = 0;   // seconds since 1970; 0 when not given
     bool found = false;
 };
-// systemd-networkd's lease: KEY=VALUE lines.
+// The KEY=VALUE lease systemd's DHCP client writes: systemd-networkd's, and
+// NetworkManager's own client's (which holds the address alone since that
+// client was replaced).
 Lease ParseNetworkdLease(const std::string& text);
 // A time span as networkd writes it: plain seconds, or "1d 2h 30min 5s".
 uint64_t ParseTimespan(const std::string& text);
@@ -128,5 +130,39 @@ Lease ParseDhcpMessage(const std::string& bytes);
 std::vector<std::string> ParseNameservers(const std::string& resolvConf);
 std::vector<std::string> ParseDnsList(const std::string& value); // networkd's DNS= forms, IPv4 only
 std::string MaskFromPrefix(int prefix);
+
+// What the sources of one adapter's DHCP and DNS facts are asked about.
+struct AdapterQuery
+{
+    std::string root;
+    const AdapterFacts& adapter;               // name, index and addresses
+    const BusView& bus;                        // what the bus told, maybe nothing
+    bool dhcpRoute = false;                    // its default route was added by a DHCP client
+    bool dynamicOnly = false;                  // every address it holds has a lifetime
+    const std::vector<std::string>& globalDns; // resolv.conf's servers, the local stub followed
+
+    bool Holds(const std::string& address) const;
+    const ManagedDevice* Managed() const; // NetworkManager's device of this name, or null
+};
+
+// Each source answers alone. DHCP: a lease found for an address the adapter
+// holds; DNS: a list, empty when it knows none. Collect tries them in the
+// order given here, and the first that answers is taken.
+struct DhcpSource
+{
+    const char* name;
+    Lease (*ask)(const AdapterQuery& query);
+};
+struct DnsSource
+{
+    const char* name;
+    std::vector<std::string> (*ask)(const AdapterQuery& query, const Lease& dhcp);
+};
+const std::vector<DhcpSource>& DhcpSources();
+const std::vector<DnsSource>& DnsSources();
+
+// The server of a DHCP lease no source names: the limited broadcast, to which
+// a client sends when it knows no server.
+constexpr const char* kServerNotNamed = "255.255.255.255";
 
 } // namespace iphelper
