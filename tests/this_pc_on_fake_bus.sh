@@ -6,10 +6,14 @@
 # links' other ends stay down and hold no address, so the report leaves them
 # out. Needs root (namespaces). Everything it starts ends within 60 seconds.
 #
-# With --no-bus the same links are shown with no bus at all: what the files
-# and the kernel tell alone.
+# NetworkManager's lease files are in place as its clients leave them: a
+# dhclient lease naming the server for eth0, and its own client's file, which
+# holds the address only, for eth2. With --no-bus the same links are shown
+# with no bus at all, and with --silent-bus with a NetworkManager that owns
+# its name but never answers: both times what the files and the kernel tell
+# alone.
 #
-# Usage: tests/this_pc_on_fake_bus.sh [BUILD-BIN-FOLDER [--no-bus]]   (default build/bin)
+# Usage: tests/this_pc_on_fake_bus.sh [BUILD-BIN-FOLDER [--no-bus|--silent-bus]]   (default build/bin)
 set -euo pipefail
 
 bin=$(realpath "${1:-build/bin}")
@@ -19,6 +23,7 @@ if [ -z "${KV_FAKE_BUS_INSIDE:-}" ]; then
 fi
 
 mount -t sysfs none /sys # this namespace's links, not the host's
+mount -t tmpfs none /run # and none of the host's run-time state
 dir=$(mktemp -d /tmp/kvfakebus.XXXXXX)
 pids=()
 cleanup() {
@@ -38,6 +43,20 @@ ip addr add 172.16.0.20/24 dev eth2 valid_lft 3600 preferred_lft 3600
 ip route add default via 192.168.1.1 dev eth0 proto dhcp metric 100
 ip route add default via 10.0.0.1 dev eth1 proto static metric 200
 ip route add default via 172.16.0.1 dev eth2 proto dhcp metric 300
+
+mkdir -p /run/NetworkManager
+cat >/run/NetworkManager/dhclient-5f6c2f0e-3a53-4c0e-9d8f-0e1c7d2a0001-eth0.lease <<EOF
+lease {
+  interface "eth0";
+  fixed-address 192.168.1.50;
+  option subnet-mask 255.255.255.0;
+  option routers 192.168.1.1;
+  option dhcp-server-identifier 192.168.1.1;
+  option domain-name-servers 192.168.1.1,9.9.9.9;
+}
+EOF
+printf '# This is private data. Do not parse.\nADDRESS=172.16.0.20\n' \
+  >/run/NetworkManager/internal-5f6c2f0e-3a53-4c0e-9d8f-0e1c7d2a0003-eth2.lease
 
 cat >"$dir/bus.conf" <<EOF
 <busconfig>
@@ -61,6 +80,7 @@ nameservers eth1 10.0.0.53
 device eth2 dhcp ip_address=172.16.0.20 dhcp_lease_time=3600 expiry=1796520000
 resolved $(cat /sys/class/net/eth2/ifindex) 172.16.0.53 2001:db8::53
 EOF
+[ "$mode" != "--silent-bus" ] || echo silent >>"$dir/scenario"
 
 if [ "$mode" != "--no-bus" ]; then
   timeout 60 dbus-daemon --nofork --nopidfile --config-file="$dir/bus.conf" >"$dir/daemon.log" 2>&1 &
@@ -75,6 +95,8 @@ export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/bus"
 for command in this-pc check-dhcp check-dns; do
   echo "\$ kestavane-cli $command"
   status=0
+  start=$(date +%s%N)
   "$bin/kestavane-cli" "$command" || status=$?
-  echo "(exit status $status)"
+  echo "(exit status $status, $((($(date +%s%N) - start) / 1000000)) ms)"
 done
+[ ! -f "$dir/scenario.asked" ] || echo "(the silent service was asked $(cat "$dir/scenario.asked") times)"

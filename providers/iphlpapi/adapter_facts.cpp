@@ -111,10 +111,48 @@ std::string Ipv4FromBytes(const unsigned char* p)
     return ::inet_ntop(AF_INET, p, text, sizeof text) ? text : "";
 }
 
+// A file descriptor, closed when its owner goes.
+class CDescriptor
+{
+public:
+    explicit CDescriptor(int fd) : m_fd(fd) {}
+    ~CDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CDescriptor(const CDescriptor&) = delete;
+    CDescriptor& operator=(const CDescriptor&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+struct DirectoryCloser
+{
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// The names in a folder, "." and ".." left out; none when it cannot be read.
+std::vector<std::string> List(const std::string& path)
+{
+    std::vector<std::string> names;
+    const Directory dir(::opendir(path.c_str()));
+    if (!dir)
+        return names;
+    while (const dirent* entry = ::readdir(dir.get()))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    return names;
+}
+
 // netlink dump of one request type; every message goes to visit.
 template <typename Visit> bool NetlinkDump(int type, Visit visit)
 {
-    const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    const CDescriptor socket(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+    const int fd = socket.Get();
     if (fd < 0)
         return false;
     struct
@@ -128,10 +166,7 @@ template <typename Visit> bool NetlinkDump(int type, Visit visit)
     request.header.nlmsg_seq = 1;
     request.message.rtgen_family = AF_INET;
     if (::send(fd, &request, sizeof request, 0) < 0)
-    {
-        ::close(fd);
         return false;
-    }
     std::vector<char> buffer(64 * 1024);
     bool done = false;
     for (int reads = 0; !done && reads < 10000; ++reads)
@@ -155,7 +190,6 @@ template <typename Visit> bool NetlinkDump(int type, Visit visit)
         }
 #pragma GCC diagnostic pop
     }
-    ::close(fd);
     return done;
 }
 
@@ -264,217 +298,6 @@ unsigned InterfaceType(int arphrd, bool wireless)
     case ARPHRD_IPGRE: return IF_TYPE_TUNNEL;
     default: return MIB_IF_TYPE_OTHER;
     }
-}
-
-// Just enough JSON for a lease file: values, arrays, objects, strings with
-// escapes; depth and size are bounded, and anything malformed parses as null.
-struct Json
-{
-    enum Kind
-    {
-        Null,
-        Bool,
-        Number,
-        String,
-        Array,
-        Object
-    } kind = Null;
-    double number = 0;
-    std::string text;
-    std::vector<Json> items;
-    // An object's members, names and values apart: a pair holding the type
-    // being defined is not allowed everywhere (clang with libstdc++ refuses it).
-    std::vector<std::string> names;
-    std::vector<Json> values;
-
-    const Json* Member(const std::string& key) const
-    {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == key)
-                return &values[i];
-        return nullptr;
-    }
-};
-
-class JsonReader
-{
-public:
-    explicit JsonReader(const std::string& text) : m_text(text) {}
-
-    bool Document(Json& out)
-    {
-        if (!Value(out, 0))
-            return false;
-        Space();
-        return m_at == m_text.size();
-    }
-
-private:
-    static constexpr int kMaxDepth = 32;
-
-    void Space()
-    {
-        while (m_at < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_at])))
-            ++m_at;
-    }
-    bool Take(char c)
-    {
-        Space();
-        if (m_at < m_text.size() && m_text[m_at] == c)
-        {
-            ++m_at;
-            return true;
-        }
-        return false;
-    }
-    bool Word(const char* word)
-    {
-        const size_t n = std::strlen(word);
-        if (m_text.compare(m_at, n, word) != 0)
-            return false;
-        m_at += n;
-        return true;
-    }
-    bool Str(std::string& out)
-    {
-        if (!Take('"'))
-            return false;
-        while (m_at < m_text.size())
-        {
-            const char c = m_text[m_at++];
-            if (c == '"')
-                return true;
-            if (static_cast<unsigned char>(c) < 0x20)
-                return false;
-            if (c != '\\')
-            {
-                out += c;
-                continue;
-            }
-            if (m_at >= m_text.size())
-                return false;
-            const char e = m_text[m_at++];
-            switch (e)
-            {
-            case '"':
-            case '\\':
-            case '/': out += e; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case 'u':
-            {
-                if (m_at + 4 > m_text.size())
-                    return false;
-                unsigned code = 0;
-                for (int i = 0; i < 4; ++i)
-                {
-                    const char h = m_text[m_at++];
-                    if (!std::isxdigit(static_cast<unsigned char>(h)))
-                        return false;
-                    code = code * 16 + static_cast<unsigned>(
-                                           std::isdigit(static_cast<unsigned char>(h))
-                                               ? h - '0'
-                                               : (std::tolower(static_cast<unsigned char>(h)) - 'a' + 10));
-                }
-                // No address is written with escapes; keep the text's shape only.
-                out += code < 0x80 ? static_cast<char>(code) : '?';
-                break;
-            }
-            default: return false;
-            }
-        }
-        return false;
-    }
-    bool Value(Json& out, int depth)
-    {
-        if (depth > kMaxDepth)
-            return false;
-        Space();
-        if (m_at >= m_text.size())
-            return false;
-        const char c = m_text[m_at];
-        if (c == '{')
-        {
-            ++m_at;
-            out.kind = Json::Object;
-            if (Take('}'))
-                return true;
-            do
-            {
-                std::string key;
-                Json value;
-                if (!Str(key) || !Take(':') || !Value(value, depth + 1))
-                    return false;
-                out.names.push_back(std::move(key));
-                out.values.push_back(std::move(value));
-            } while (Take(','));
-            return Take('}');
-        }
-        if (c == '[')
-        {
-            ++m_at;
-            out.kind = Json::Array;
-            if (Take(']'))
-                return true;
-            do
-            {
-                Json value;
-                if (!Value(value, depth + 1))
-                    return false;
-                out.items.push_back(std::move(value));
-            } while (Take(','));
-            return Take(']');
-        }
-        if (c == '"')
-        {
-            out.kind = Json::String;
-            return Str(out.text);
-        }
-        if (Word("true") || Word("false"))
-        {
-            out.kind = Json::Bool;
-            return true;
-        }
-        if (Word("null"))
-            return true;
-        const size_t start = m_at;
-        while (m_at < m_text.size() && std::strchr("+-0123456789.eE", m_text[m_at]) != nullptr)
-            ++m_at;
-        if (m_at == start)
-            return false;
-        const std::string number = m_text.substr(start, m_at - start);
-        char* end = nullptr;
-        out.number = std::strtod(number.c_str(), &end);
-        out.kind = Json::Number;
-        return end == number.c_str() + number.size();
-    }
-
-    const std::string& m_text;
-    size_t m_at = 0;
-};
-
-// An IPv4 address as networkd writes it in JSON: four bytes, or a dotted text.
-std::string JsonIpv4(const Json* value)
-{
-    if (value == nullptr)
-        return std::string();
-    if (value->kind == Json::String)
-        return IsIpv4(value->text) ? value->text : std::string();
-    if (value->kind != Json::Array || value->items.size() != 4)
-        return std::string();
-    unsigned char bytes[4];
-    for (size_t i = 0; i < 4; ++i)
-    {
-        const Json& b = value->items[i];
-        if (b.kind != Json::Number || b.number < 0 || b.number > 255 ||
-            b.number != static_cast<int>(b.number))
-            return std::string();
-        bytes[i] = static_cast<unsigned char>(b.number);
-    }
-    return Ipv4FromBytes(bytes);
 }
 
 std::string Description(const std::string& root, const std::string& name, int ifindex,
@@ -632,9 +455,6 @@ uint64_t ParseTimespan(const std::string& text)
 
 Lease ParseNetworkdLease(const std::string& text)
 {
-    const size_t first = text.find_first_not_of(" \t\r\n");
-    if (first != std::string::npos && text[first] == '{')
-        return ParseNetworkdLeaseJson(text);
     Lease lease;
     auto values = KeyValues(text);
     lease.address = values["ADDRESS"];
@@ -644,31 +464,6 @@ Lease ParseNetworkdLease(const std::string& text)
     lease.found = IsIpv4(lease.address);
     if (!IsIpv4(lease.server))
         lease.server.clear();
-    return lease;
-}
-
-Lease ParseNetworkdLeaseJson(const std::string& text)
-{
-    Lease lease;
-    Json root;
-    if (text.size() > kMaxFile || !JsonReader(text).Document(root) || root.kind != Json::Object)
-        return lease;
-    lease.address = JsonIpv4(root.Member("Address"));
-    if (lease.address.empty())
-        lease.address = JsonIpv4(root.Member("AddressString"));
-    lease.server = JsonIpv4(root.Member("Server_Address"));
-    if (const Json* lifetime = root.Member("Lifetime"))
-        lease.lifetime = lifetime->kind == Json::String ? ParseTimespan(lifetime->text)
-                         : lifetime->kind == Json::Number && lifetime->number > 0 &&
-                                 lifetime->number < static_cast<double>(kMaxLifetime)
-                             ? static_cast<uint64_t>(lifetime->number)
-                             : 0;
-    if (const Json* servers = root.Member("Servers"))
-        if (const Json* dns = servers->Member("DNS"))
-            for (const Json& server : dns->items)
-                if (const std::string address = JsonIpv4(&server); !address.empty())
-                    lease.dns.push_back(address);
-    lease.found = !lease.address.empty();
     return lease;
 }
 
@@ -795,39 +590,186 @@ Lease ParseDhcpMessage(const std::string& bytes)
     return lease;
 }
 
+bool AdapterQuery::Holds(const std::string& address) const
+{
+    return std::any_of(adapter.addresses.begin(), adapter.addresses.end(),
+                       [&](const auto& held) { return held.first == address; });
+}
+
+const ManagedDevice* AdapterQuery::Managed() const
+{
+    for (const auto& device : bus.devices)
+        if (device.iface == adapter.name)
+            return &device;
+    return nullptr;
+}
+
+namespace
+{
+// NetworkManager's DHCP client, live on the bus.
+Lease ManagerOnBus(const AdapterQuery& q)
+{
+    const ManagedDevice* device = q.Managed();
+    if (device == nullptr || !device->dhcp)
+        return Lease{};
+    Lease lease = ParseManagerDhcp4Options(device->dhcpOptions);
+    lease.found = true; // it runs a DHCP client on this device now
+    return lease;
+}
+
+Lease NetworkdLease(const AdapterQuery& q)
+{
+    const std::string path = q.root + "/run/systemd/netif/leases/" + std::to_string(q.adapter.ifindex);
+    Lease lease = ParseNetworkdLease(ReadFile(path));
+    if (!lease.found || !q.Holds(lease.address))
+        return Lease{};
+    struct stat st
+    {};
+    if (lease.lifetime > 0 && ::stat(path.c_str(), &st) == 0) // written when the lease was obtained
+        lease.expires = static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(lease.lifetime);
+    return lease;
+}
+
+// ISC dhclient as Debian's ifupdown runs it, or with its default file.
+Lease DhclientLeases(const AdapterQuery& q)
+{
+    const std::string& name = q.adapter.name;
+    for (const auto& file :
+         {"/var/lib/dhcp/dhclient." + name + ".leases", std::string("/var/lib/dhcp/dhclient.leases")})
+        if (Lease lease = ParseDhclientLeases(ReadFile(q.root + file), name);
+            lease.found && q.Holds(lease.address))
+            return lease;
+    return Lease{};
+}
+
+Lease DhcpcdLease(const AdapterQuery& q)
+{
+    Lease lease = ParseDhcpMessage(ReadFile(q.root + "/var/lib/dhcpcd/" + q.adapter.name + ".lease"));
+    return lease.found && q.Holds(lease.address) ? lease : Lease{};
+}
+
+// NetworkManager's files, PLUGIN-UUID-IFACE.lease under its run-time folder
+// or its state folder: its own client's KEY=VALUE file, or dhclient's leases
+// when it runs dhclient. A lease that names its server is preferred.
+Lease ManagerLeaseFiles(const AdapterQuery& q)
+{
+    constexpr size_t kUuid = 36;
+    const std::string suffix = "-" + q.adapter.name + ".lease";
+    Lease best;
+    for (const char* folder : {"/run/NetworkManager/", "/var/lib/NetworkManager/"})
+        for (const auto& file : List(q.root + folder))
+            for (const std::string plugin : {"internal-", "dhclient-"})
+            {
+                if (file.size() != plugin.size() + kUuid + suffix.size() || file.rfind(plugin, 0) != 0 ||
+                    file.compare(file.size() - suffix.size(), std::string::npos, suffix) != 0)
+                    continue;
+                const std::string text = ReadFile(q.root + folder + file);
+                Lease lease = plugin == "internal-" ? ParseNetworkdLease(text)
+                                                    : ParseDhclientLeases(text, q.adapter.name);
+                if (lease.found && q.Holds(lease.address) &&
+                    (!best.found || (best.server.empty() && !lease.server.empty())))
+                    best = lease;
+            }
+    return best;
+}
+
+// No lease, but the kernel shows a DHCP client's work; it names no server, and
+// the gateway is never taken for one.
+Lease KernelHints(const AdapterQuery& q)
+{
+    Lease lease;
+    lease.found = q.dhcpRoute || q.dynamicOnly;
+    return lease;
+}
+
+std::vector<std::string> ManagerDnsOnBus(const AdapterQuery& q, const Lease&)
+{
+    const ManagedDevice* device = q.Managed();
+    return device != nullptr ? device->dns : std::vector<std::string>{};
+}
+
+std::vector<std::string> NetworkdLinkDns(const AdapterQuery& q, const Lease&)
+{
+    return ParseDnsList(
+        KeyValues(ReadFile(q.root + "/run/systemd/netif/links/" + std::to_string(q.adapter.ifindex)))["DNS"]);
+}
+
+// systemd-resolved's own list for the link, as the bus gives it.
+std::vector<std::string> ResolvedDnsOnBus(const AdapterQuery& q, const Lease&)
+{
+    std::vector<std::string> dns;
+    for (const auto& [ifindex, server] : q.bus.linkDns)
+        if (ifindex == q.adapter.ifindex && std::find(dns.begin(), dns.end(), server) == dns.end())
+            dns.push_back(server);
+    return dns;
+}
+
+std::vector<std::string> ResolvedLinkDns(const AdapterQuery& q, const Lease&)
+{
+    return ParseDnsList(KeyValues(
+        ReadFile(q.root + "/run/systemd/resolve/netif/" + std::to_string(q.adapter.ifindex)))["SERVERS"]);
+}
+
+std::vector<std::string> LeaseDns(const AdapterQuery&, const Lease& dhcp) { return dhcp.dns; }
+
+// The global list, for an adapter that holds an address to reach it from.
+std::vector<std::string> GlobalDns(const AdapterQuery& q, const Lease&)
+{
+    return q.adapter.addresses.empty() ? std::vector<std::string>{} : q.globalDns;
+}
+
+// resolv.conf's servers; the local stub stands for the upstream list in the resolver's own file.
+std::vector<std::string> ResolvConfServers(const std::string& root)
+{
+    std::vector<std::string> upstream;
+    for (const auto& server : ParseNameservers(ReadFile(root + "/etc/resolv.conf")))
+        if (server != "127.0.0.53")
+            upstream.push_back(server);
+        else
+            for (const char* file :
+                 {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
+                for (const auto& s : ParseNameservers(ReadFile(root + file)))
+                    if (s != "127.0.0.53" && std::find(upstream.begin(), upstream.end(), s) == upstream.end())
+                        upstream.push_back(s);
+    return upstream;
+}
+} // namespace
+
+const std::vector<DhcpSource>& DhcpSources()
+{
+    static const std::vector<DhcpSource> sources{{"manager-bus", ManagerOnBus},
+                                                 {"networkd-lease", NetworkdLease},
+                                                 {"dhclient-leases", DhclientLeases},
+                                                 {"dhcpcd-lease", DhcpcdLease},
+                                                 {"manager-lease-files", ManagerLeaseFiles},
+                                                 {"kernel-hints", KernelHints}};
+    return sources;
+}
+
+const std::vector<DnsSource>& DnsSources()
+{
+    static const std::vector<DnsSource> sources{{"manager-bus", ManagerDnsOnBus},
+                                                {"networkd-link", NetworkdLinkDns},
+                                                {"resolved-bus", ResolvedDnsOnBus},
+                                                {"resolved-link", ResolvedLinkDns},
+                                                {"lease", LeaseDns},
+                                                {"resolv.conf", GlobalDns}};
+    return sources;
+}
+
 std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel, const BusView& bus)
 {
     std::vector<AdapterFacts> adapters;
     const std::string netDir = root + "/sys/class/net";
-    DIR* dir = ::opendir(netDir.c_str());
-    if (dir == nullptr)
+    const std::vector<std::string> names = List(netDir);
+    if (names.empty())
         return adapters;
     const auto addresses = kernel.Addresses();
     const auto routes = kernel.DefaultRoutes();
-    const std::vector<std::string> globalDns = [&] {
-        std::vector<std::string> dns = ParseNameservers(ReadFile(root + "/etc/resolv.conf"));
-        std::vector<std::string> upstream;
-        for (const auto& server : dns)
-            if (server == "127.0.0.53")
-            {
-                // The local stub: its upstream servers are in the resolver's own file.
-                for (const char* file :
-                     {"/run/systemd/resolve/resolv.conf", "/run/NetworkManager/no-stub-resolv.conf"})
-                    for (const auto& s : ParseNameservers(ReadFile(root + file)))
-                        if (s != "127.0.0.53" &&
-                            std::find(upstream.begin(), upstream.end(), s) == upstream.end())
-                            upstream.push_back(s);
-            }
-            else
-                upstream.push_back(server);
-        return upstream;
-    }();
+    const std::vector<std::string> globalDns = ResolvConfServers(root);
 
-    for (dirent* entry; (entry = ::readdir(dir)) != nullptr;)
+    for (const auto& name : names)
     {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
         const std::string sys = netDir + "/" + name;
         AdapterFacts a;
         a.name = name;
@@ -869,91 +811,28 @@ std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel,
                 dhcpRoute = r.protocol == RTPROT_DHCP;
             }
 
-        // DHCP: the lease of whichever client runs, for an address this interface holds.
-        auto holds = [&](const std::string& address) {
-            return std::any_of(a.addresses.begin(), a.addresses.end(),
-                               [&](const auto& p) { return p.first == address; });
-        };
-        const ManagedDevice* managed = nullptr;
-        for (const auto& device : bus.devices)
-            if (device.iface == name)
-                managed = &device;
-        const std::string networkdLease = root + "/run/systemd/netif/leases/" + std::to_string(a.ifindex);
-        Lease lease = ParseNetworkdLease(ReadFile(networkdLease));
-        if (lease.found && holds(lease.address) && lease.lifetime > 0)
-        {
-            struct stat st
-            {};
-            if (::stat(networkdLease.c_str(), &st) == 0) // written when the lease was obtained
-                lease.expires = static_cast<int64_t>(st.st_mtime) + static_cast<int64_t>(lease.lifetime);
-        }
-        if (managed != nullptr && managed->dhcp)
-            lease =
-                ParseManagerDhcp4Options(managed->dhcpOptions); // its client is running now: the live answer
-        else if (!lease.found || !holds(lease.address))
-        {
-            lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient." + name + ".leases"), name);
-            if (!lease.found || !holds(lease.address))
-                lease = ParseDhclientLeases(ReadFile(root + "/var/lib/dhcp/dhclient.leases"), name);
-        }
-        if (!lease.found || !holds(lease.address))
-            lease = ParseDhcpMessage(ReadFile(root + "/var/lib/dhcpcd/" + name + ".lease"));
-        if ((managed != nullptr && managed->dhcp) || (lease.found && holds(lease.address)))
+        const AdapterQuery query{root, a, bus, dhcpRoute, anyDynamic && !anyPermanent, globalDns};
+        Lease dhcp;
+        for (const auto& source : DhcpSources())
+            if ((dhcp = source.ask(query)).found)
+                break;
+        if (dhcp.found)
         {
             a.dhcpEnabled = true;
-            a.dhcpServer = lease.server;
-            a.wins = lease.wins;
-            if (lease.expires > 0 && lease.lifetime > 0)
+            // Never an empty server beside "DHCP Enabled": that reads as no DHCP service at all.
+            a.dhcpServer = dhcp.server.empty() ? kServerNotNamed : dhcp.server;
+            a.wins = dhcp.wins;
+            if (dhcp.expires > 0 && dhcp.lifetime > 0)
             {
-                a.leaseExpires = lease.expires;
-                a.leaseObtained = lease.expires - static_cast<int64_t>(lease.lifetime);
+                a.leaseExpires = dhcp.expires;
+                a.leaseObtained = dhcp.expires - static_cast<int64_t>(dhcp.lifetime);
             }
         }
-        else
-        {
-            // NetworkManager's own client records the address only.
-            bool managerLease = false;
-            if (DIR* nm = ::opendir((root + "/var/lib/NetworkManager").c_str()))
-            {
-                for (dirent* f; (f = ::readdir(nm)) != nullptr;)
-                {
-                    const std::string file = f->d_name;
-                    const std::string suffix = "-" + name + ".lease";
-                    if (file.rfind("internal-", 0) == 0 && file.size() > suffix.size() + 9 &&
-                        file.compare(file.size() - suffix.size(), std::string::npos, suffix) == 0)
-                        managerLease =
-                            managerLease ||
-                            holds(KeyValues(ReadFile(root + "/var/lib/NetworkManager/" + file))["ADDRESS"]);
-                }
-                ::closedir(nm);
-            }
-            lease = Lease{};
-            // Kernel hints prove DHCP but name no server; the gateway is never taken for one.
-            a.dhcpEnabled = managerLease || dhcpRoute || (anyDynamic && !anyPermanent);
-        }
-
-        const auto link = KeyValues(ReadFile(root + "/run/systemd/netif/links/" + std::to_string(a.ifindex)));
-        const auto linkDns = link.find("DNS");
-        const auto resolved =
-            KeyValues(ReadFile(root + "/run/systemd/resolve/netif/" + std::to_string(a.ifindex)));
-        const auto resolvedDns = resolved.find("SERVERS");
-        if (managed != nullptr)
-            a.dns = managed->dns;
-        if (a.dns.empty() && linkDns != link.end())
-            a.dns = ParseDnsList(linkDns->second);
-        if (a.dns.empty()) // systemd-resolved's own list for the link, as the bus gives it
-            for (const auto& [ifindex, server] : bus.linkDns)
-                if (ifindex == a.ifindex && std::find(a.dns.begin(), a.dns.end(), server) == a.dns.end())
-                    a.dns.push_back(server);
-        if (a.dns.empty() && resolvedDns != resolved.end())
-            a.dns = ParseDnsList(resolvedDns->second);
-        if (a.dns.empty())
-            a.dns = lease.dns;
-        if (a.dns.empty() && !a.addresses.empty())
-            a.dns = globalDns;
+        for (const auto& source : DnsSources())
+            if (!(a.dns = source.ask(query, dhcp)).empty())
+                break;
         adapters.push_back(std::move(a));
     }
-    ::closedir(dir);
     std::sort(adapters.begin(), adapters.end(),
               [](const AdapterFacts& x, const AdapterFacts& y) { return x.ifindex < y.ifindex; });
     return adapters;

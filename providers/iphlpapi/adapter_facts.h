@@ -79,10 +79,28 @@ struct BusView
     std::vector<std::pair<int, std::string>> linkDns; // systemd-resolved: interface index, IPv4 server
 };
 
+// Microseconds on a clock that only goes forward.
+using BusClock = uint64_t (*)();
+uint64_t MonotonicUsec();
+
+// The time all the bus questions of one report may take together: each waits
+// at most what is left, and none is asked once it has passed.
+class CBusDeadline
+{
+public:
+    CBusDeadline(uint64_t budgetUsec, BusClock clock = MonotonicUsec);
+    uint64_t LeftUsec() const; // 0 once passed
+
+private:
+    BusClock m_clock;
+    uint64_t m_endUsec;
+};
+
 // Asks NetworkManager and systemd-resolved; `address` empty means the system
-// bus (which honours DBUS_SYSTEM_BUS_ADDRESS). Each call waits at most
-// timeoutMs, and the first that times out ends the questions.
-BusView QueryBus(const std::string& address, int timeoutMs);
+// bus (which honours DBUS_SYSTEM_BUS_ADDRESS). A question that times out ends
+// the questions; a device whose questions were cut short is left out, so that
+// the files answer for it.
+BusView QueryBus(const std::string& address, const CBusDeadline& deadline);
 
 // Every adapter but loopback, in interface-index order.
 std::vector<AdapterFacts> Collect(const std::string& root, KernelSource& kernel, const BusView& bus = {});
@@ -98,10 +116,10 @@ struct Lease
     int64_t expires = 0;   // seconds since 1970; 0 when not given
     bool found = false;
 };
-// systemd-networkd's lease in either form it writes: KEY=VALUE lines, or the
-// JSON object of recent releases (chosen by the first character).
+// The KEY=VALUE lease systemd's DHCP client writes: systemd-networkd's, and
+// NetworkManager's own client's (which holds the address alone since that
+// client was replaced).
 Lease ParseNetworkdLease(const std::string& text);
-Lease ParseNetworkdLeaseJson(const std::string& text);
 // A time span as networkd writes it: plain seconds, or "1d 2h 30min 5s".
 uint64_t ParseTimespan(const std::string& text);
 // NetworkManager's DHCP4 options (dhcp_server_identifier, dhcp_lease_time,
@@ -112,5 +130,39 @@ Lease ParseDhcpMessage(const std::string& bytes);
 std::vector<std::string> ParseNameservers(const std::string& resolvConf);
 std::vector<std::string> ParseDnsList(const std::string& value); // networkd's DNS= forms, IPv4 only
 std::string MaskFromPrefix(int prefix);
+
+// What the sources of one adapter's DHCP and DNS facts are asked about.
+struct AdapterQuery
+{
+    std::string root;
+    const AdapterFacts& adapter;               // name, index and addresses
+    const BusView& bus;                        // what the bus told, maybe nothing
+    bool dhcpRoute = false;                    // its default route was added by a DHCP client
+    bool dynamicOnly = false;                  // every address it holds has a lifetime
+    const std::vector<std::string>& globalDns; // resolv.conf's servers, the local stub followed
+
+    bool Holds(const std::string& address) const;
+    const ManagedDevice* Managed() const; // NetworkManager's device of this name, or null
+};
+
+// Each source answers alone. DHCP: a lease found for an address the adapter
+// holds; DNS: a list, empty when it knows none. Collect tries them in the
+// order given here, and the first that answers is taken.
+struct DhcpSource
+{
+    const char* name;
+    Lease (*ask)(const AdapterQuery& query);
+};
+struct DnsSource
+{
+    const char* name;
+    std::vector<std::string> (*ask)(const AdapterQuery& query, const Lease& dhcp);
+};
+const std::vector<DhcpSource>& DhcpSources();
+const std::vector<DnsSource>& DnsSources();
+
+// The server of a DHCP lease no source names: the limited broadcast, to which
+// a client sends when it knows no server.
+constexpr const char* kServerNotNamed = "255.255.255.255";
 
 } // namespace iphelper

@@ -1,12 +1,13 @@
 // What NetworkManager and systemd-resolved say about this PC's links, asked
 // over the system bus. Their DHCP client keeps the server identifier and the
 // lease times only in memory, so the bus is the one place to learn them.
-// Any refusal (no bus, no service, no permission, a slow answer) leaves the
-// view empty where it failed, and the files speak alone.
+// Any refusal (no bus, no service, no permission, no answer in time) leaves
+// the view empty where it failed, and the files speak alone.
 #include "adapter_facts.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <ctime>
 #include <systemd/sd-bus.h>
 
 namespace iphelper
@@ -72,11 +73,15 @@ Bus Open(const std::string& address)
 class Asker
 {
 public:
-    Asker(sd_bus* bus, int timeoutMs) : m_bus(bus), m_timeoutUsec(static_cast<uint64_t>(timeoutMs) * 1000) {}
+    Asker(sd_bus* bus, const CBusDeadline& deadline) : m_bus(bus), m_deadline(deadline) {}
+
+    bool GaveUp() const { return m_gaveUp; }
 
     Message Call(const char* destination, const char* path, const char* interface, const char* member,
                  const char* argument1 = nullptr, const char* argument2 = nullptr)
     {
+        const uint64_t leftUsec = m_deadline.LeftUsec();
+        m_gaveUp = m_gaveUp || leftUsec == 0; // and a wait of 0 would be sd-bus's default of 25 s
         if (m_gaveUp)
             return nullptr;
         sd_bus_message* raw = nullptr;
@@ -88,7 +93,7 @@ public:
             return nullptr;
         BusError error;
         sd_bus_message* reply = nullptr;
-        const int r = sd_bus_call(m_bus, raw, m_timeoutUsec, error.Get(), &reply);
+        const int r = sd_bus_call(m_bus, raw, leftUsec, error.Get(), &reply);
         if (r < 0)
         {
             m_gaveUp = r == -ETIMEDOUT || r == -ECONNRESET || r == -ENOTCONN;
@@ -120,7 +125,7 @@ public:
 
 private:
     sd_bus* m_bus;
-    uint64_t m_timeoutUsec;
+    const CBusDeadline& m_deadline;
     bool m_gaveUp = false;
 };
 
@@ -232,6 +237,8 @@ void AskManager(Asker& ask, BusView& view)
         const std::string ip4 = ask.String(kManager, p.c_str(), kDevice, "Ip4Config", 'o');
         if (IsObject(ip4))
             device.dns = Nameservers(ask, ip4);
+        if (ask.GaveUp())
+            return; // half an answer: the files know this device better
         view.devices.push_back(std::move(device));
     }
 }
@@ -259,13 +266,30 @@ void AskResolver(Asker& ask, BusView& view)
 }
 } // namespace
 
-BusView QueryBus(const std::string& address, int timeoutMs)
+uint64_t MonotonicUsec()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000 + static_cast<uint64_t>(now.tv_nsec) / 1000;
+}
+
+CBusDeadline::CBusDeadline(uint64_t budgetUsec, BusClock clock)
+    : m_clock(clock), m_endUsec(clock() + budgetUsec)
+{}
+
+uint64_t CBusDeadline::LeftUsec() const
+{
+    const uint64_t now = m_clock();
+    return now < m_endUsec ? m_endUsec - now : 0;
+}
+
+BusView QueryBus(const std::string& address, const CBusDeadline& deadline)
 {
     BusView view;
     Bus bus = Open(address);
     if (!bus)
         return view;
-    Asker ask(bus.get(), timeoutMs);
+    Asker ask(bus.get(), deadline);
     AskManager(ask, view);
     AskResolver(ask, view);
     return view;

@@ -14,9 +14,14 @@
 
 namespace
 {
-// A local service answers in milliseconds; one that does not within this
-// bound is taken as absent.
-constexpr int kBusTimeoutMs = 1000;
+// A local service answers in milliseconds; all the questions of a report
+// together get this long, and a service that has not answered by then is
+// taken as absent.
+constexpr uint64_t kBusBudgetUsec = 400 * 1000;
+// A report calls in a row: the size, the records, each adapter's DNS servers.
+// The bus is asked once for them all, and its view serves every call that
+// follows the previous one within this.
+constexpr uint64_t kReportGapUsec = 2 * 1000 * 1000;
 
 std::mutex g_mutex;
 std::string g_root = "";
@@ -24,14 +29,27 @@ std::string g_kernelFixture;
 bool g_fixture = false;
 bool g_useBus = true;
 std::string g_busAddress; // empty: the system bus
+iphelper::BusView g_bus;  // what the bus told this report
+bool g_busAsked = false;
+uint64_t g_reportEndUsec = 0;
+
+// Called with g_mutex held.
+const iphelper::BusView& BusOfThisReport()
+{
+    if (!g_useBus)
+        g_bus = iphelper::BusView{};
+    else if (!g_busAsked || iphelper::MonotonicUsec() >= g_reportEndUsec)
+        g_bus = iphelper::QueryBus(g_busAddress, iphelper::CBusDeadline(kBusBudgetUsec));
+    g_busAsked = true;
+    g_reportEndUsec = iphelper::MonotonicUsec() + kReportGapUsec;
+    return g_bus;
+}
 
 std::vector<iphelper::AdapterFacts> Snapshot()
 {
     std::lock_guard<std::mutex> lock(g_mutex);
     auto kernel = g_fixture ? iphelper::FixtureKernel(g_kernelFixture) : iphelper::NetlinkKernel();
-    const iphelper::BusView bus =
-        g_useBus ? iphelper::QueryBus(g_busAddress, kBusTimeoutMs) : iphelper::BusView{};
-    return iphelper::Collect(g_root, *kernel, bus);
+    return iphelper::Collect(g_root, *kernel, BusOfThisReport());
 }
 
 void Put(IP_ADDR_STRING& slot, const std::string& address, const std::string& mask)
@@ -58,6 +76,7 @@ KV_EXPORT void KvIpHelperSetSources(const char* root, const char* kernelFixture)
     g_kernelFixture = kernelFixture ? kernelFixture : "";
     g_useBus = root == nullptr;
     g_busAddress.clear();
+    g_busAsked = false;
 }
 
 // The bus NetworkManager and systemd-resolved are asked on: nullptr for the
@@ -67,6 +86,7 @@ KV_EXPORT void KvIpHelperSetBus(const char* address) noexcept
     std::lock_guard<std::mutex> lock(g_mutex);
     g_useBus = address == nullptr || address[0] != '\0';
     g_busAddress = address ? address : "";
+    g_busAsked = false;
 }
 
 namespace

@@ -6,6 +6,8 @@
 //   old-nameservers IFACE ADDRESS...          the same as the older Nameservers (au) only
 //   resolved IFINDEX ADDRESS...               systemd-resolved's DNS entries (IPv4 or IPv6)
 //   no-resolver                               leave org.freedesktop.resolve1 unowned
+//   silent                                    own the names but answer nothing; the number of
+//                                             questions asked goes to the file SCENARIO.asked
 //
 // Usage: fake_network_service ADDRESS SCENARIO SECONDS. It prints READY once
 // its names are owned and ends by itself after SECONDS (or when the bus goes).
@@ -37,6 +39,8 @@ struct Scenario
     std::vector<Device> devices;
     std::vector<std::pair<int, std::string>> resolved;
     bool resolver = true;
+    std::string askedFile; // silent: where the questions are counted
+    int asked = 0;
 
     Device* Find(const std::string& iface)
     {
@@ -62,6 +66,11 @@ bool Load(const char* path, Scenario& scenario)
         if (kind == "no-resolver")
         {
             scenario.resolver = false;
+            continue;
+        }
+        if (kind == "silent")
+        {
+            scenario.askedFile = std::string(path) + ".asked";
             continue;
         }
         words >> name;
@@ -190,6 +199,11 @@ bool Property(Scenario& s, const std::string& path, const std::string& name, sd_
 int Handle(sd_bus_message* call, void* userdata, sd_bus_error*)
 {
     auto& s = *static_cast<Scenario*>(userdata);
+    if (!s.askedFile.empty())
+    {
+        std::ofstream(s.askedFile) << ++s.asked << "\n";
+        return 1; // taken, and never answered: the caller waits until its own deadline
+    }
     const std::string path = sd_bus_message_get_path(call);
     sd_bus_message* reply = nullptr;
     if (sd_bus_message_is_method_call(call, "org.freedesktop.NetworkManager", "GetDevices") &&

@@ -1,7 +1,7 @@
 // libFuzzer targets: the IP helper module fed the files other programs write
-// (leases of networkd, dhclient and dhcpcd, resolver files, resolved's and
-// networkd's link state, the udev database), the kernel fixture text, and
-// the DHCP4 options NetworkManager hands over the bus.
+// (leases of networkd, dhclient, dhcpcd and NetworkManager, resolver files,
+// resolved's and networkd's link state, the udev database), the kernel
+// fixture text, and the DHCP4 options NetworkManager hands over the bus.
 //
 // Input: sections, each a line "@@NAME" followed by the file's bytes up to
 // the next line that starts with "@@". The names are those of kFiles,
@@ -145,7 +145,8 @@ const std::map<std::string, std::string> kFiles = {
     {"dhclient", "/var/lib/dhcp/dhclient.eth0.leases"},
     {"dhclient-all", "/var/lib/dhcp/dhclient.leases"},
     {"dhcpcd", "/var/lib/dhcpcd/eth0.lease"},
-    {"nm-lease", "/var/lib/NetworkManager/internal-0-eth0.lease"},
+    {"nm-lease", "/var/lib/NetworkManager/internal-6f0c5e0b-0d2e-4d8e-9b58-1f0f4a9c0001-eth0.lease"},
+    {"nm-dhclient", "/run/NetworkManager/dhclient-6f0c5e0b-0d2e-4d8e-9b58-1f0f4a9c0001-eth0.lease"},
     {"resolv.conf", "/etc/resolv.conf"},
     {"resolved-upstream", "/run/systemd/resolve/resolv.conf"},
     {"nm-upstream", "/run/NetworkManager/no-stub-resolv.conf"},
@@ -233,7 +234,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // Each parser on its own.
     CheckLease(iphelper::ParseNetworkdLease(text("networkd-lease")));
-    CheckLease(iphelper::ParseNetworkdLeaseJson(text("networkd-lease")));
     Check(iphelper::ParseTimespan(text("timespan")) < (uint64_t{1} << 62),
           "a time span no time can be added to");
     const auto options = Options(text("nm-options"));
@@ -241,6 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckLease(iphelper::ParseNetworkdLease(text("nm-lease")));
     CheckLease(iphelper::ParseDhclientLeases(text("dhclient"), "eth0"));
     CheckLease(iphelper::ParseDhclientLeases(text("dhclient-all"), "eth0"));
+    CheckLease(iphelper::ParseDhclientLeases(text("nm-dhclient"), "eth0"));
     CheckLease(iphelper::ParseDhcpMessage(text("dhcpcd")));
     CheckList(iphelper::ParseNameservers(text("resolv.conf")));
     CheckList(iphelper::ParseDnsList(text("networkd-link")));

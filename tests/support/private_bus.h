@@ -6,6 +6,7 @@
 
 #include "child_process.h"
 
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -29,6 +30,13 @@ public:
     // Starts the fake services with this scenario (the fake's file format);
     // true once they own their names.
     bool Serve(const std::string& scenario);
+    // How many questions a silent service (scenario line "silent") was asked.
+    int Questions() const
+    {
+        int asked = 0;
+        std::ifstream(m_dir + "/scenario.asked") >> asked;
+        return asked;
+    }
 
 private:
     std::string m_dir;
