@@ -28,7 +28,7 @@ if ((${VERSION_ID:-99} >= 13)); then
   PACKAGES+=(systemd-dev)
 fi
 if [[ "${1:-}" == --release-tools ]]; then
-  PACKAGES=(debootstrap piuparts autopkgtest diffoscope-minimal)
+  PACKAGES=(debootstrap piuparts autopkgtest uidmap diffoscope-minimal)
 fi
 
 missing=()

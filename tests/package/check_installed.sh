@@ -58,6 +58,13 @@ else
 fi
 
 started=$(date +%s)
+# autopkgtest-virt-unshare maps root to a range of subordinate ids.
+for ids in /etc/subuid /etc/subgid; do
+  if ! grep -q '^root:' "$ids" 2>/dev/null; then
+    echo "root:1000000:65536" >>"$ids"
+    echo "check_installed: added root:1000000:65536 to $ids for the unshared testbed"
+  fi
+done
 # autopkgtest-virt-unshare unpacks the tarball into a new folder for the
 # run and removes it afterwards.
 rm -rf "$dist/autopkgtest"
