@@ -36,6 +36,8 @@ rm -rf "$root"
 mkdir -p "$root"
 tar -C "$root" -xf "$scratch/base.tar"
 cp /etc/resolv.conf "$root/etc/resolv.conf"
+# What the installer writes and debootstrap does not: localhost by name.
+[[ -f "$root/etc/hosts" ]] || printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$root/etc/hosts"
 t1=$(date +%s)
 
 # The checkout's files, as scripts/package.sh takes them.

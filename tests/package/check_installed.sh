@@ -25,6 +25,9 @@ if [[ ! -f "$base" ]]; then
   tmp_root=$(mktemp -d "$roots/$release.XXXXXX")
   debootstrap --variant=minbase "$release" "$tmp_root" "$mirror" >"$tmp_root.log" 2>&1 ||
     { tail "$tmp_root.log"; exit 1; }
+  # What the installer writes and debootstrap does not: localhost by name.
+  [[ -f "$tmp_root/etc/hosts" ]] ||
+    printf '127.0.0.1\tlocalhost\n::1\t\tlocalhost ip6-localhost ip6-loopback\n' >"$tmp_root/etc/hosts"
   tar -C "$tmp_root" -czf "$base.part" . && mv "$base.part" "$base"
   rm -rf "$tmp_root" "$tmp_root.log"
 fi
