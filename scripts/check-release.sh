@@ -4,7 +4,11 @@
 # bootstrap, the build and the whole test command (scripts/test.sh, which makes
 # the release's packages too). Prints the figures at the end.
 #
-#   scripts/check-release.sh trixie|bookworm
+#   scripts/check-release.sh trixie|bookworm [--build-deps]
+#
+# --build-deps instead installs only what debian/control asks for
+# (apt-get build-dep) and builds the packages with dpkg-buildpackage alone,
+# tests included: Build-Depends are complete when that passes.
 #
 # Runs as root. The scratch folder KV_RELEASE_DIR (/var/tmp/kv-release-RELEASE)
 # keeps the debootstrapped base as base.tar, so a second run only unpacks it;
@@ -13,15 +17,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 release=${1:-}
-case $release in
-  bookworm | trixie) ;;
-  *) echo "usage: scripts/check-release.sh trixie|bookworm" >&2; exit 2 ;;
+mode=${2:-test}
+case $release/$mode in
+  bookworm/test | trixie/test | bookworm/--build-deps | trixie/--build-deps) ;;
+  *) echo "usage: scripts/check-release.sh trixie|bookworm [--build-deps]" >&2; exit 2 ;;
 esac
 [[ $(id -u) == 0 ]] || { echo "check-release.sh: run as root" >&2; exit 2; }
 mirror=${KV_MIRROR:-http://deb.debian.org/debian}
 scratch=$(realpath -m "${KV_RELEASE_DIR:-/var/tmp/kv-release-$release}")
 root="$scratch/root"
-log="$scratch/test.log"
+[[ $mode == test ]] || root="$scratch/root-build-deps"
+log="$scratch/${mode#--}.log"
 command -v debootstrap >/dev/null || bash scripts/bootstrap.sh --release-tools
 mkdir -p "$scratch"
 
@@ -54,6 +60,15 @@ cd /src
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends git >/dev/null
 git init -q . && git add -A && git -c user.name=check -c user.email=check@invalid commit -qm check
+if [[ "$1" == --build-deps ]]; then
+  s=$(date +%s)
+  apt-get build-dep -y -qq ./ >/dev/null
+  echo "FIGURE build_deps_s $(($(date +%s) - s))"
+  s=$(date +%s)
+  dpkg-buildpackage --build=full -us -uc -j"$(nproc)"
+  echo "FIGURE dpkg_buildpackage_s $(($(date +%s) - s))"
+  exit
+fi
 s=$(date +%s)
 bash scripts/bootstrap.sh >/dev/null
 echo "FIGURE bootstrap_s $(($(date +%s) - s))"
@@ -72,8 +87,8 @@ unshare --mount --propagation private -- bash -c '
   mount --rbind /dev "$root/dev"
   mount -t tmpfs tmpfs "$root/tmp"
   mount -t tmpfs tmpfs "$root/dev/shm"
-  exec chroot "$root" /run-check
-' check "$root" >"$log" 2>&1 || status=$?
+  exec chroot "$root" /run-check "$2"
+' check "$root" "$mode" >"$log" 2>&1 || status=$?
 t2=$(date +%s)
 
 echo "== $release: $(sed -n 's/^PRETTY_NAME="\(.*\)"/\1/p' "$root/etc/os-release")"
