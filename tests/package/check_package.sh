@@ -125,12 +125,18 @@ start_dir=$(sed -n 's/^Path=//p' "$desktop")
 [[ -x "$root$exec_path" ]] || fail "the desktop entry starts $exec_path, which the package lacks"
 [[ -f "$root$start_dir/Kestavane.rtf" ]] || fail "the desktop entry starts in $start_dir, which has no Kestavane.rtf"
 pass "desktop entry starts $exec_path in $start_dir"
-# Every program and module built with the distribution's hardening. Where
-# the release's flags have no branch protection (Debian 12: neither its flags
-# nor its C start files carry it), there is none to find.
+# Every program and module built with the distribution's hardening. x86
+# control-flow protection marks a program only where every object linked in
+# carries it, and the C library's start files of Debian 12 and 13 do not;
+# branch protection is arm64's, which hardening-check 2.25 asks of every
+# architecture.
 hardening=()
-DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --query-features hardening |
-  grep -qx 'Feature: branch' || hardening+=(--nocfprotection)
+if [[ "$arch" == amd64 ]] && ! readelf -n "/usr/lib/$multiarch/crti.o" | grep -q 'x86 feature: IBT'; then
+  hardening+=(--nocfprotection)
+fi
+if [[ "$arch" != arm64 ]] && grep -q -- --nobranchprotection <<<"$(hardening-check --help 2>&1)"; then
+  hardening+=(--nobranchprotection)
+fi
 for elf in "$root"/usr/bin/* "$modules"/*.so; do
   exempt=()
   # The IP helper's buffer calls have sizes the compiler proves in bounds or
@@ -138,7 +144,7 @@ for elf in "$root"/usr/bin/* "$modules"/*.so; do
   # variant though built with _FORTIFY_SOURCE (lintian: info only).
   [[ "$elf" != */libiphlpapi.so ]] || exempt=(--nofortify)
   hardening-check --quiet "${hardening[@]}" "${exempt[@]}" "$elf" >"$tmp/hardening" 2>&1 ||
-    { fail "hardening-check:"; cat "$tmp/hardening"; }
+    { fail "hardening-check $(basename "$elf"):"; cat "$tmp/hardening"; }
 done
 pass "hardening-check ${hardening[*]}: $(ls "$root"/usr/bin/* "$modules"/*.so | wc -l) programs and modules"
 bash "$here/check_man_page.sh" "$root/usr/bin/kestavane-cli" "$root/usr/share/man/man1/kestavane-cli.1.gz" ||
