@@ -12,7 +12,7 @@ PACKAGES=(
   libssl-dev openssl gnutls-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-liberation2
-  clang clang-format libclang-rt-dev
+  clang clang-format libclang-rt-dev llvm
   iproute2
   libsystemd-dev dbus systemd
   nlohmann-json3-dev
