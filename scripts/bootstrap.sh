@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project builds, tests and runs with.
-# Idempotent: packages already present are left alone.
+# Installs every Debian package the project builds, tests and runs with, on
+# Debian 12 and Debian 13 alike. Idempotent: packages already present are left
+# alone. With --release-tools, what scripts/package.sh --check and
+# scripts/check-release.sh need as well (roots from Debian's mirror, piuparts,
+# autopkgtest).
 set -euo pipefail
 
 PACKAGES=(
@@ -9,14 +12,24 @@ PACKAGES=(
   libssl-dev openssl gnutls-bin
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-liberation2
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-dev llvm
   iproute2
-  libsystemd-dev dbus
+  libsystemd-dev dbus systemd
   nlohmann-json3-dev
   locales
   dpkg-dev file lintian scdoc man-db desktop-file-utils
+  debhelper devscripts fakeroot
   ca-certificates valgrind
 )
+
+# Debian 13 moved systemd's pkg-config file (where the units go) to systemd-dev.
+. /etc/os-release
+if ((${VERSION_ID:-99} >= 13)); then
+  PACKAGES+=(systemd-dev)
+fi
+if [[ "${1:-}" == --release-tools ]]; then
+  PACKAGES=(debootstrap piuparts autopkgtest uidmap diffoscope-minimal)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -185,10 +185,10 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     EXPECT_EQ(tls["header_size"], 13);
     EXPECT_EQ(tls["trailer_size"], 16);
     EXPECT_EQ(tls["max_message_size"], 16384);
-    EXPECT_EQ(After(history, "Protocol: "), tls["protocol"]);
-    EXPECT_EQ(After(history, "Cipher: "), tls["cipher"]);
-    EXPECT_EQ(After(history, "Hash: "), tls["hash"]);
-    EXPECT_EQ(After(history, "Key exchange: "), tls["key_exchange"]);
+    EXPECT_EQ(After(history, "Protocol: "), tls["protocol"].get<std::string>());
+    EXPECT_EQ(After(history, "Cipher: "), tls["cipher"].get<std::string>());
+    EXPECT_EQ(After(history, "Hash: "), tls["hash"].get<std::string>());
+    EXPECT_EQ(After(history, "Key exchange: "), tls["key_exchange"].get<std::string>());
     EXPECT_EQ(After(history, "Header: "), "13, Trailer: 16, MaxMessage: 16384");
 
     // The certificate, its dates from the certificate itself.

@@ -1,43 +1,24 @@
 #!/usr/bin/env bash
-# Makes the Debian package from a complete build configured for /usr (cpack
-# installs what is built, it builds nothing), checks its fields,
-# its file list and lintian's verdict, unpacks it into a scratch root (never
-# installs it) and runs the unpacked kestavane-cli from there: the catalogue,
-# the terminal API test without a vendor library, and the manual TLS test of a
-# loopback openssl s_server whose certificate comes from a root made here. The
-# unpacked program must load its modules from the packaged module folder.
+# Tries the binary package that scripts/package.sh just made: its fields, its
+# file list, conffiles and maintainer scripts, the hardening of every program
+# and module, then unpacks it into a scratch root (never installs it) and runs
+# the unpacked kestavane-cli from there: the catalogue, the terminal API test
+# without a vendor library, and the manual TLS test of a loopback openssl
+# s_server whose certificate comes from a root made here. The unpacked program
+# must load its modules from the packaged module folder.
 #
-#   check_package.sh [--skip-unless-packaging] BUILD-DIR
+#   check_package.sh DEB [SOURCE-TREE]
 #
-# With --skip-unless-packaging (ctest), a build that cannot make the package
-# (not for /usr, sanitizers, no window) skips with status 77.
+# SOURCE-TREE is the folder the package was built in: no path of it may be
+# left in the packaged files.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/../.." && pwd)
+deb=$(realpath "$1")
+src=$(realpath "${2:-$here/../..}")
 
-skip_ok=0
-if [[ "${1:-}" == --skip-unless-packaging ]]; then
-  skip_ok=1
-  shift
-fi
-build=$(cd "$1" && pwd)
-
-cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
-not_packaging() {
-  if ((skip_ok)); then
-    echo "SKIPPED: $1; the package is made from a full build configured with -DCMAKE_INSTALL_PREFIX=/usr (scripts/package.sh)"
-    exit 77
-  fi
-  echo "FAIL: $1"
-  exit 1
-}
-[[ "$(cache CMAKE_INSTALL_PREFIX)" == /usr ]] || not_packaging "this build installs into $(cache CMAKE_INSTALL_PREFIX)"
-[[ "$(cache KV_SANITIZE)" != ON ]] || not_packaging "this build carries the sanitizers"
-[[ "$(cache KV_BUILD_GUI)" != OFF ]] || not_packaging "this build has no window"
-
-version=$(cache CMAKE_PROJECT_VERSION)
 arch=$(dpkg --print-architecture)
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)
+unit_dir=$(pkg-config --variable=systemdsystemunitdir systemd)
 failures=0
 fail() {
   echo "FAIL: $*"
@@ -58,35 +39,42 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# --- make it -----------------------------------------------------------------
-out="$build/package-test"
-rm -rf "$out"
-(cd "$build" && cpack -G DEB -B "$out" >"$tmp/cpack.log" 2>&1) || {
-  cat "$tmp/cpack.log"
-  echo "FAIL: cpack"
-  exit 1
-}
-deb="$out/kestavane_${version}_${arch}.deb"
-[[ -f "$deb" ]] || { ls "$out"; echo "FAIL: no $deb"; exit 1; }
-pass "cpack made $(basename "$deb")"
-
 # --- control fields ------------------------------------------------------------
 field() { dpkg-deb -f "$deb" "$1"; }
 [[ "$(field Package)" == kestavane ]] || fail "Package is '$(field Package)'"
-[[ "$(field Version)" == "$version" ]] || fail "Version is '$(field Version)', the version record is $version"
+version=$(field Version)
+[[ "$version" == *~deb[0-9]*u[0-9]* ]] || fail "Version $version names no Debian release"
 [[ "$(field Architecture)" == "$arch" ]] || fail "Architecture is '$(field Architecture)', the build's is $arch"
 [[ "$(field Section)" == net ]] || fail "Section is '$(field Section)'"
 depends=$(field Depends)
 depends_names=$(sed 's/, /\n/g' <<<"$depends" | awk '{print $1}')
-# shlibdeps found what the programs link; the display plugins are named by hand.
-for dep in libc6 libssl3 libstdc++6 libqt6widgets6 qt6-qpa-plugins; do
-  grep -qxF "$dep" <<<"$depends_names" || fail "Depends lacks $dep: $depends"
+# shlibdeps found what the programs link (Debian 13 renamed libssl3 for its
+# 64-bit time); the dialog font is named by hand.
+for dep in libc6 'libssl3(t64)?' 'libstdc\+\+6' libqt6widgets6 fonts-liberation2; do
+  grep -qxE "$dep" <<<"$depends_names" || fail "Depends lacks $dep: $depends"
 done
+grep -qx qt6-qpa-plugins <<<"$depends_names" && fail "Depends names qt6-qpa-plugins: the X11 platform comes with libqt6gui6"
+[[ "$(field Suggests)" == *prometheus-node-exporter* ]] || fail "Suggests is '$(field Suggests)'"
 [[ -n "$(field Description | sed -n 2p)" ]] || fail "no long description"
 ((failures)) || pass "control fields: kestavane $version $arch, section net, Depends: $depends"
 
+# --- conffiles and maintainer scripts -------------------------------------------------
+dpkg-deb -e "$deb" "$tmp/control"
+[[ "$(cat "$tmp/control/conffiles" 2>/dev/null)" == /etc/kestavane/hosts.conf ]] ||
+  fail "conffiles: '$(cat "$tmp/control/conffiles" 2>/dev/null)'"
+# The timer is shipped disabled and stopped; removal stops it, purge forgets it.
+# (A unit is enabled again only where the administrator had it enabled.)
+grep -q "deb-systemd-helper debian-installed 'kestavane-check.timer'" "$tmp/control/postinst" ||
+  fail "postinst enables the timer on a new installation"
+grep -q "deb-systemd-invoke stop 'kestavane-check.service' 'kestavane-check.timer'" "$tmp/control/prerm" ||
+  fail "prerm does not stop the units on removal"
+grep -q "deb-systemd-helper purge 'kestavane-check.timer'" "$tmp/control/postrm" ||
+  fail "postrm does not forget the timer on purge"
+pass "conffiles and maintainer scripts"
+
 # --- file list -------------------------------------------------------------------
-expected=$(sed -e '/^#/d' -e '/^$/d' -e "s/@MULTIARCH@/$multiarch/" "$here/expected-files.txt")
+expected=$(sed -e '/^#/d' -e '/^$/d' -e "s/@MULTIARCH@/$multiarch/" -e "s|@UNITDIR@|$unit_dir|" \
+  "$here/expected-files.txt")
 dpkg-deb -c "$deb" >"$tmp/contents"
 actual=$(awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' "$tmp/contents" | sort)
 if diff <(sort <<<"$expected") <(echo "$actual") >"$tmp/list.diff"; then
@@ -95,27 +83,20 @@ else
   fail "file list differs from tests/package/expected-files.txt (< expected, > packaged):"
   cat "$tmp/list.diff"
 fi
-awk '{ print $6 }' "$tmp/contents" | grep -vE '^\./(usr/.*)?$' | sed 's/^/  outside \/usr: /' >"$tmp/outside" || true
-[[ ! -s "$tmp/outside" ]] || { fail "paths outside /usr:"; cat "$tmp/outside"; }
+awk '{ print $6 }' "$tmp/contents" | grep -vE "^\./((usr|etc/kestavane|${unit_dir#/})(/.*)?)?\$" |
+  grep -vxE '\./(etc|lib|lib/systemd)/' | sed 's/^/  elsewhere: /' >"$tmp/outside" || true
+[[ ! -s "$tmp/outside" ]] || { fail "paths outside /usr, /etc/kestavane and the unit folder:"; cat "$tmp/outside"; }
 awk '$2 != "root/root"' "$tmp/contents" | sed 's/^/  /' >"$tmp/owners"
 [[ ! -s "$tmp/owners" ]] || { fail "entries not owned by root:"; cat "$tmp/owners"; }
 awk '$1 ~ /^-/ && !(($6 ~ /^\.\/usr\/bin\// && $1 == "-rwxr-xr-x") || ($6 !~ /^\.\/usr\/bin\// && $1 == "-rw-r--r--"))' \
   "$tmp/contents" | sed 's/^/  /' >"$tmp/modes"
 [[ ! -s "$tmp/modes" ]] || { fail "unexpected modes (programs 755, everything else 644):"; cat "$tmp/modes"; }
 
-# --- lintian -------------------------------------------------------------------------
-if lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1; then
-  pass "lintian: no error, no warning"
-else
-  fail "lintian:"
-  cat "$tmp/lintian"
-fi
-
 # --- the unpacked tree ---------------------------------------------------------------
 root="$tmp/root"
 dpkg-deb -x "$deb" "$root"
 modules="$root/usr/lib/$multiarch/kestavane"
-if grep -rlF -e "$build" -e "$src" "$root" >"$tmp/paths"; then
+if grep -rlF -e "$src" "$root" >"$tmp/paths"; then
   fail "build or source paths inside packaged files:"
   cat "$tmp/paths"
 else
@@ -142,6 +123,28 @@ desktop-file-validate "$desktop" || fail "desktop-file-validate on kestavane.des
 exec_path=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
 [[ -x "$root$exec_path" ]] || fail "the desktop entry starts $exec_path, which the package lacks"
 pass "desktop entry starts $exec_path"
+# Every program and module built with the distribution's hardening. x86
+# control-flow protection marks a program only where every object linked in
+# carries it, and the C library's start files of Debian 12 and 13 do not;
+# branch protection is arm64's, which hardening-check 2.25 asks of every
+# architecture.
+hardening=()
+if [[ "$arch" == amd64 ]] && ! readelf -n "/usr/lib/$multiarch/crti.o" | grep -q 'x86 feature: IBT'; then
+  hardening+=(--nocfprotection)
+fi
+if [[ "$arch" != arm64 ]] && grep -q -- --nobranchprotection <<<"$(hardening-check --help 2>&1)"; then
+  hardening+=(--nobranchprotection)
+fi
+for elf in "$root"/usr/bin/* "$modules"/*.so; do
+  exempt=()
+  # The IP helper's buffer calls have sizes the compiler proves in bounds or
+  # write through pointers whose object it cannot see, so none gets a checked
+  # variant though built with _FORTIFY_SOURCE (lintian: info only).
+  [[ "$elf" != */libiphlpapi.so ]] || exempt=(--nofortify)
+  hardening-check --quiet "${hardening[@]}" "${exempt[@]}" "$elf" >"$tmp/hardening" 2>&1 ||
+    { fail "hardening-check $(basename "$elf"):"; cat "$tmp/hardening"; }
+done
+pass "hardening-check ${hardening[*]}: $(ls "$root"/usr/bin/* "$modules"/*.so | wc -l) programs and modules"
 bash "$here/check_man_page.sh" "$root/usr/bin/kestavane-cli" "$root/usr/share/man/man1/kestavane-cli.1.gz" ||
   fail "kestavane-cli(1) and --help"
 man_warnings=$(LC_ALL=C.UTF-8 man --warnings -l "$root/usr/share/man/man1/kestavane.1.gz" 2>&1 >/dev/null || true)
@@ -161,23 +164,18 @@ loaded_from_module_folder() {
   else
     fail "$module opened as: ${loaded:-nothing}" $'\n'"  (expected only by its path in $modules)"
   fi
-  if cat "$log".* 2>/dev/null | grep -qF "$build"; then
-    fail "the unpacked program opened files from the build tree"
+  if cat "$log".* 2>/dev/null | grep -qF "$src"; then
+    fail "the unpacked program opened files from the source tree"
   fi
 }
 
-if "$cli" --help | grep -q -- '--version'; then
-  got=$(run_cli "$cli" --version) || true
-  [[ "$got" == "kestavane-cli $version" ]] && pass "--version: $got" || fail "--version printed '$got'"
-else
-  echo "NOTE: --version not checked: this kestavane-cli's --help does not list it yet"
-fi
+got=$(run_cli "$cli" --version) || true
+[[ "$got" == "kestavane-cli ${version%%[+~]*}" ]] && pass "--version: $got" || fail "--version printed '$got'"
 
-if run_cli "$cli" list >"$tmp/list.packaged" && "$build/bin/kestavane-cli" list >"$tmp/list.build" &&
-  [[ -s "$tmp/list.packaged" ]] && cmp -s "$tmp/list.packaged" "$tmp/list.build"; then
-  pass "list: $(wc -l <"$tmp/list.packaged") targets, the same as the build tree's"
+if run_cli "$cli" list >"$tmp/list" && [[ "$(wc -l <"$tmp/list")" -ge 33 ]]; then
+  pass "list: $(wc -l <"$tmp/list") targets"
 else
-  fail "list from the unpacked root differs from the build tree's or failed"
+  fail "list from the unpacked root failed or is short"
 fi
 
 # No vendor library is packaged, and the test substitute must not be found.
