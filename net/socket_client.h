@@ -7,6 +7,8 @@
 
 #include <string>
 
+class CWaitClock;
+
 class CSocketClient
 {
 public:
@@ -33,7 +35,9 @@ protected:
     // address cannot be read.
     void ReportSourceAddress();
 
-    // The tick counter of the wait clock, which bounds every wait.
+    // The owner's wait clock, else the installed one: it bounds every wait.
+    CWaitClock& Clock() const;
+    // The tick counter of the wait clock.
     DWORD Ticks() const;
     // The one sleep of a waiting pass: until bytes arrive or the peer closes,
     // or until timeoutMs after start, whichever comes first.
@@ -46,7 +50,7 @@ protected:
     void FailStep(TestStep step, const std::string& reason);
     void FinishRecord(bool passed);
     // Monotonic milliseconds of the wait clock, for the steps' durations.
-    static double Now();
+    double Now() const;
 
 private:
     // Socket, non-blocking connect and its bounded wait.
