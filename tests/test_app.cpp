@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -57,6 +58,20 @@ int ClosedLoopbackPort()
     ::close(fd);
     return ntohs(address.sin_port);
 }
+
+// A style that gives dialog buttons their theme icons, as some desktops' do.
+class CButtonIconStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override
+    {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
 
 QStringList HistoryLines(const CKestavaneDlg& dlg)
 {
@@ -300,7 +315,10 @@ private slots:
         QPlainTextEdit* history = dlg.HistoryControl();
         QVERIFY(history->isReadOnly());
         QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
-        QVERIFY(history->font().fixedPitch() || QFontInfo(history->font()).fixedPitch());
+        // Every glyph as wide as the next, so the padded columns line up.
+        const QFontMetricsF metrics(history->font());
+        for (QChar c : QStringLiteral("il.:* -0|WM_@"))
+            QCOMPARE(metrics.horizontalAdvance(c), metrics.horizontalAdvance(QLatin1Char('x')));
         AddToHistory(&dlg, "%s", "");
         {
             CTestFrame frame(&dlg);
@@ -618,6 +636,45 @@ private slots:
         qInfo("main window at a device-pixel ratio of 2: %dx%d pixels", pixels.width(), pixels.height());
     }
 
+    void dialogFontKeepsTheBaseUnits_data()
+    {
+        QTest::addColumn<QStringList>("faces");
+        QTest::addColumn<QString>("family"); // empty: none of the faces, the system's sans face
+        QTest::newRow("a face of the metrics")
+            << QStringList{QStringLiteral("No Such Face"), QStringLiteral("Liberation Sans")}
+            << QStringLiteral("Liberation Sans");
+        QTest::newRow("none of them") << QStringList{QStringLiteral("No Such Face")} << QString();
+    }
+
+    void dialogFontKeepsTheBaseUnits()
+    {
+        QFETCH(QStringList, faces);
+        QFETCH(QString, family);
+        const QFont font = DialogFont(MainDialogTemplate(), faces);
+        // Within the template face's 6x13 at 96 DPI, the main window stays
+        // within 942x648 pixels and fits a 1024x768 screen with a panel.
+        const DialogBaseUnits units = BaseUnitsOf(font);
+        QVERIFY2(units.cx <= 6 && units.cy <= 13,
+                 qPrintable(QStringLiteral("%1: %2x%3").arg(font.toString()).arg(units.cx).arg(units.cy)));
+        if (!family.isEmpty())
+        {
+            QCOMPARE(QFontInfo(font).family(), family);
+            QCOMPARE(font.pointSizeF(), 8.0);
+            return;
+        }
+        // As large as fits: a quarter point more would not.
+        QVERIFY(font.pointSizeF() > 5.0);
+        if (font.pointSizeF() < 8.0)
+        {
+            QFont larger = font;
+            larger.setPointSizeF(font.pointSizeF() + 0.25);
+            const DialogBaseUnits more = BaseUnitsOf(larger);
+            QVERIFY(more.cx > 6 || more.cy > 13);
+        }
+        qInfo("without a face of the metrics: %s, base units %dx%d", qPrintable(QFontInfo(font).family()),
+              units.cx, units.cy);
+    }
+
     void smallScreenKeepsEveryControlReachable()
     {
         CKestavaneDlg dlg;
@@ -677,16 +734,33 @@ private slots:
         QFETCH(int, press);
         QFETCH(int, answer);
         CKestavaneDlg dlg;
+        // A desktop whose style puts icons on the boxes' buttons.
+        const QString style = QApplication::style()->name();
+        QApplication::setStyle(new CButtonIconStyle(style));
+        QMessageBox::Icon icon = QMessageBox::Critical;
+        QString title, text;
+        int shownButtons = 0;
+        QStringList withIcons;
         QTimer::singleShot(50, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
-            QCOMPARE(box->icon(), QMessageBox::NoIcon);
-            QCOMPARE(box->windowTitle(), ApplicationName());
-            QCOMPARE(box->text(), QStringLiteral("FAILURE It appears...\nUse 'THIS PC'"));
-            QCOMPARE(int(box->standardButtons()), buttons);
+            icon = box->icon();
+            title = box->windowTitle();
+            text = box->text();
+            shownButtons = int(box->standardButtons());
+            for (QAbstractButton* button : box->buttons())
+                if (!button->icon().isNull())
+                    withIcons << button->text();
             box->button(QMessageBox::StandardButton(press))->click();
         });
-        QCOMPARE(dlg.MessageBox("FAILURE It appears...\r\nUse 'THIS PC'", type), answer);
+        const int got = dlg.MessageBox("FAILURE It appears...\r\nUse 'THIS PC'", type);
+        QApplication::setStyle(style);
+        QCOMPARE(icon, QMessageBox::NoIcon);
+        QCOMPARE(title, ApplicationName());
+        QCOMPARE(text, QStringLiteral("FAILURE It appears...\nUse 'THIS PC'"));
+        QCOMPARE(shownButtons, buttons);
+        QCOMPARE(withIcons, QStringList());
+        QCOMPARE(got, answer);
     }
 
     void startUpChecks_data()
@@ -781,6 +855,16 @@ private slots:
         AddToHistory(&dlg, "%-30s%s", "Screenshot:", "the main window");
         QVERIFY(ShowOn(dlg, "main"));
         dlg.move(ScreenNamed("main")->availableGeometry().center() - dlg.rect().center());
+
+        // The history shows where the focus is: its frame changes colour.
+        QPlainTextEdit* history = dlg.HistoryControl();
+        const QPoint edge(0, history->height() / 2);
+        Button(dlg, 1003)->setFocus(Qt::TabFocusReason);
+        const QColor unfocused = history->grab().toImage().pixelColor(edge);
+        history->setFocus(Qt::TabFocusReason);
+        const QColor focused = history->grab().toImage().pixelColor(edge);
+        QCOMPARE(focused, history->palette().color(QPalette::Highlight));
+        QVERIFY(unfocused != focused);
         QVERIFY(dlg.grab().save(QStringLiteral(KV_SCREENSHOT_DIR "/main_window.png")));
 
         // The window where it stands on the 1024x768 screen.
