@@ -23,9 +23,9 @@
 #include <QTimer>
 #include <QWindow>
 
-#include <cstdlib>
 #include <exception>
 #include <thread>
+#include <utility>
 
 namespace
 {
@@ -33,9 +33,8 @@ namespace
 // told us: a frame and a title bar.
 const QMargins kFrameAllowance(4, 32, 4, 4);
 
-// How long a closed window waits for its cancelled press: every wait of the
-// press ends at once, so only a call outside the waits (a host lookup) can
-// take longer, and the program does not wait for it.
+// How long a closed window waits for its cancelled press before it says the
+// press is stuck: every wait of the press ends at once when it is cancelled.
 constexpr int kCancelGraceMs = 900;
 
 bool IsInput(QEvent::Type type)
@@ -296,8 +295,8 @@ void CKestavaneDlg::RunPress(const std::function<void(const PressContext&)>& wor
             grace.setRemainingTime(kCancelGraceMs);
             QTimer::singleShot(kCancelGraceMs, this, [] {});
         }
-        if (grace.hasExpired())
-            std::_Exit(EXIT_SUCCESS);
+        else if (grace.hasExpired() && m_onPressStuck)
+            std::exchange(m_onPressStuck, nullptr)();
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     worker.join();

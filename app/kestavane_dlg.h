@@ -65,6 +65,11 @@ public:
     // Tests set how much the control takes and how boxes are answered.
     size_t m_controlLimit = static_cast<size_t>(-1);
     std::function<int(const std::string&, unsigned)> m_boxAnswer;
+    // Called once when a press cancelled by the close box has not returned
+    // within a grace period (only a call outside its waits, such as a host
+    // lookup, can hold it). The application ends the program there; without
+    // it the window waits for the press.
+    std::function<void()> m_onPressStuck;
 
     // Handlers
     void OnProcessorButton(int id);

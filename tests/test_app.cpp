@@ -540,6 +540,8 @@ private slots:
         CKestavaneDlg dlg;
         int asked = 0;
         dlg.m_boxAnswer = [&](const std::string&, unsigned) { return ++asked, IDNO; };
+        bool stuck = false;
+        dlg.m_onPressStuck = [&] { stuck = true; };
         QVERIFY(ShowOn(dlg, "main"));
         qobject_cast<QLineEdit*>(dlg.Control(IDC_SERVER))->setText(QStringLiteral("127.0.0.1"));
         qobject_cast<QLineEdit*>(dlg.Control(IDC_PORT))->setText(QString::number(peer.Port()));
@@ -584,6 +586,7 @@ private slots:
 
         const QStringList lines = HistoryLines(dlg);
         QCOMPARE(interrupted, 1);
+        QVERIFY(!stuck);
         QCOMPARE(lines.count(QString::fromUtf8(kOpeningBanner).mid(2)), 1); // nothing else ran
         QCOMPARE(lines.last(), QString::fromUtf8(kClosingBanner));
         // Live: the lines up to that point were on the screen.
