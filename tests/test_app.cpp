@@ -48,19 +48,6 @@ namespace
 constexpr int kPanel = 48;
 constexpr int kTitleBar = 32;
 
-int ClosedLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 // A loopback peer that takes connections and never speaks; gone with the object.
 class CSilentPeer
 {
@@ -83,6 +70,9 @@ private:
     int m_fd;
     int m_port = 0;
 };
+
+// A loopback port nobody listens on: a peer's, once it is gone.
+int ClosedLoopbackPort() { return CSilentPeer().Port(); }
 
 // A style that gives dialog buttons their theme icons, as some desktops' do.
 class CButtonIconStyle : public QProxyStyle
