@@ -167,6 +167,8 @@ void SetUpDialog(QDialog* dialog, const DialogTemplate& t, Qt::WindowFlags flags
                        "QPushButton[flat=\"true\"]:focus { border-color: palette(highlight); }"
                        "QPushButton[flat=\"true\"]:pressed { background: palette(midlight); }"
                        "QPushButton[flat=\"true\"]:disabled { border-color: palette(midlight); }"
+                       "QPlainTextEdit { border: 1px solid palette(mid); padding: 1px; }"
+                       "QPlainTextEdit:focus { border: 2px solid palette(highlight); padding: 0px; }"
                        "QGroupBox { border: 1px solid palette(mid); margin-top: %1px; }"
                        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left; "
                        "left: %2px; padding: 0px 1px; }")

@@ -5,12 +5,15 @@
 #include "../res/kestavane_16.xpm"
 #include "../res/kestavane_32.xpm"
 
+#include <QAbstractButton>
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QScreen>
 
 #include <cmath>
 
@@ -28,22 +31,38 @@ QString ApplicationName()
     return name.isEmpty() ? QStringLiteral("kestavane") : name;
 }
 
-QFont DialogFont(const DialogTemplate& t)
+QFont DialogFont(const DialogTemplate& t, const QStringList& faces)
 {
-    // Faces of the templates' metrics; Debian ships the Liberation one.
-    const QString faces[] = {QString::fromUtf8(t.fontFace), QStringLiteral("Microsoft Sans Serif"),
-                             QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"),
-                             QStringLiteral("Arial")};
     QFont font;
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(t.pointSize);
     for (const QString& face : faces)
         if (QFontDatabase::hasFamily(face))
         {
             font.setFamily(face);
-            break;
+            return font;
         }
-    font.setStyleHint(QFont::SansSerif);
-    font.setPointSize(t.pointSize);
+    // Base units of the template's face at this screen's logical DPI.
+    const double dpi =
+        QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->logicalDotsPerInchY() : 96;
+    const int cx = static_cast<int>(6 * dpi / 96);
+    const int cy = static_cast<int>(13 * dpi / 96);
+    for (double points = t.pointSize; points > t.pointSize / 2.0; points -= 0.25)
+    {
+        font.setPointSizeF(points);
+        const DialogBaseUnits units = BaseUnitsOf(font);
+        if (units.cx <= cx && units.cy <= cy)
+            break;
+    }
     return font;
+}
+
+QFont DialogFont(const DialogTemplate& t)
+{
+    // Faces of the templates' metrics; Debian ships the Liberation one.
+    return DialogFont(t, {QString::fromUtf8(t.fontFace), QStringLiteral("Microsoft Sans Serif"),
+                          QStringLiteral("Liberation Sans"), QStringLiteral("Arimo"), QStringLiteral("Arial"),
+                          QStringLiteral("Nimbus Sans")});
 }
 
 DialogBaseUnits BaseUnitsOf(const QFont& font)
@@ -65,6 +84,9 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget* parent, const std::string& 
         question ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok, parent);
     box->setTextFormat(Qt::PlainText);
     box->setDefaultButton(question ? QMessageBox::Yes : QMessageBox::Ok);
+    // Plain buttons, as the platform's boxes have, whatever the desktop's style gives them.
+    for (QAbstractButton* button : box->buttons())
+        button->setIcon(QIcon());
     return box;
 }
 

@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QIcon>
 #include <QString>
+#include <QStringList>
 #include <memory>
 #include <string>
 
@@ -18,9 +19,13 @@ QIcon KestavaneIcon();
 // The application's name: the executable's file name, as message boxes are captioned.
 QString ApplicationName();
 
-// The template's font: its face where this system has it, else a sans face
-// of the same metrics, at the template's point size. Points become pixels
-// through the screen's logical DPI, and the device-pixel ratio scales those.
+// The template's font: the first of `faces` this system has, at the
+// template's point size; without any of them the system's sans face, at the
+// size whose base units stay within the template face's (6x13 at 96 DPI), so
+// the windows keep their size. Points become pixels through the screen's
+// logical DPI, and the device-pixel ratio scales those.
+QFont DialogFont(const DialogTemplate& t, const QStringList& faces);
+// With the template's face, else a face of the same metrics.
 QFont DialogFont(const DialogTemplate& t);
 
 // The average character width and the height of `font`, as the platform

@@ -7,6 +7,8 @@
 #include "version.h"
 #include "ws2.h"
 
+#include <cstdlib>
+
 int CKestavaneApp::InitInstance()
 {
     auto box = [this](const QString& text) {
@@ -42,6 +44,8 @@ int CKestavaneApp::InitInstance()
     {
         CKestavaneDlg dialog;
         dialog.SetCatalogue(site.catalogue);
+        // A closed window's press stuck outside its waits does not keep the program.
+        dialog.m_onPressStuck = [] { std::_Exit(EXIT_SUCCESS); };
         if (m_runDialog)
             m_runDialog(dialog);
         else

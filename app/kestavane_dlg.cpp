@@ -1,13 +1,16 @@
 #include "kestavane_dlg.h"
 
 #include "about_dlg.h"
-#include "catalogue.h"
 #include "dialog_helpers.h"
 #include "gateway_dlg.h"
 #include "ip_helper.h"
 #include "nova_api.h"
+#include "press.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QDeadlineTimer>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -16,13 +19,45 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStyle>
+#include <QThread>
+#include <QTimer>
 #include <QWindow>
+
+#include <exception>
+#include <thread>
+#include <utility>
 
 namespace
 {
 // Room for what the window manager adds around the window before it has
 // told us: a frame and a title bar.
 const QMargins kFrameAllowance(4, 32, 4, 4);
+
+// How long a closed window waits for its cancelled press before it says the
+// press is stuck: every wait of the press ends at once when it is cancelled.
+constexpr int kCancelGraceMs = 900;
+
+bool IsInput(QEvent::Type type)
+{
+    switch (type)
+    {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease: return true;
+    default: return false;
+    }
+}
 } // namespace
 
 CKestavaneDlg::CKestavaneDlg(QWidget* parent) : QDialog(parent)
@@ -43,12 +78,18 @@ CKestavaneDlg::CKestavaneDlg(QWidget* parent) : QDialog(parent)
 
     for (const Route& route : Routes())
         if (auto* button = m_controls->Get<QPushButton>(route.id))
-            connect(button, &QPushButton::clicked, this, [this, route] { route.handler(*this, route.id); });
+            connect(button, &QPushButton::clicked, this, [this, route] {
+                if (!PressRunning())
+                    route.handler(*this, route.id);
+            });
 
     // Window managers own the system menu here; the window's background
-    // offers the About item, after a separator, instead.
+    // (or the Menu key, or Shift+F10) offers the window's menu instead.
     m_surface->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(m_surface, &QWidget::customContextMenuRequested, this, &CKestavaneDlg::ShowContextMenu);
+    connect(m_surface, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (m_surface->childAt(at) == nullptr)
+            ShowContextMenu(m_surface->mapToGlobal(at));
+    });
 
     FitToScreen(screen());
 }
@@ -122,9 +163,23 @@ void CKestavaneDlg::FitToScreen(const QScreen* screen)
     }
 }
 
+template <typename Call> void CKestavaneDlg::OnWindowThread(Call&& call) const
+{
+    if (QThread::currentThread() == thread())
+        call();
+    else
+        QMetaObject::invokeMethod(const_cast<CKestavaneDlg*>(this), std::forward<Call>(call),
+                                  Qt::BlockingQueuedConnection);
+}
+
 bool CKestavaneDlg::HistoryIsWindow() const { return m_history != nullptr; }
 
 void CKestavaneDlg::HistorySetText(const std::string& text, size_t unchanged)
+{
+    OnWindowThread([&] { SetControlText(text, unchanged); });
+}
+
+void CKestavaneDlg::SetControlText(const std::string& text, size_t unchanged)
 {
     // What the control takes is what its limit lets in; CR LF shows as one line break.
     const size_t take = std::min(text.size(), m_controlLimit);
@@ -151,53 +206,188 @@ void CKestavaneDlg::HistorySetText(const std::string& text, size_t unchanged)
     m_controlLength = take;
 }
 
-int CKestavaneDlg::HistoryGetLineCount() const { return m_history->document()->blockCount(); }
+int CKestavaneDlg::HistoryGetLineCount() const
+{
+    int lines = 0;
+    OnWindowThread([&] { lines = m_history->document()->blockCount(); });
+    return lines;
+}
 
 void CKestavaneDlg::HistoryLineScroll(int /*lines*/)
 {
-    QScrollBar* bar = m_history->verticalScrollBar();
-    bar->setValue(bar->maximum());
-    // Shown at once, without dispatching input: a press cannot re-enter itself.
-    m_history->viewport()->repaint();
+    OnWindowThread([this] {
+        QScrollBar* bar = m_history->verticalScrollBar();
+        bar->setValue(bar->maximum());
+    });
 }
 
 int CKestavaneDlg::MessageBox(const std::string& text, unsigned type)
 {
-    if (m_boxAnswer)
-        return m_boxAnswer(text, type);
-    return ShowMessageBox(this, text, type);
+    // A cancelled press asks nothing more: a box would outlive the window.
+    int answer = (type & 0xF) == MB_YESNO ? IDNO : IDOK;
+    OnWindowThread([&] {
+        if (m_pPress && m_pPress->clock->Cancelled())
+            return;
+        answer = m_boxAnswer ? m_boxAnswer(text, type) : ShowMessageBox(this, text, type);
+    });
+    return answer;
 }
 
-void CKestavaneDlg::BeginWaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-void CKestavaneDlg::EndWaitCursor() { QApplication::restoreOverrideCursor(); }
-void CKestavaneDlg::EnableWindow(bool enable) { setEnabled(enable); }
+void CKestavaneDlg::BeginWaitCursor()
+{
+    OnWindowThread([] { QApplication::setOverrideCursor(Qt::WaitCursor); });
+}
+
+void CKestavaneDlg::EndWaitCursor()
+{
+    OnWindowThread([] { QApplication::restoreOverrideCursor(); });
+}
+
+void CKestavaneDlg::EnableWindow(bool enable)
+{
+    OnWindowThread([this, enable] { setEnabled(enable); });
+}
 
 void CKestavaneDlg::SetFocus()
 {
-    activateWindow();
-    QDialog::setFocus();
+    // The control that had the focus gets it back when the press returns.
+    OnWindowThread([this] { activateWindow(); });
 }
 
-void CKestavaneDlg::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+// The window's thread turns its event loop all through a press; a round
+// trip to it lets everything queued before run.
+void CKestavaneDlg::PumpMessages()
+{
+    OnWindowThread([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
+}
+
+void CKestavaneDlg::RunPress(const std::function<void(const PressContext&)>& work)
+{
+    if (m_pPress)
+        return;
+    CPressClock clock(WaitClock());
+    const PressContext press{this, &clock, m_catalogue};
+    m_pPress = &press;
+    m_pressFocus = QApplication::focusWidget();
+    SetClock(&clock);
+    qApp->installEventFilter(this);
+
+    std::atomic<bool> done{false};
+    std::exception_ptr failure;
+    std::thread worker([&] {
+        try
+        {
+            work(press);
+        }
+        catch (...)
+        {
+            failure = std::current_exception();
+        }
+        done = true;
+        QMetaObject::invokeMethod(
+            this, [] {}, Qt::QueuedConnection); // wakes the loop below
+    });
+    QDeadlineTimer grace(QDeadlineTimer::Forever);
+    while (!done)
+    {
+        if (clock.Cancelled() && grace.isForever())
+        {
+            grace.setRemainingTime(kCancelGraceMs);
+            QTimer::singleShot(kCancelGraceMs, this, [] {});
+        }
+        else if (grace.hasExpired() && m_onPressStuck)
+            std::exchange(m_onPressStuck, nullptr)();
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    worker.join();
+
+    qApp->removeEventFilter(this);
+    SetClock(nullptr);
+    m_pPress = nullptr;
+    // A click dropped during the press may still have moved the focus.
+    if (m_pressFocus && isEnabled())
+        m_pressFocus->setFocus(Qt::OtherFocusReason);
+    m_pressFocus = nullptr;
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+bool CKestavaneDlg::eventFilter(QObject* watched, QEvent* event)
+{
+    // Installed while a press runs: input for this window is dropped, not
+    // queued. Boxes the press raises are windows of their own and take theirs.
+    if (IsInput(event->type()) && watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == this)
+        return true;
+    return QDialog::eventFilter(watched, event);
+}
+
+void CKestavaneDlg::closeEvent(QCloseEvent* event)
+{
+    // The close box ends a press too: its waits end at once, its socket is shut.
+    if (m_pPress)
+        m_pPress->clock->Cancel();
+    QDialog::closeEvent(event);
+}
+
+void CKestavaneDlg::keyPressEvent(QKeyEvent* event)
+{
+    // A focused push button takes Enter itself. Elsewhere Enter does not
+    // reach "Exit": in the Server and Port fields it runs "Run TEST", and
+    // anywhere else it does nothing.
+    const int key = event->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter)
+    {
+        QWidget* focus = focusWidget();
+        const Qt::KeyboardModifiers modifiers = event->modifiers() & ~Qt::KeypadModifier;
+        if (modifiers == Qt::NoModifier && focus != nullptr &&
+            (focus == Control(IDC_SERVER) || focus == Control(IDC_PORT)))
+            m_controls->Get<QPushButton>(IDC_RUN_TEST)->click();
+        event->accept();
+        return;
+    }
+    if (key == Qt::Key_Menu || (key == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier))
+    {
+        QWidget* focus = focusWidget();
+        ShowContextMenu(focus ? focus->mapToGlobal(focus->rect().center()) : mapToGlobal(rect().center()));
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
 
 void CKestavaneDlg::OnProcessorButton(int id)
 {
-    if (const ProcessorEntry* entry = m_catalogue->Find(id))
-        RunProcessorEntry(this, *entry);
+    RunPress([id](const PressContext& press) {
+        if (const ProcessorEntry* entry = press.catalogue->Find(id))
+            RunProcessorEntry(press.owner, *entry);
+    });
 }
 
 void CKestavaneDlg::OnRunTest()
 {
+    // Both texts are read before anything is written.
     const std::string server = m_controls->Get<QLineEdit>(IDC_SERVER)->text().toStdString();
     const std::string port = m_controls->Get<QLineEdit>(IDC_PORT)->text().toStdString();
-    RunManualTest(this, server, port);
+    RunPress([&](const PressContext& press) { RunManualTest(press.owner, server, port); });
 }
 
 void CKestavaneDlg::OnClearHistory() { ClearHistory(); }
-void CKestavaneDlg::OnNovaTest() { RunNovaApiTest(this); }
-void CKestavaneDlg::OnThisPc() { RunThisPc(this); }
-void CKestavaneDlg::OnCheckDns() { RunCheckDns(this); }
-void CKestavaneDlg::OnCheckDhcp() { RunCheckDhcp(this); }
+void CKestavaneDlg::OnNovaTest()
+{
+    RunPress([](const PressContext& press) { RunNovaApiTest(press.owner); });
+}
+void CKestavaneDlg::OnThisPc()
+{
+    RunPress([](const PressContext& press) { RunThisPc(press.owner); });
+}
+void CKestavaneDlg::OnCheckDns()
+{
+    RunPress([](const PressContext& press) { RunCheckDns(press.owner); });
+}
+void CKestavaneDlg::OnCheckDhcp()
+{
+    RunPress([](const PressContext& press) { RunCheckDhcp(press.owner); });
+}
 
 void CKestavaneDlg::OnUrlAndPortInfo()
 {
@@ -211,12 +401,12 @@ void CKestavaneDlg::OnAbout()
     about.exec();
 }
 
-void CKestavaneDlg::ShowContextMenu(const QPoint& at)
+void CKestavaneDlg::ShowContextMenu(const QPoint& globalAt)
 {
-    if (m_surface->childAt(at) != nullptr)
-        return;
+    // The window's own items go first; the About item stands last, after a
+    // separator, as on a system menu.
     QMenu menu(this);
     menu.addSeparator();
     menu.addAction(tr("&About Kestavane..."), this, &CKestavaneDlg::OnAbout);
-    menu.exec(m_surface->mapToGlobal(at));
+    menu.exec(globalAt);
 }

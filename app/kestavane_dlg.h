@@ -1,5 +1,12 @@
 // The main window: every control of the template, the live history control
 // behind AddToHistory, and the one routing table of its buttons.
+//
+// A press (a test or a report) runs on a worker thread while this thread
+// keeps turning the window's event loop: the window repaints and shows each
+// history line as it is written, and input for the dialog is dropped until
+// the press returns, so a press still cannot re-enter itself. The owner's
+// operations a press calls run here, one at a time, while the press waits
+// for them. Closing the window cancels the press.
 #pragma once
 
 #include "catalogue.h"
@@ -7,6 +14,7 @@
 #include "history.h"
 
 #include <QDialog>
+#include <QPointer>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -14,6 +22,7 @@
 class QPlainTextEdit;
 class QScreen;
 class QScrollArea;
+struct PressContext;
 
 class CKestavaneDlg : public QDialog, public CHistoryOwner
 {
@@ -54,10 +63,17 @@ public:
     // gateway page lists.
     void SetCatalogue(CatalogueRef catalogue) { m_catalogue = std::move(catalogue); }
     const CatalogueRef& Catalogue() const { return m_catalogue; }
+    // True from a press's start until it has returned.
+    bool PressRunning() const { return m_pPress != nullptr; }
 
     // Tests set how much the control takes and how boxes are answered.
     size_t m_controlLimit = static_cast<size_t>(-1);
     std::function<int(const std::string&, unsigned)> m_boxAnswer;
+    // Called once when a press cancelled by the close box has not returned
+    // within a grace period (only a call outside its waits, such as a host
+    // lookup, can hold it). The application ends the program there; without
+    // it the window waits for the press.
+    std::function<void()> m_onPressStuck;
 
     // Handlers
     void OnProcessorButton(int id);
@@ -72,12 +88,24 @@ public:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // The whole template where the screen's available area allows, else as
     // much of it as fits, with scroll bars.
     void FitToScreen(const QScreen* screen);
-    void ShowContextMenu(const QPoint& at);
+    // The window's menu at a point of the screen.
+    void ShowContextMenu(const QPoint& globalAt);
+
+    // The control's side of HistorySetText.
+    void SetControlText(const std::string& text, size_t unchanged);
+    // Runs `work` on a worker thread and turns the event loop until it returns.
+    void RunPress(const std::function<void(const PressContext&)>& work);
+    // Runs `call` on the window's thread, from a press's thread too, and
+    // returns when it has run.
+    template <typename Call> void OnWindowThread(Call&& call) const;
 
     QScrollArea* m_scroll = nullptr;
     QWidget* m_surface = nullptr;
@@ -85,4 +113,7 @@ private:
     QPlainTextEdit* m_history = nullptr;
     size_t m_controlLength = 0; // characters of the history text the control holds
     CatalogueRef m_catalogue = CCatalogue::BuiltIn();
+
+    const PressContext* m_pPress = nullptr; // the press running, if any
+    QPointer<QWidget> m_pressFocus;         // what had the focus when it started
 };

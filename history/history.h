@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+class CWaitClock;
+
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;
@@ -61,6 +63,11 @@ public:
     CResultSink* ResultSink() const { return m_pResults; }
     void SetResultSink(CResultSink* sink) { m_pResults = sink; }
 
+    // The clock that bounds the waits of this owner's testers; none: the
+    // installed one (or the system's).
+    CWaitClock* Clock() const { return m_pClock; }
+    void SetClock(CWaitClock* clock) { m_pClock = clock; }
+
 private:
     friend void AddToHistory(CHistoryOwner* owner, const char* format, ...);
     // Hands the whole history to the control; `replaced` when it is not the
@@ -70,6 +77,7 @@ private:
     std::string m_history;
     size_t m_setLength = 0; // the history's length when last handed to the control
     CResultSink* m_pResults = nullptr;
+    CWaitClock* m_pClock = nullptr;
 };
 
 // Formats one entry printf-style and appends it with CR LF. Text assembled

@@ -157,7 +157,7 @@ StepOutcome CSocketClient::OpenConnection(int port, DWORD timeoutMs)
         {
             // Sleeps until the connect ends, or into the pass after the bound.
             const DWORD left = timeoutMs - elapsed;
-            WaitClock().Wait(m_socket, CWaitClock::Event::Connected, left < 0xFFFFFFFFu ? left + 1 : left);
+            Clock().Wait(m_socket, CWaitClock::Event::Connected, left < 0xFFFFFFFFu ? left + 1 : left);
             ws2::fd_set writeSet, exceptSet;
             ws2::FdZero(&writeSet);
             ws2::FdZero(&exceptSet);
@@ -305,14 +305,20 @@ void CSocketClient::ReportSourceAddress()
     AddToHistory(m_pOwner, "Source Address:%s  Source Port(1024-5000):%s ", address, port);
 }
 
-DWORD CSocketClient::Ticks() const { return WaitClock().Ticks(); }
+CWaitClock& CSocketClient::Clock() const
+{
+    CWaitClock* clock = m_pOwner->Clock();
+    return clock ? *clock : WaitClock();
+}
 
-double CSocketClient::Now() { return WaitClock().Milliseconds(); }
+DWORD CSocketClient::Ticks() const { return Clock().Ticks(); }
+
+double CSocketClient::Now() const { return Clock().Milliseconds(); }
 
 void CSocketClient::WaitForData(DWORD start, DWORD timeoutMs)
 {
     const DWORD elapsed = ElapsedSince(start, Ticks());
-    WaitClock().Wait(m_socket, CWaitClock::Event::Readable, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+    Clock().Wait(m_socket, CWaitClock::Event::Readable, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
 }
 
 void CSocketClient::StartRecord(const std::string& host, int port, const std::string& label,

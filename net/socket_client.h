@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class CWaitClock;
+
 class CSocketClient
 {
 public:
@@ -41,7 +43,9 @@ protected:
     // address cannot be read.
     void ReportSourceAddress();
 
-    // The tick counter of the wait clock, which bounds every wait.
+    // The owner's wait clock, else the installed one: it bounds every wait.
+    CWaitClock& Clock() const;
+    // The tick counter of the wait clock.
     DWORD Ticks() const;
     // The one sleep of a waiting pass: until bytes arrive or the peer closes,
     // or until timeoutMs after start, whichever comes first.
@@ -62,7 +66,7 @@ protected:
     void FinishRecord(bool passed, const AddressTest& testAt);
     static StepOutcome Failure(TestStep step, Cause cause, int32_t code, const std::string& detail);
     // Monotonic milliseconds of the wait clock, for the steps' durations.
-    static double Now();
+    double Now() const;
 
 private:
     // Name lookup: its lines, the address into m_ipAddress.

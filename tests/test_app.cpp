@@ -9,6 +9,7 @@
 #include "kestavane_dlg.h"
 #include "support/loopback.h"
 #include "support/private_network.h"
+#include "support/test_clock.h"
 #include "version.h"
 #include "ws2.h"
 
@@ -21,6 +22,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -39,6 +41,7 @@
 
 #include <arpa/inet.h>
 #include <fstream>
+#include <future>
 #include <map>
 #include <set>
 
@@ -49,18 +52,45 @@ namespace
 constexpr int kPanel = 48;
 constexpr int kTitleBar = 32;
 
-int ClosedLoopbackPort()
+// A loopback peer that takes connections and never speaks; gone with the object.
+class CSilentPeer
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
+public:
+    CSilentPeer() : m_fd(::socket(AF_INET, SOCK_STREAM, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_fd, 4);
+        socklen_t length = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+    }
+    ~CSilentPeer() { ::close(m_fd); }
+    int Port() const { return m_port; }
+
+private:
+    int m_fd;
+    int m_port = 0;
+};
+
+// A loopback port nobody listens on: a peer's, once it is gone.
+int ClosedLoopbackPort() { return CSilentPeer().Port(); }
+
+// A style that gives dialog buttons their theme icons, as some desktops' do.
+class CButtonIconStyle : public QProxyStyle
+{
+public:
+    using QProxyStyle::QProxyStyle;
+    int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                  QStyleHintReturn* data) const override
+    {
+        if (hint == SH_DialogButtonBox_ButtonsHaveIcons)
+            return 1;
+        return QProxyStyle::styleHint(hint, option, widget, data);
+    }
+};
 
 QStringList HistoryLines(const CKestavaneDlg& dlg)
 {
@@ -289,12 +319,17 @@ private slots:
         QFETCH(int, boxes);
         CKestavaneDlg dlg;
         int asked = 0;
-        dlg.m_boxAnswer = [&](const std::string&, unsigned) { return ++asked, IDOK; };
+        bool onWindowThread = true; // a press's boxes are the window's
+        dlg.m_boxAnswer = [&](const std::string&, unsigned) {
+            onWindowThread = onWindowThread && QThread::currentThread() == dlg.thread();
+            return ++asked, IDOK;
+        };
         Button(dlg, id)->click();
         const QStringList lines = HistoryLines(dlg);
         QCOMPARE(lines.mid(3, expected.size()), expected);
         QCOMPARE(lines.last(), QString::fromUtf8(kClosingBanner));
         QCOMPARE(asked, boxes);
+        QVERIFY(onWindowThread);
         QVERIFY(dlg.isEnabled());
     }
 
@@ -304,7 +339,10 @@ private slots:
         QPlainTextEdit* history = dlg.HistoryControl();
         QVERIFY(history->isReadOnly());
         QCOMPARE(history->lineWrapMode(), QPlainTextEdit::NoWrap);
-        QVERIFY(history->font().fixedPitch() || QFontInfo(history->font()).fixedPitch());
+        // Every glyph as wide as the next, so the padded columns line up.
+        const QFontMetricsF metrics(history->font());
+        for (QChar c : QStringLiteral("il.:* -0|WM_@"))
+            QCOMPARE(metrics.horizontalAdvance(c), metrics.horizontalAdvance(QLatin1Char('x')));
         AddToHistory(&dlg, "%s", "");
         {
             CTestFrame frame(&dlg);
@@ -410,39 +448,54 @@ private slots:
     {
         QFETCH(int, key);
         CKestavaneDlg dlg;
+        dlg.m_boxAnswer = [](const std::string&, unsigned) { return IDOK; };
         QVERIFY(ShowOn(dlg, "main"));
-        for (int id : {1003, 1022})
+        // Every kind of press, the terminal API test (which disables the
+        // window) among them, twice: the focus comes back to the button.
+        for (int id : {1003, 1022, int(IDC_RUN_TEST), int(IDC_NOVA_TERM), int(IDC_THIS_PC),
+                       int(IDC_CHECK_DNS), int(IDC_CHECK_DHCP)})
         {
             dlg.ClearHistory();
             Button(dlg, id)->setFocus(Qt::TabFocusReason);
             QCOMPARE(QApplication::focusWidget(), dlg.Control(id));
             QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+            const std::string once = dlg.HistoryText();
+            QVERIFY(once.ends_with(std::string(kClosingBanner) + "\r\n"));
+            if (const ProcessorEntry* entry = FindProcessorEntry(id))
+                QCOMPARE(HistoryLines(dlg).value(3),
+                         QStringLiteral("Attempting %1").arg(QString::fromUtf8(entry->targets[0].label)));
+            QCOMPARE(QApplication::focusWidget(), dlg.Control(id));
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
             QVERIFY(dlg.isVisible()); // the work stays on the screen
-            QCOMPARE(HistoryLines(dlg).value(3),
-                     QStringLiteral("Attempting %1")
-                         .arg(QString::fromUtf8(FindProcessorEntry(id)->targets[0].label)));
+            QCOMPARE(dlg.HistoryText(), once + once);
         }
     }
 
-    void enterWithNoButtonFocusedRunsExit_data()
+    void keysWhereNoButtonHasTheFocus_data()
     {
         QTest::addColumn<int>("focus");
         QTest::addColumn<int>("key");
-        QTest::addColumn<int>("result");
-        QTest::newRow("history, Return") << int(IDC_HISTORY) << int(Qt::Key_Return) << int(QDialog::Accepted);
-        QTest::newRow("history, Enter") << int(IDC_HISTORY) << int(Qt::Key_Enter) << int(QDialog::Accepted);
-        QTest::newRow("Server, Return") << int(IDC_SERVER) << int(Qt::Key_Return) << int(QDialog::Accepted);
-        QTest::newRow("Port, Return") << int(IDC_PORT) << int(Qt::Key_Return) << int(QDialog::Accepted);
-        QTest::newRow("Exit, Return") << int(IDC_EXIT) << int(Qt::Key_Return) << int(QDialog::Accepted);
-        QTest::newRow("processor, Escape") << 1003 << int(Qt::Key_Escape) << int(QDialog::Rejected);
-        QTest::newRow("history, Escape") << int(IDC_HISTORY) << int(Qt::Key_Escape) << int(QDialog::Rejected);
+        QTest::addColumn<int>("result"); // -1: the window stays open
+        QTest::addColumn<QString>("ran");
+        const QString manual = QStringLiteral("Attempting USER DEFINED GATEWAY AND PORT");
+        QTest::newRow("history, Return") << int(IDC_HISTORY) << int(Qt::Key_Return) << -1 << QString();
+        QTest::newRow("history, Enter") << int(IDC_HISTORY) << int(Qt::Key_Enter) << -1 << QString();
+        QTest::newRow("Server, Return") << int(IDC_SERVER) << int(Qt::Key_Return) << -1 << manual;
+        QTest::newRow("Port, Enter") << int(IDC_PORT) << int(Qt::Key_Enter) << -1 << manual;
+        QTest::newRow("Exit, Return")
+            << int(IDC_EXIT) << int(Qt::Key_Return) << int(QDialog::Accepted) << QString();
+        QTest::newRow("processor, Escape")
+            << 1003 << int(Qt::Key_Escape) << int(QDialog::Rejected) << QString();
+        QTest::newRow("history, Escape")
+            << int(IDC_HISTORY) << int(Qt::Key_Escape) << int(QDialog::Rejected) << QString();
     }
 
-    void enterWithNoButtonFocusedRunsExit()
+    void keysWhereNoButtonHasTheFocus()
     {
         QFETCH(int, focus);
         QFETCH(int, key);
         QFETCH(int, result);
+        QFETCH(QString, ran);
         CKestavaneDlg dlg;
         QVERIFY(ShowOn(dlg, "main"));
         QCOMPARE(QApplication::focusWidget(), dlg.Control(IDC_HISTORY)); // the first control of the tab order
@@ -451,9 +504,101 @@ private slots:
         dlg.Control(focus)->setFocus(Qt::TabFocusReason);
         QCOMPARE(QApplication::focusWidget(), dlg.Control(focus));
         QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
-        QVERIFY(!dlg.isVisible());
-        QCOMPARE(dlg.result(), result);
-        QCOMPARE(dlg.HistoryText(), std::string()); // closed, nothing run
+        QCOMPARE(dlg.isVisible(), result < 0);
+        if (result >= 0)
+            QCOMPARE(dlg.result(), result);
+        if (ran.isEmpty())
+            QCOMPARE(dlg.HistoryText(), std::string()); // nothing run
+        else
+            QCOMPARE(HistoryLines(dlg).value(3), ran);
+    }
+
+    void pressDropsInputAndEndsWithTheWindow_data()
+    {
+        QTest::addColumn<int>("closeAt"); // 0: not closed; 1: during the silent wait; 2: at the host lookup
+        QTest::addColumn<QString>("shownLast");
+        const QString handshake = QStringLiteral("Attempting SSL Handshake... ");
+        QTest::newRow("clicks and keys") << 0 << handshake;
+        QTest::newRow("close box during the wait") << 1 << handshake;
+        QTest::newRow("close box before the wait")
+            << 2 << QStringLiteral("Attempting to resolve 127.0.0.1...");
+    }
+
+    void pressDropsInputAndEndsWithTheWindow()
+    {
+        QFETCH(int, closeAt);
+        QFETCH(QString, shownLast);
+        CSilentPeer peer;
+        // The silent wait ends by its bound on this clock, or when the press is cancelled.
+        CTestClock clock(1000, closeAt ? 20000 : 200);
+        CKestavaneDlg dlg;
+        int asked = 0;
+        dlg.m_boxAnswer = [&](const std::string&, unsigned) { return ++asked, IDNO; };
+        bool stuck = false;
+        dlg.m_onPressStuck = [&] { stuck = true; };
+        QVERIFY(ShowOn(dlg, "main"));
+        qobject_cast<QLineEdit*>(dlg.Control(IDC_SERVER))->setText(QStringLiteral("127.0.0.1"));
+        qobject_cast<QLineEdit*>(dlg.Control(IDC_PORT))->setText(QString::number(peer.Port()));
+        QWidget* started = dlg.Control(IDC_RUN_TEST);
+        started->setFocus(Qt::TabFocusReason);
+
+        // Midway through the press, on the window's thread while the press
+        // waits for it: what the history shows, then clicks, keys, a control
+        // that takes no more (so every later line asks the overflow question)
+        // and the close box.
+        QStringList shown;
+        int interrupted = 0;
+        auto interrupt = [&] {
+            std::promise<void> handled;
+            QMetaObject::invokeMethod(
+                &dlg,
+                [&] {
+                    shown = dlg.HistoryControl()->toPlainText().split('\n');
+                    QTest::mouseClick(Button(dlg, 1003), Qt::LeftButton);
+                    Button(dlg, IDC_CLEAR_HISTORY)->click(); // not even from code
+                    QTest::mouseClick(Button(dlg, IDC_EXIT), Qt::LeftButton);
+                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+                    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+                    dlg.m_controlLimit = dlg.HistoryText().size();
+                    if (closeAt != 0)
+                        dlg.close();
+                    handled.set_value();
+                },
+                Qt::QueuedConnection);
+            handled.get_future().wait();
+        };
+        ws2::SetResolver([&](const std::string&) {
+            if (closeAt == 2 && interrupted++ == 0)
+                interrupt();
+            return std::optional<in_addr>(in_addr{htonl(INADDR_LOOPBACK)});
+        });
+        clock.onWait = [&](ws2::SOCKET, CWaitClock::Event event) {
+            if (closeAt != 2 && event == CWaitClock::Event::Readable && interrupted++ == 0)
+                interrupt();
+        };
+        QTest::keyClick(started, Qt::Key_Return);
+
+        const QStringList lines = HistoryLines(dlg);
+        QCOMPARE(interrupted, 1);
+        QVERIFY(!stuck);
+        QCOMPARE(lines.count(QString::fromUtf8(kOpeningBanner).mid(2)), 1); // nothing else ran
+        QCOMPARE(lines.last(), QString::fromUtf8(kClosingBanner));
+        // Live: the lines up to that point were on the screen.
+        QCOMPARE(shown.last(), shownLast);
+        QCOMPARE(shown, lines.mid(0, shown.size()));
+        QCOMPARE(dlg.isVisible(), closeAt == 0);
+        if (closeAt != 0)
+        {
+            QCOMPARE(dlg.result(), int(QDialog::Rejected));
+            QVERIFY(clock.Moved() < 10000); // no wait ran to its bound
+            QCOMPARE(asked, 0);             // a closed window asks nothing
+        }
+        else
+        {
+            QCOMPARE(QApplication::focusWidget(), started);
+            QCOMPARE(clock.Moved(), uint64_t(10000)); // the wait ran its whole bound
+            QVERIFY(asked > 0);
+        }
     }
 
     void gatewayPageTakesEnterItself_data()
@@ -487,12 +632,26 @@ private slots:
             QCOMPARE(page.result(), result);
     }
 
+    void contextMenuOffersTheAboutBox_data()
+    {
+        QTest::addColumn<int>("focus"); // where the key goes; none: a right click on the background
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("modifiers");
+        QTest::newRow("right click") << 0 << 0 << 0;
+        QTest::newRow("Menu key, button") << 1003 << int(Qt::Key_Menu) << 0;
+        QTest::newRow("Shift+F10, history") << int(IDC_HISTORY) << int(Qt::Key_F10) << int(Qt::ShiftModifier);
+        QTest::newRow("Menu key, Port") << int(IDC_PORT) << int(Qt::Key_Menu) << 0;
+    }
+
     void contextMenuOffersTheAboutBox()
     {
+        QFETCH(int, focus);
+        QFETCH(int, key);
+        QFETCH(int, modifiers);
         CKestavaneDlg dlg;
         QVERIFY(ShowOn(dlg, "main"));
         QString aboutText;
-        QTimer::singleShot(100, [&] {
+        QTimer::singleShot(100, &dlg, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             QVERIFY(menu);
             QCOMPARE(menu->actions().size(), 2);
@@ -506,14 +665,22 @@ private slots:
             menu->actions()[1]->trigger();
             menu->close();
         });
-        // The background right of the button columns.
-        const QPoint background(dlg.width() - 5, dlg.height() / 2);
-        QWidget* surface = dlg.childAt(background);
-        QVERIFY(surface && surface == dlg.ScrollArea()->widget());
-        const QPoint local = surface->mapFrom(&dlg, background);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, local, surface->mapToGlobal(local));
-        QApplication::sendEvent(surface, &event);
-        QVERIFY(aboutText.contains(QStringLiteral("Kestavane Version 2.10|")));
+        if (focus != 0)
+        {
+            dlg.Control(focus)->setFocus(Qt::TabFocusReason);
+            QTest::keyClick(dlg.Control(focus), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+        }
+        else
+        {
+            // The background right of the button columns.
+            const QPoint background(dlg.width() - 5, dlg.height() / 2);
+            QWidget* surface = dlg.childAt(background);
+            QVERIFY(surface && surface == dlg.ScrollArea()->widget());
+            const QPoint local = surface->mapFrom(&dlg, background);
+            QContextMenuEvent event(QContextMenuEvent::Mouse, local, surface->mapToGlobal(local));
+            QApplication::sendEvent(surface, &event);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(aboutText.contains(QStringLiteral("Kestavane Version 2.10|")), 1000);
     }
 
     // The start folder's page, else the site's, else the page of the
@@ -642,6 +809,45 @@ private slots:
               pixels.height());
     }
 
+    void dialogFontKeepsTheBaseUnits_data()
+    {
+        QTest::addColumn<QStringList>("faces");
+        QTest::addColumn<QString>("family"); // empty: none of the faces, the system's sans face
+        QTest::newRow("a face of the metrics")
+            << QStringList{QStringLiteral("No Such Face"), QStringLiteral("Liberation Sans")}
+            << QStringLiteral("Liberation Sans");
+        QTest::newRow("none of them") << QStringList{QStringLiteral("No Such Face")} << QString();
+    }
+
+    void dialogFontKeepsTheBaseUnits()
+    {
+        QFETCH(QStringList, faces);
+        QFETCH(QString, family);
+        const QFont font = DialogFont(MainDialogTemplate(), faces);
+        // Within the template face's 6x13 at 96 DPI, the main window stays
+        // within 942x648 pixels and fits a 1024x768 screen with a panel.
+        const DialogBaseUnits units = BaseUnitsOf(font);
+        QVERIFY2(units.cx <= 6 && units.cy <= 13,
+                 qPrintable(QStringLiteral("%1: %2x%3").arg(font.toString()).arg(units.cx).arg(units.cy)));
+        if (!family.isEmpty())
+        {
+            QCOMPARE(QFontInfo(font).family(), family);
+            QCOMPARE(font.pointSizeF(), 8.0);
+            return;
+        }
+        // As large as fits: a quarter point more would not.
+        QVERIFY(font.pointSizeF() > 5.0);
+        if (font.pointSizeF() < 8.0)
+        {
+            QFont larger = font;
+            larger.setPointSizeF(font.pointSizeF() + 0.25);
+            const DialogBaseUnits more = BaseUnitsOf(larger);
+            QVERIFY(more.cx > 6 || more.cy > 13);
+        }
+        qInfo("without a face of the metrics: %s, base units %dx%d", qPrintable(QFontInfo(font).family()),
+              units.cx, units.cy);
+    }
+
     void smallScreenKeepsEveryControlReachable()
     {
         CKestavaneDlg dlg;
@@ -701,16 +907,33 @@ private slots:
         QFETCH(int, press);
         QFETCH(int, answer);
         CKestavaneDlg dlg;
+        // A desktop whose style puts icons on the boxes' buttons.
+        const QString style = QApplication::style()->name();
+        QApplication::setStyle(new CButtonIconStyle(style));
+        QMessageBox::Icon icon = QMessageBox::Critical;
+        QString title, text;
+        int shownButtons = 0;
+        QStringList withIcons;
         QTimer::singleShot(50, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
-            QCOMPARE(box->icon(), QMessageBox::NoIcon);
-            QCOMPARE(box->windowTitle(), ApplicationName());
-            QCOMPARE(box->text(), QStringLiteral("FAILURE It appears...\nUse 'THIS PC'"));
-            QCOMPARE(int(box->standardButtons()), buttons);
+            icon = box->icon();
+            title = box->windowTitle();
+            text = box->text();
+            shownButtons = int(box->standardButtons());
+            for (QAbstractButton* button : box->buttons())
+                if (!button->icon().isNull())
+                    withIcons << button->text();
             box->button(QMessageBox::StandardButton(press))->click();
         });
-        QCOMPARE(dlg.MessageBox("FAILURE It appears...\r\nUse 'THIS PC'", type), answer);
+        const int got = dlg.MessageBox("FAILURE It appears...\r\nUse 'THIS PC'", type);
+        QApplication::setStyle(style);
+        QCOMPARE(icon, QMessageBox::NoIcon);
+        QCOMPARE(title, ApplicationName());
+        QCOMPARE(text, QStringLiteral("FAILURE It appears...\nUse 'THIS PC'"));
+        QCOMPARE(shownButtons, buttons);
+        QCOMPARE(withIcons, QStringList());
+        QCOMPARE(got, answer);
     }
 
     void startUpChecks_data()
@@ -903,6 +1126,16 @@ private slots:
         AddToHistory(&dlg, "%-30s%s", "Screenshot:", "the main window");
         QVERIFY(ShowOn(dlg, "main"));
         dlg.move(ScreenNamed("main")->availableGeometry().center() - dlg.rect().center());
+
+        // The history shows where the focus is: its frame changes colour.
+        QPlainTextEdit* history = dlg.HistoryControl();
+        const QPoint edge(0, history->height() / 2);
+        Button(dlg, 1003)->setFocus(Qt::TabFocusReason);
+        const QColor unfocused = history->grab().toImage().pixelColor(edge);
+        history->setFocus(Qt::TabFocusReason);
+        const QColor focused = history->grab().toImage().pixelColor(edge);
+        QCOMPARE(focused, history->palette().color(QPalette::Highlight));
+        QVERIFY(unfocused != focused);
         QVERIFY(dlg.grab().save(QStringLiteral(KV_SCREENSHOT_DIR "/main_window.png")));
 
         // The window where it stands on the 1024x768 screen.

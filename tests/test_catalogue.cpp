@@ -387,7 +387,7 @@ TEST(Catalogue, DocumentsCountItsButtons)
              {"README.md", "press all ", " in the dialog's order"},
              {"doc/kestavane.1.scd.in", "(", " of them)"},
              {"doc/kestavane-cli.1.scd.in", "Presses all ", " processor buttons"},
-             {"CMakeLists.txt", "(", " of them) resolves"}})
+             {"debian/control", "(", " of them) resolves"}})
         EXPECT_NE(FileText(KV_SOURCE_DIR "/" + file).find(before + count + after), std::string::npos)
             << file << ": " << before << count << after;
 }

@@ -23,10 +23,11 @@ fail() {
 prefix=/opt/kestavane
 unit_dir=/etc/systemd/system
 hosts="$src/bench/loopback_hosts.txt"
+site_dir=/etc/kestavane-site
 options=(-DCMAKE_INSTALL_PREFIX=$prefix -DKV_SYSTEMD_UNIT_DIR=$unit_dir -DKV_HOSTS_FILE="$hosts"
-  -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF)
+  -DKV_SITE_CONFIG_DIR=$site_dir -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF)
 # Checked here, or by a build of scripts/test.sh.
-known="CMAKE_INSTALL_PREFIX KV_SYSTEMD_UNIT_DIR KV_HOSTS_FILE KV_BUILD_GUI KV_BUILD_TESTS KV_BUILD_BENCH
+known="CMAKE_INSTALL_PREFIX KV_SYSTEMD_UNIT_DIR KV_HOSTS_FILE KV_SITE_CONFIG_DIR KV_BUILD_GUI KV_BUILD_TESTS KV_BUILD_BENCH
   CMAKE_BUILD_TYPE KV_SANITIZE KV_SANITIZE_THREAD KV_WERROR"
 for named in $(grep -oE -- '-D[A-Z_]+=' "$src/README.md" | sed 's/^-D//; s/=$//' | sort -u); do
   grep -qw "$named" <<<"$known" || fail "the README names -D$named, which no check tries"
@@ -41,16 +42,15 @@ cmake --build "$build" >"$scratch/build.log" 2>&1 || { tail -n 30 "$scratch/buil
 DESTDIR="$root" cmake --install "$build" >/dev/null
 
 # Without the window: no window, desktop entry, icons or its page. The
-# modules go in lib/ under a prefix other than /usr, the site file in
-# /etc/opt/<package> (the file system standard's place for /opt).
+# modules go in lib/ under a prefix other than /usr, the site file where the
+# option says.
 expected=$(sort <<EOF
 $prefix/bin/kestavane-cli
 $prefix/lib/kestavane/libiphlpapi.so
 $prefix/lib/kestavane/libkv_platform.so
 $prefix/lib/kestavane/libsecur32.so
-$prefix/share/kestavane/Kestavane.rtf
 $prefix/share/man/man1/kestavane-cli.1.gz
-/etc/opt/kestavane/kestavane/hosts.conf
+$site_dir/hosts.conf
 $unit_dir/kestavane-check.service
 $unit_dir/kestavane-check.timer
 EOF
@@ -65,6 +65,9 @@ grep -qx "ExecStart=$prefix/bin/kestavane-cli .*" "$root$unit_dir/kestavane-chec
 # Every role of the loopback hosts file is 127.0.0.1.
 hosts_listed=$("$root$prefix/bin/kestavane-cli" list | cut -f 7 | sort -u)
 [[ "$hosts_listed" == 127.0.0.1 ]] || fail "the installed program lists hosts '$(echo $hosts_listed)'"
+# The program reads the site's hosts from the folder its file installs into.
+grep -aq "$site_dir/hosts.conf" "$root$prefix/bin/kestavane-cli" ||
+  fail "the installed program does not read $site_dir/hosts.conf"
 if ((status == 0)); then
   echo "options ${options[*]}: $(wc -l <<<"$actual") files where they say"
   rm -rf "$scratch"
