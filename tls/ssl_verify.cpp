@@ -59,6 +59,7 @@ std::string CSslTester::GetCertErrorName(DWORD error)
     case CERT_E_REVOCATION_FAILURE: return "CERT_E_REVOCATION_FAILURE";
     case CERT_E_CN_NO_MATCH: return "CERT_E_CN_NO_MATCH";
     case CERT_E_WRONG_USAGE: return "CERT_E_WRONG_USAGE";
+    case CERT_E_INVALID_NAME: return "CERT_E_INVALID_NAME";
     case TRUST_E_CERT_SIGNATURE: return "TRUST_E_CERT_SIGNATURE";
     default:
     {
