@@ -3,6 +3,7 @@
 #include "app_flags.h"
 #include "catalogue.h"
 #include "console_owner.h"
+#include "cryptnet.h"
 #include "ip_helper.h"
 #include "nova_api.h"
 #include "press_runner.h"
@@ -59,6 +60,8 @@ const char* const kUsage =
     "  --quiet, -q            no history lines\n"
     "  --jobs N, -j N         run only: up to N presses at once (1-64, default 1); the\n"
     "                         output keeps the order of the presses, each press whole\n"
+    "  --no-fetch-issuers     never fetch an issuer a server left out from the URL its\n"
+    "                         certificate names (as KESTAVANE_FETCH_ISSUERS=no does)\n"
     "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage\n"
     "error, 3 when the --output file could not be written.\n";
@@ -143,6 +146,7 @@ struct Options
     bool quiet = false;
     int jobs = 1;
     bool jobsGiven = false;
+    bool noFetchIssuers = false;
 };
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -173,6 +177,11 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         if (arg == "--quiet" || arg == "-q")
         {
             options->quiet = true;
+            continue;
+        }
+        if (arg == "--no-fetch-issuers")
+        {
+            options->noFetchIssuers = true;
             continue;
         }
         if (name.empty())
@@ -404,6 +413,8 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err)
             return Usage(err, problem);
 
     InitPlatformFlags();
+    if (options.noFetchIssuers)
+        platform::SetIssuerFetching(false);
     if (command == "list")
         return rest.empty() ? List(out) : Usage(err, "list takes no arguments");
     if (command == "run")
