@@ -4,6 +4,7 @@
 #include "catalogue.h"
 #include "catalogue_list.h"
 #include "console_owner.h"
+#include "cryptnet.h"
 #include "hints.h"
 #include "ip_helper.h"
 #include "nova_api.h"
@@ -73,6 +74,8 @@ const char* const kUsage =
     "  --all-addresses        also tests every further address of each name, without\n"
     "                         history lines; an ADDRESSES line after the press's history\n"
     "                         says how many passed\n"
+    "  --no-fetch-issuers     never fetch an issuer a server left out from the URL its\n"
+    "                         certificate names (as KESTAVANE_FETCH_ISSUERS=no does)\n"
     "\n"
     "After a press's history, each failed target gets a HINT line keyed to its cause.\n"
     "\n"
@@ -203,6 +206,7 @@ struct Options
     bool jobsGiven = false;
     int warnDays = -1; // none asked for
     bool allAddresses = false;
+    bool noFetchIssuers = false;
 };
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -238,6 +242,11 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         if (arg == "--all-addresses")
         {
             options->allAddresses = true;
+            continue;
+        }
+        if (arg == "--no-fetch-issuers")
+        {
+            options->noFetchIssuers = true;
             continue;
         }
         if (name.empty())
@@ -523,6 +532,8 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std
             return Usage(err, problem);
 
     InitPlatformFlags();
+    if (options.noFetchIssuers)
+        platform::SetIssuerFetching(false);
     if (command == "list" || command == "run")
     {
         if (command == "list" && !rest.empty())

@@ -1,6 +1,9 @@
 #include "wincrypt.h"
 
+#include "cryptnet.h"
+#include "issuer_fetch.h"
 #include "utf8.h"
+#include "x509_owners.h"
 
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -9,88 +12,236 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
-#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/stat.h>
-#include <unordered_set>
+#include <unordered_map>
 #include <vector>
 
 namespace
 {
-struct Store;
-
-// A context lives as long as its store; each reference handed out holds the store.
+// A certificate as the services hand it out: the platform's structures over
+// the decoded certificate. It lives as long as its store.
 struct Context
 {
     CERT_CONTEXT ctx{}; // first, so a PCCERT_CONTEXT converts back
     CERT_INFO info{};
-    X509* x509 = nullptr;
+    X509Owner x509;
     std::vector<BYTE> der, serial, issuer, subject;
-    Store* store = nullptr;
 };
 
-// Handles the caller passes back are checked against the live ones, so a
-// stale or forged handle is an error and never a read of freed memory.
-std::mutex g_liveMutex;
-std::unordered_set<const void*> g_liveStores, g_liveContexts, g_liveChains;
-
-void Register(std::unordered_set<const void*>& live, const void* p)
-{
-    std::lock_guard<std::mutex> lock(g_liveMutex);
-    live.insert(p);
-}
-
-void Unregister(std::unordered_set<const void*>& live, const void* p)
-{
-    std::lock_guard<std::mutex> lock(g_liveMutex);
-    live.erase(p);
-}
-
-bool IsLive(const std::unordered_set<const void*>& live, const void* p)
-{
-    std::lock_guard<std::mutex> lock(g_liveMutex);
-    return p != nullptr && live.count(p) == 1;
-}
-
+// A memory store: its certificates in the order they came.
 struct Store
 {
-    std::atomic<long> refs{1};
-    std::mutex mutex;
     std::vector<std::unique_ptr<Context>> certs;
-    Store() { Register(g_liveStores, this); }
-    ~Store()
-    {
-        Unregister(g_liveStores, this);
-        for (auto& c : certs)
-        {
-            Unregister(g_liveContexts, &c->ctx);
-            X509_free(c->x509);
-        }
-    }
 };
 
-Store* AsStore(HCERTSTORE handle)
+struct ChainError
 {
-    return IsLive(g_liveStores, handle) ? static_cast<Store*>(handle) : nullptr;
-}
+    int error;
+    int depth;
+};
 
-Context* AsContext(PCCERT_CONTEXT context)
+struct Chain
 {
-    return IsLive(g_liveContexts, context) ? const_cast<Context*>(reinterpret_cast<const Context*>(context))
-                                           : nullptr;
-}
+    CERT_CHAIN_CONTEXT ctx{}; // first, so a PCCERT_CHAIN_CONTEXT converts back
+    CERT_SIMPLE_CHAIN simple{};
+    CERT_SIMPLE_CHAIN* simpleList[1]{};
+    std::vector<CERT_CHAIN_ELEMENT> elements;
+    std::vector<CERT_CHAIN_ELEMENT*> elementList;
+    HCERTSTORE elementStore = nullptr; // a reference, held for the chain by the registry
+    X509Owner leaf;
+    bool hasSan = false;
+};
 
-void AddRef(Store* store) { store->refs.fetch_add(1); }
-void Release(Store* store)
+// The one owner of every store, certificate context and chain handed out. A
+// handle is the address of something the registry owns, and every call
+// finds its handles here: a stale or forged one is refused, never read. A
+// store lives while its handle or a context taken from it is held. What a
+// lookup finds is lent out (shared), so a release on another thread never
+// frees it under the caller.
+class CCertRegistry
 {
-    if (store->refs.fetch_sub(1) == 1)
-        delete store;
-}
+public:
+    // Never destroyed: what callers still hold at exit must not be freed
+    // after OpenSSL's own clean-up.
+    static CCertRegistry& Get()
+    {
+        static CCertRegistry* registry = new CCertRegistry;
+        return *registry;
+    }
+
+    HCERTSTORE OpenStore()
+    {
+        auto store = std::make_shared<Store>();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stores.emplace(store.get(), StoreEntry{store, 1});
+        return store.get();
+    }
+
+    bool IsStore(HCERTSTORE handle) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return handle != nullptr && m_stores.count(handle) == 1;
+    }
+
+    // Takes the context into a live store; with `referenced` the caller
+    // holds a reference to it. Null when the store is not live.
+    PCCERT_CONTEXT Add(HCERTSTORE handle, std::unique_ptr<Context> context, bool referenced)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto entry = m_stores.find(handle);
+        if (entry == m_stores.end() || context == nullptr)
+            return nullptr;
+        context->ctx.hCertStore = handle;
+        const PCCERT_CONTEXT added = &context->ctx;
+        entry->second.store->certs.push_back(std::move(context));
+        m_contexts.emplace(added, handle);
+        entry->second.references += referenced ? 1 : 0;
+        return added;
+    }
+
+    // The context after `previous` (the first after null), with a reference.
+    PCCERT_CONTEXT Next(HCERTSTORE handle, PCCERT_CONTEXT previous)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto entry = m_stores.find(handle);
+        if (entry == m_stores.end())
+            return nullptr;
+        const auto& certs = entry->second.store->certs;
+        size_t at = 0;
+        if (previous)
+        {
+            while (at < certs.size() && &certs[at]->ctx != previous)
+                ++at;
+            ++at;
+        }
+        if (at >= certs.size())
+            return nullptr;
+        ++entry->second.references;
+        return &certs[at]->ctx;
+    }
+
+    // The certificates of a live store, each with a reference of its own.
+    std::vector<X509Owner> Certificates(HCERTSTORE handle) const
+    {
+        std::vector<X509Owner> out;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (const auto entry = m_stores.find(handle); entry != m_stores.end())
+            for (const auto& c : entry->second.store->certs)
+                out.push_back(Referenced(c->x509.get()));
+        return out;
+    }
+
+    std::shared_ptr<const Context> Find(PCCERT_CONTEXT handle) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto context = m_contexts.find(handle);
+        if (context == m_contexts.end())
+            return nullptr;
+        return std::shared_ptr<const Context>(m_stores.at(context->second).store,
+                                              reinterpret_cast<const Context*>(handle));
+    }
+
+    // A further reference to a context's store; false for no live context.
+    bool Hold(PCCERT_CONTEXT handle)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto context = m_contexts.find(handle);
+        if (context == m_contexts.end())
+            return false;
+        ++m_stores.at(context->second).references;
+        return true;
+    }
+
+    // Gives back a reference taken with a context; false for no live context.
+    bool Release(PCCERT_CONTEXT handle)
+    {
+        std::shared_ptr<Store> gone; // freed after the lock
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto context = m_contexts.find(handle);
+        if (context == m_contexts.end())
+            return false;
+        gone = Drop(context->second);
+        return true;
+    }
+
+    // Gives back the store's own reference; false for no live store.
+    bool CloseStore(HCERTSTORE handle)
+    {
+        std::shared_ptr<Store> gone;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stores.count(handle) == 0)
+            return false;
+        gone = Drop(handle);
+        return true;
+    }
+
+    PCCERT_CHAIN_CONTEXT AddChain(std::unique_ptr<Chain> chain)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const PCCERT_CHAIN_CONTEXT handle = &chain->ctx;
+        m_chains.emplace(handle, std::move(chain));
+        return handle;
+    }
+
+    std::shared_ptr<const Chain> FindChain(PCCERT_CHAIN_CONTEXT handle) const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto chain = m_chains.find(handle);
+        return chain == m_chains.end() ? nullptr : chain->second;
+    }
+
+    // Frees a live chain and gives back its elements' store; others are refused quietly.
+    void FreeChain(PCCERT_CHAIN_CONTEXT handle)
+    {
+        std::shared_ptr<Chain> chain;
+        std::shared_ptr<Store> gone;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const auto found = m_chains.find(handle);
+        if (found == m_chains.end())
+            return;
+        chain = std::move(found->second);
+        m_chains.erase(found);
+        if (chain->elementStore && m_stores.count(chain->elementStore) == 1)
+            gone = Drop(chain->elementStore);
+    }
+
+private:
+    CCertRegistry() = default;
+
+    struct StoreEntry
+    {
+        std::shared_ptr<Store> store;
+        long references; // the store's handle and every context reference handed out
+    };
+
+    // One reference less; at the last the store and its contexts leave the
+    // registry, and the store is handed back to be freed once unlocked.
+    std::shared_ptr<Store> Drop(HCERTSTORE handle)
+    {
+        const auto entry = m_stores.find(handle);
+        if (--entry->second.references > 0)
+            return nullptr;
+        std::shared_ptr<Store> store = std::move(entry->second.store);
+        for (const auto& c : store->certs)
+            m_contexts.erase(&c->ctx);
+        m_stores.erase(entry);
+        return store;
+    }
+
+    mutable std::mutex m_mutex;
+    std::unordered_map<const void*, StoreEntry> m_stores;
+    std::unordered_map<const void*, HCERTSTORE> m_contexts; // each context's store
+    std::unordered_map<const void*, std::shared_ptr<Chain>> m_chains;
+};
+
+CCertRegistry& Registry() { return CCertRegistry::Get(); }
 
 FILETIME FileTimeFromAsn1(const ASN1_TIME* time)
 {
@@ -104,10 +255,10 @@ std::vector<BYTE> NameDer(const X509_NAME* name)
 {
     unsigned char* buffer = nullptr;
     const int n = i2d_X509_NAME(name, &buffer);
+    const OpenSslBytes owned(buffer);
     std::vector<BYTE> out;
     if (n > 0)
         out.assign(buffer, buffer + n);
-    OPENSSL_free(buffer);
     return out;
 }
 
@@ -160,10 +311,11 @@ std::vector<BYTE> SerialFromEncoding(const std::vector<BYTE>& der)
                              std::make_reverse_iterator(contents));
 }
 
-Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
+std::unique_ptr<Context> MakeContext(X509Owner certificate, const BYTE* der, size_t size)
 {
     auto c = std::make_unique<Context>();
-    c->x509 = x509;
+    X509* x509 = certificate.get();
+    c->x509 = std::move(certificate);
     c->der.assign(der, der + size);
     c->serial = SerialFromEncoding(c->der);
     c->issuer = NameDer(X509_get_issuer_name(x509));
@@ -179,12 +331,19 @@ Context* MakeContext(Store* store, X509* x509, const BYTE* der, size_t size)
     c->ctx.pbCertEncoded = c->der.data();
     c->ctx.cbCertEncoded = static_cast<DWORD>(c->der.size());
     c->ctx.pCertInfo = &c->info;
-    c->ctx.hCertStore = store;
-    c->store = store;
-    Context* raw = c.get();
-    store->certs.push_back(std::move(c));
-    Register(g_liveContexts, &raw->ctx);
-    return raw;
+    return c;
+}
+
+// A context for a certificate already decoded, from its encoding; null when
+// it has none.
+std::unique_ptr<Context> MakeContext(X509Owner certificate)
+{
+    unsigned char* der = nullptr;
+    const int n = certificate ? i2d_X509(certificate.get(), &der) : -1;
+    const OpenSslBytes owned(der);
+    if (n <= 0)
+        return nullptr;
+    return MakeContext(std::move(certificate), der, static_cast<size_t>(n));
 }
 
 bool IsDirectory(const char* path)
@@ -264,10 +423,10 @@ std::string EntryValue(const X509_NAME_ENTRY* entry)
 {
     unsigned char* utf8 = nullptr;
     const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+    const OpenSslBytes owned(utf8);
     std::string value;
     if (n > 0)
         value.assign(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
-    OPENSSL_free(utf8);
     return value;
 }
 
@@ -329,42 +488,15 @@ DWORD CopyOut(const std::string& text, char* out, DWORD size)
 
 // ----- chains -----
 
-struct ChainError
-{
-    int error;
-    int depth;
-};
-
-struct Chain
-{
-    CERT_CHAIN_CONTEXT ctx{}; // first
-    CERT_SIMPLE_CHAIN simple{};
-    CERT_SIMPLE_CHAIN* simpleList[1]{};
-    std::vector<CERT_CHAIN_ELEMENT> elements;
-    std::vector<CERT_CHAIN_ELEMENT*> elementList;
-    Store* elementStore = nullptr; // holds the contexts of the elements
-    X509* leaf = nullptr;
-    bool hasSan = false;
-    std::vector<ChainError> errors;
-    Chain() { Register(g_liveChains, &ctx); }
-    ~Chain()
-    {
-        Unregister(g_liveChains, &ctx);
-        if (elementStore)
-            Release(elementStore);
-        X509_free(leaf);
-    }
-};
-
-int g_chainIndex = -1;
+int g_errorsIndex = -1;
 
 int CollectErrors(int ok, X509_STORE_CTX* ctx)
 {
     if (!ok)
     {
-        auto* chain = static_cast<Chain*>(X509_STORE_CTX_get_ex_data(ctx, g_chainIndex));
-        if (chain && chain->errors.size() < 64)
-            chain->errors.push_back({X509_STORE_CTX_get_error(ctx), X509_STORE_CTX_get_error_depth(ctx)});
+        auto* errors = static_cast<std::vector<ChainError>*>(X509_STORE_CTX_get_ex_data(ctx, g_errorsIndex));
+        if (errors && errors->size() < 64)
+            errors->push_back({X509_STORE_CTX_get_error(ctx), X509_STORE_CTX_get_error_depth(ctx)});
     }
     return 1; // go on: the policy decides in the platform's order
 }
@@ -394,6 +526,12 @@ DWORD TrustBitsFor(int error)
     case X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION: return CERT_TRUST_INVALID_EXTENSION;
     case X509_V_ERR_INVALID_CA:
     case X509_V_ERR_PATH_LENGTH_EXCEEDED: return CERT_TRUST_INVALID_BASIC_CONSTRAINTS;
+    case X509_V_ERR_PERMITTED_VIOLATION: return CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT;
+    case X509_V_ERR_EXCLUDED_VIOLATION: return CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT;
+    case X509_V_ERR_UNSUPPORTED_CONSTRAINT_TYPE:
+    case X509_V_ERR_UNSUPPORTED_CONSTRAINT_SYNTAX:
+    case X509_V_ERR_UNSUPPORTED_NAME_SYNTAX: return CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT;
+    case X509_V_ERR_SUBTREE_MINMAX: return CERT_TRUST_INVALID_NAME_CONSTRAINTS;
     default: return CERT_TRUST_IS_PARTIAL_CHAIN; // anything unexplained is no trusted chain
     }
 }
@@ -402,13 +540,13 @@ DWORD TrustBitsFor(int error)
 // restrict (no extension, or anyExtendedKeyUsage).
 std::optional<std::vector<std::string>> RestrictedUsages(X509* cert)
 {
-    auto* eku = static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr));
+    const KeyUsagesOwner eku(
+        static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(cert, NID_ext_key_usage, nullptr, nullptr)));
     if (eku == nullptr)
         return std::nullopt;
     std::vector<std::string> allowed;
-    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i)
-        allowed.push_back(OidText(sk_ASN1_OBJECT_value(eku, i)));
-    sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku.get()); ++i)
+        allowed.push_back(OidText(sk_ASN1_OBJECT_value(eku.get(), i)));
     if (std::find(allowed.begin(), allowed.end(), "2.5.29.37.0") != allowed.end())
         return std::nullopt;
     return allowed;
@@ -496,28 +634,123 @@ bool NameMatches(X509* leaf, bool hasSan, const std::string& name)
         hasSan ? (X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT) : 0;
     return X509_check_host(leaf, name.c_str(), name.size(), flags, nullptr) == 1;
 }
+
+// One run of OpenSSL's chain building: every error it met and the path it
+// built, leaf first.
+struct Verified
+{
+    bool ran = false;
+    std::vector<ChainError> errors;
+    std::vector<X509Owner> path;
+};
+
+Verified VerifyOnce(X509_STORE* trust, X509* leaf, STACK_OF(X509) * untrusted, const FILETIME* time)
+{
+    Verified verified;
+    const X509StoreCtxOwner ctx(X509_STORE_CTX_new());
+    if (ctx == nullptr || X509_STORE_CTX_init(ctx.get(), trust, leaf, untrusted) != 1)
+        return verified;
+    verified.ran = true;
+    X509_STORE_CTX_set_ex_data(ctx.get(), g_errorsIndex, &verified.errors);
+    X509_STORE_CTX_set_verify_cb(ctx.get(), CollectErrors);
+    if (time)
+    {
+        SYSTEMTIME st{};
+        if (FileTimeToSystemTime(time, &st))
+        {
+            tm parts{};
+            parts.tm_year = st.wYear - 1900;
+            parts.tm_mon = st.wMonth - 1;
+            parts.tm_mday = st.wDay;
+            parts.tm_hour = st.wHour;
+            parts.tm_min = st.wMinute;
+            parts.tm_sec = st.wSecond;
+            X509_STORE_CTX_set_time(ctx.get(), 0, timegm(&parts));
+        }
+    }
+    if (X509_verify_cert(ctx.get()) < 0 && verified.errors.empty())
+        verified.errors.push_back({X509_STORE_CTX_get_error(ctx.get()), 0});
+    if (STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx.get()))
+        for (int i = 0; i < sk_X509_num(built); ++i)
+            verified.path.push_back(Referenced(sk_X509_value(built, i)));
+    return verified;
+}
+
+// The path ends in a certificate whose issuer was found nowhere.
+bool LacksIssuer(const Verified& verified)
+{
+    return std::any_of(verified.errors.begin(), verified.errors.end(), [](const ChainError& e) {
+        return e.error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY ||
+               e.error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT;
+    });
+}
+
+// The path's top names one of the certificates below it as its issuer: the
+// certificates the server sent certify each other in a cycle.
+bool ClosesACycle(const std::vector<X509*>& path)
+{
+    for (size_t i = 0; i + 1 < path.size(); ++i)
+        if (X509_check_issued(path[i], path.back()) == X509_V_OK)
+            return true;
+    return false;
+}
+
+// Adds each certificate to the stack, which takes the reference.
+void Push(STACK_OF(X509) * stack, std::vector<X509Owner> certificates)
+{
+    for (auto& c : certificates)
+        if (sk_X509_push(stack, c.get()) > 0)
+            (void)c.release();
+}
+
+// As the platform's engine does for a chain that lacks an issuer: the top
+// certificate's "CA Issuers" URLs are asked, a few per chain, and what they
+// answer joins the candidates for another build.
+Verified VerifyFetchingIssuers(X509_STORE* trust, X509* leaf, STACK_OF(X509) * untrusted,
+                               const FILETIME* time)
+{
+    Verified verified = VerifyOnce(trust, leaf, untrusted, time);
+    if (!platform::IssuerFetchingEnabled())
+        return verified;
+    platform::CIssuerFetch fetch;
+    std::set<std::string> consulted;
+    while (verified.ran && LacksIssuer(verified) && !verified.path.empty())
+    {
+        bool found = false;
+        for (const std::string& url : platform::CaIssuerUrls(verified.path.back().get()))
+        {
+            if (consulted.size() >= static_cast<size_t>(platform::kMaxIssuerUrlsPerChain))
+                break;
+            if (!consulted.insert(url).second)
+                continue;
+            std::vector<X509Owner> candidates = fetch.Candidates(url);
+            found = !candidates.empty();
+            Push(untrusted, std::move(candidates));
+            if (found)
+                break;
+        }
+        if (!found)
+            break;
+        verified = VerifyOnce(trust, leaf, untrusted, time);
+    }
+    return verified;
+}
 } // namespace
 
 BOOL platform::CertAddX509ToStore(HCERTSTORE handle, X509* certificate, PCCERT_CONTEXT* added)
 {
-    Store* store = AsStore(handle);
-    unsigned char* der = nullptr;
-    const int n = store && certificate ? i2d_X509(certificate, &der) : -1;
-    if (n <= 0)
+    std::unique_ptr<Context> context =
+        Registry().IsStore(handle) ? MakeContext(Referenced(certificate)) : nullptr;
+    const PCCERT_CONTEXT result =
+        context ? Registry().Add(handle, std::move(context), added != nullptr) : nullptr;
+    if (result == nullptr)
     {
         ERR_clear_error();
         SetLastError(E_INVALIDARG);
         return FALSE;
     }
-    X509_up_ref(certificate);
-    std::lock_guard<std::mutex> lock(store->mutex);
-    Context* context = MakeContext(store, certificate, der, static_cast<size_t>(n));
-    OPENSSL_free(der);
     if (added)
-    {
-        AddRef(store);
-        *added = &context->ctx;
-    }
+        *added = result;
     return TRUE;
 }
 
@@ -529,69 +762,52 @@ HCERTSTORE CertOpenStore(const char* storeProvider, DWORD /*encodingType*/, ULON
         SetLastError(E_INVALIDARG);
         return nullptr;
     }
-    return new Store();
+    return Registry().OpenStore();
 }
 
 BOOL CertCloseStore(HCERTSTORE handle, DWORD /*flags*/)
 {
-    Store* store = AsStore(handle);
-    if (store == nullptr)
+    if (!Registry().CloseStore(handle))
     {
         SetLastError(E_INVALIDARG);
         return FALSE;
     }
-    Release(store);
     return TRUE;
 }
 
 BOOL CertAddEncodedCertificateToStore(HCERTSTORE handle, DWORD encodingType, const BYTE* encoded, DWORD size,
                                       DWORD /*disposition*/, PCCERT_CONTEXT* added)
 {
-    Store* store = AsStore(handle);
-    if (store == nullptr || encoded == nullptr || (encodingType & X509_ASN_ENCODING) == 0)
+    if (!Registry().IsStore(handle) || encoded == nullptr || (encodingType & X509_ASN_ENCODING) == 0)
     {
         SetLastError(E_INVALIDARG);
         return FALSE;
     }
     const unsigned char* p = encoded;
-    X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(size));
+    X509Owner x509(d2i_X509(nullptr, &p, static_cast<long>(size)));
     if (x509 == nullptr)
     {
         ERR_clear_error();
         SetLastError(CRYPT_E_ASN1_BADTAG);
         return FALSE;
     }
-    std::lock_guard<std::mutex> lock(store->mutex);
-    Context* context = MakeContext(store, x509, encoded, static_cast<size_t>(p - encoded));
-    if (added)
+    const PCCERT_CONTEXT context = Registry().Add(
+        handle, MakeContext(std::move(x509), encoded, static_cast<size_t>(p - encoded)), added != nullptr);
+    if (context == nullptr)
     {
-        AddRef(store);
-        *added = &context->ctx;
+        SetLastError(E_INVALIDARG);
+        return FALSE;
     }
+    if (added)
+        *added = context;
     return TRUE;
 }
 
 PCCERT_CONTEXT CertEnumCertificatesInStore(HCERTSTORE handle, PCCERT_CONTEXT previous)
 {
-    Store* store = AsStore(handle);
-    if (store == nullptr)
+    if (!Registry().IsStore(handle))
         return nullptr;
-    PCCERT_CONTEXT next = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(store->mutex);
-        size_t at = 0;
-        if (previous)
-        {
-            while (at < store->certs.size() && &store->certs[at]->ctx != previous)
-                ++at;
-            ++at;
-        }
-        if (at < store->certs.size())
-        {
-            next = &store->certs[at]->ctx;
-            AddRef(store);
-        }
-    }
+    const PCCERT_CONTEXT next = Registry().Next(handle, previous);
     if (previous)
         CertFreeCertificateContext(previous);
     if (next == nullptr)
@@ -603,13 +819,11 @@ PCCERT_CONTEXT CertDuplicateCertificateContext(PCCERT_CONTEXT context)
 {
     if (context == nullptr)
         return nullptr;
-    Context* live = AsContext(context);
-    if (live == nullptr)
+    if (!Registry().Hold(context))
     {
         SetLastError(E_INVALIDARG);
         return nullptr;
     }
-    AddRef(live->store);
     return context;
 }
 
@@ -617,27 +831,24 @@ BOOL CertFreeCertificateContext(PCCERT_CONTEXT context)
 {
     if (context == nullptr)
         return TRUE;
-    Context* live = AsContext(context);
-    if (live == nullptr)
+    if (!Registry().Release(context))
     {
         SetLastError(E_INVALIDARG);
         return FALSE;
     }
-    Release(live->store);
     return TRUE;
 }
 
 PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTEXT subject,
                                                  PCCERT_CONTEXT previous, DWORD* flags)
 {
-    Store* store = AsStore(handle);
-    Context* subjectContext = AsContext(subject);
-    if (store == nullptr || subjectContext == nullptr)
+    const std::shared_ptr<const Context> subjectContext = Registry().Find(subject);
+    if (!Registry().IsStore(handle) || subjectContext == nullptr)
     {
         SetLastError(E_INVALIDARG);
         return nullptr;
     }
-    X509* subjectX509 = subjectContext->x509;
+    X509* subjectX509 = subjectContext->x509.get();
     if (IsSelfIssued(subjectX509))
     {
         if (previous)
@@ -648,8 +859,9 @@ PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTE
     for (PCCERT_CONTEXT candidate = CertEnumCertificatesInStore(handle, previous); candidate;
          candidate = CertEnumCertificatesInStore(handle, candidate))
     {
-        X509* issuer = AsContext(candidate)->x509;
-        if (X509_check_issued(issuer, subjectX509) != X509_V_OK)
+        const std::shared_ptr<const Context> found = Registry().Find(candidate);
+        X509* issuer = found ? found->x509.get() : nullptr;
+        if (issuer == nullptr || X509_check_issued(issuer, subjectX509) != X509_V_OK)
             continue;
         if (flags)
         {
@@ -671,11 +883,11 @@ PCCERT_CONTEXT CertGetIssuerCertificateFromStore(HCERTSTORE handle, PCCERT_CONTE
 
 DWORD CertNameToStrA(DWORD /*encodingType*/, const CERT_NAME_BLOB* name, DWORD strType, char* out, DWORD size)
 {
-    X509_NAME* parsed = nullptr;
+    X509NameOwner parsed;
     if (name && name->pbData)
     {
         const unsigned char* p = name->pbData;
-        parsed = d2i_X509_NAME(nullptr, &p, static_cast<long>(name->cbData));
+        parsed.reset(d2i_X509_NAME(nullptr, &p, static_cast<long>(name->cbData)));
     }
     if (parsed == nullptr)
     {
@@ -685,21 +897,19 @@ DWORD CertNameToStrA(DWORD /*encodingType*/, const CERT_NAME_BLOB* name, DWORD s
             out[0] = '\0';
         return 0;
     }
-    const std::string text = NameToString(parsed, strType);
-    X509_NAME_free(parsed);
-    return CopyOut(text, out, size);
+    return CopyOut(NameToString(parsed.get(), strType), out, size);
 }
 
 DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD /*flags*/, void* /*typePara*/, char* out,
                          DWORD size)
 {
     std::string text;
-    Context* live = AsContext(context);
+    const std::shared_ptr<const Context> live = Registry().Find(context);
     if (context != nullptr && live == nullptr)
         SetLastError(E_INVALIDARG);
     if (live && type == CERT_NAME_SIMPLE_DISPLAY_TYPE)
     {
-        X509* x509 = live->x509;
+        X509* x509 = live->x509.get();
         const X509_NAME* subject = X509_get_subject_name(x509);
         for (int nid :
              {NID_commonName, NID_organizationalUnitName, NID_organizationName, NID_pkcs9_emailAddress})
@@ -712,18 +922,15 @@ DWORD CertGetNameStringA(PCCERT_CONTEXT context, DWORD type, DWORD /*flags*/, vo
             }
         }
         if (text.empty())
-            if (auto* names = static_cast<GENERAL_NAMES*>(
-                    X509_get_ext_d2i(x509, NID_subject_alt_name, nullptr, nullptr)))
-            {
-                for (int i = 0; i < sk_GENERAL_NAME_num(names) && text.empty(); ++i)
+            if (const GeneralNamesOwner names{static_cast<GENERAL_NAMES*>(
+                    X509_get_ext_d2i(x509, NID_subject_alt_name, nullptr, nullptr))})
+                for (int i = 0; i < sk_GENERAL_NAME_num(names.get()) && text.empty(); ++i)
                 {
-                    const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names, i);
+                    const GENERAL_NAME* gn = sk_GENERAL_NAME_value(names.get(), i);
                     if (gn->type == GEN_EMAIL)
                         text.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(gn->d.rfc822Name)),
                                     static_cast<size_t>(ASN1_STRING_length(gn->d.rfc822Name)));
                 }
-                GENERAL_NAMES_free(names);
-            }
     }
     return CopyOut(text, out, size);
 }
@@ -732,7 +939,7 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
                              HCERTSTORE additionalStore, const CERT_CHAIN_PARA* para, DWORD /*flags*/,
                              void* /*reserved*/, PCCERT_CHAIN_CONTEXT* result)
 {
-    Context* leafContext = AsContext(context);
+    const std::shared_ptr<const Context> leafContext = Registry().Find(context);
     if (leafContext == nullptr || result == nullptr)
     {
         SetLastError(E_INVALIDARG);
@@ -747,81 +954,53 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
     }
     static std::once_flag once;
     std::call_once(
-        once, [] { g_chainIndex = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
+        once, [] { g_errorsIndex = X509_STORE_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
 
     auto chain = std::make_unique<Chain>();
-    X509* leafX509 = leafContext->x509;
-    X509_up_ref(leafX509);
-    chain->leaf = leafX509;
+    X509* leafX509 = leafContext->x509.get();
+    chain->leaf = Referenced(leafX509);
     chain->hasSan = X509_get_ext_by_NID(leafX509, NID_subject_alt_name, -1) >= 0;
 
-    STACK_OF(X509)* untrusted = sk_X509_new_null();
-    auto addAll = [&](HCERTSTORE handle) {
-        if (Store* store = AsStore(handle))
-        {
-            std::lock_guard<std::mutex> lock(store->mutex);
-            for (auto& c : store->certs)
-                sk_X509_push(untrusted, c->x509);
-        }
-    };
-    addAll(context->hCertStore);
-    if (additionalStore != context->hCertStore)
-        addAll(additionalStore);
-
-    X509_STORE_CTX* ctx = X509_STORE_CTX_new();
-    if (ctx == nullptr || X509_STORE_CTX_init(ctx, trust, leafX509, untrusted) != 1)
+    // What the server sent, and later what the issuers' URLs answer.
+    const X509StackOwner untrusted(sk_X509_new_null());
+    if (untrusted == nullptr)
     {
-        X509_STORE_CTX_free(ctx);
-        sk_X509_free(untrusted);
-        ERR_clear_error();
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    X509_STORE_CTX_set_ex_data(ctx, g_chainIndex, chain.get());
-    X509_STORE_CTX_set_verify_cb(ctx, CollectErrors);
-    if (time)
+    Push(untrusted.get(), Registry().Certificates(context->hCertStore));
+    if (additionalStore != context->hCertStore)
+        Push(untrusted.get(), Registry().Certificates(additionalStore));
+    const Verified verified = VerifyFetchingIssuers(trust, leafX509, untrusted.get(), time);
+    ERR_clear_error();
+    if (!verified.ran)
     {
-        SYSTEMTIME st{};
-        if (FileTimeToSystemTime(time, &st))
-        {
-            tm parts{};
-            parts.tm_year = st.wYear - 1900;
-            parts.tm_mon = st.wMonth - 1;
-            parts.tm_mday = st.wDay;
-            parts.tm_hour = st.wHour;
-            parts.tm_min = st.wMinute;
-            parts.tm_sec = st.wSecond;
-            X509_STORE_CTX_set_time(ctx, 0, timegm(&parts));
-        }
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
     }
-    if (X509_verify_cert(ctx) < 0 && chain->errors.empty())
-        chain->errors.push_back({X509_STORE_CTX_get_error(ctx), 0});
 
-    // The elements: the path OpenSSL built, leaf first.
-    chain->elementStore = new Store();
+    // The elements: the path built, leaf first, each a context of the
+    // chain's own store.
+    chain->elementStore = Registry().OpenStore();
     std::vector<X509*> path;
-    if (STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx))
-        for (int i = 0; i < sk_X509_num(built); ++i)
-        {
-            X509* x = sk_X509_value(built, i);
-            unsigned char* der = nullptr;
-            const int n = i2d_X509(x, &der);
-            if (n <= 0)
-                continue;
-            X509_up_ref(x);
-            Context* element = MakeContext(chain->elementStore, x, der, static_cast<size_t>(n));
-            OPENSSL_free(der);
-            chain->elements.push_back(CERT_CHAIN_ELEMENT{sizeof(CERT_CHAIN_ELEMENT), &element->ctx, {0, 0}});
-            path.push_back(x);
-        }
-    X509_STORE_CTX_free(ctx);
-    sk_X509_free(untrusted);
+    for (const X509Owner& x : verified.path)
+    {
+        const PCCERT_CONTEXT element =
+            Registry().Add(chain->elementStore, MakeContext(Referenced(x.get())), false);
+        if (element == nullptr)
+            continue;
+        chain->elements.push_back(CERT_CHAIN_ELEMENT{sizeof(CERT_CHAIN_ELEMENT), element, {0, 0}});
+        path.push_back(x.get());
+    }
     ERR_clear_error();
 
     DWORD status = 0;
-    for (const auto& e : chain->errors)
+    const bool cyclic = LacksIssuer(verified) && ClosesACycle(path);
+    for (const auto& e : verified.errors)
     {
-        const DWORD bits = TrustBitsFor(e.error);
+        DWORD bits = TrustBitsFor(e.error);
+        if (cyclic && bits == CERT_TRUST_IS_PARTIAL_CHAIN)
+            bits = CERT_TRUST_IS_CYCLIC;
         status |= bits;
         if (e.depth >= 0 && static_cast<size_t>(e.depth) < chain->elements.size())
             chain->elements[static_cast<size_t>(e.depth)].TrustStatus.dwErrorStatus |= bits;
@@ -846,37 +1025,39 @@ BOOL CertGetCertificateChain(HCERTCHAINENGINE /*engine*/, PCCERT_CONTEXT context
     chain->ctx.TrustStatus = {status, 0};
     chain->ctx.cChain = 1;
     chain->ctx.rgpChain = chain->simpleList;
-    *result = &chain.release()->ctx;
+    *result = Registry().AddChain(std::move(chain));
     return TRUE;
 }
 
-void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain)
-{
-    if (IsLive(g_liveChains, chain))
-        delete reinterpret_cast<const Chain*>(chain);
-}
+void CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT chain) { Registry().FreeChain(chain); }
 
 BOOL CertVerifyCertificateChainPolicy(const char* policyOid, PCCERT_CHAIN_CONTEXT chainContext,
                                       const CERT_CHAIN_POLICY_PARA* para, CERT_CHAIN_POLICY_STATUS* status)
 {
-    if ((policyOid != CERT_CHAIN_POLICY_SSL && policyOid != CERT_CHAIN_POLICY_BASE) ||
-        !IsLive(g_liveChains, chainContext) || status == nullptr)
+    const std::shared_ptr<const Chain> chain = Registry().FindChain(chainContext);
+    if ((policyOid != CERT_CHAIN_POLICY_SSL && policyOid != CERT_CHAIN_POLICY_BASE) || chain == nullptr ||
+        status == nullptr)
     {
         SetLastError(E_INVALIDARG);
         return FALSE;
     }
-    const auto* chain = reinterpret_cast<const Chain*>(chainContext);
     const DWORD trust = chain->ctx.TrustStatus.dwErrorStatus;
     const SSL_EXTRA_CERT_CHAIN_POLICY_PARA* ssl = nullptr;
     if (policyOid == CERT_CHAIN_POLICY_SSL && para)
         ssl = static_cast<const SSL_EXTRA_CERT_CHAIN_POLICY_PARA*>(para->pvExtraPolicyPara);
     const DWORD ignore = ssl ? ssl->fdwChecks : 0;
+    const DWORD nameConstraints =
+        CERT_TRUST_INVALID_NAME_CONSTRAINTS | CERT_TRUST_HAS_NOT_SUPPORTED_NAME_CONSTRAINT |
+        CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT | CERT_TRUST_HAS_NOT_PERMITTED_NAME_CONSTRAINT |
+        CERT_TRUST_HAS_EXCLUDED_NAME_CONSTRAINT;
 
-    // The first failing check wins, in the platform's order.
+    // The first failing check wins, in the platform's order. The SSL policy
+    // names a root nobody trusts, a chain that never reaches a root and a
+    // cycle alike: the chain's own trust status tells them apart.
     DWORD error = 0;
     if (trust & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
         error = TRUST_E_CERT_SIGNATURE;
-    else if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC)) &&
+    else if ((trust & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_CYCLIC | CERT_TRUST_IS_PARTIAL_CHAIN)) &&
              !(ignore & SECURITY_FLAG_IGNORE_UNKNOWN_CA))
         error = policyOid == CERT_CHAIN_POLICY_SSL ? CERT_E_UNTRUSTEDROOT : CERT_E_CHAINING;
     else if ((trust & CERT_TRUST_IS_NOT_TIME_VALID) && !(ignore & SECURITY_FLAG_IGNORE_CERT_DATE_INVALID))
@@ -891,9 +1072,11 @@ BOOL CertVerifyCertificateChainPolicy(const char* policyOid, PCCERT_CHAIN_CONTEX
         error = CERT_E_CRITICAL;
     else if (trust & CERT_TRUST_INVALID_BASIC_CONSTRAINTS)
         error = CERT_E_ROLE; // a certificate used as a CA that may not be one
+    else if (trust & nameConstraints)
+        error = CERT_E_INVALID_NAME; // trusted, but outside what its issuer may certify
     else if (ssl && ssl->dwAuthType == AUTHTYPE_SERVER && ssl->pwszServerName && *ssl->pwszServerName &&
              !(ignore & SECURITY_FLAG_IGNORE_CERT_CN_INVALID) &&
-             !NameMatches(chain->leaf, chain->hasSan, Utf16ToUtf8(ssl->pwszServerName)))
+             !NameMatches(chain->leaf.get(), chain->hasSan, Utf16ToUtf8(ssl->pwszServerName)))
         error = CERT_E_CN_NO_MATCH;
     ERR_clear_error();
 

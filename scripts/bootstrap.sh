@@ -10,6 +10,7 @@ PACKAGES=(
   build-essential g++ cmake ninja-build pkg-config
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl gnutls-bin
+  libcurl4-openssl-dev
   qt6-base-dev qt6-base-dev-tools libgl-dev
   fonts-liberation2
   clang clang-format libclang-rt-dev llvm

@@ -14,15 +14,17 @@ cd "$(dirname "$0")/.."
 seconds=${1:-300}
 shift || true
 build=${KV_FUZZ_BUILD:-build-fuzz}
-all=(fuzz_rtf fuzz_hosts fuzz_greeting fuzz_handshake fuzz_certs fuzz_adapter_parsers fuzz_adapter_files)
+all=(fuzz_rtf fuzz_hosts fuzz_greeting fuzz_handshake fuzz_certs fuzz_issuer_answer fuzz_adapter_parsers
+  fuzz_adapter_files)
 targets=("$@")
 if ((${#targets[@]} == 0)); then targets=("${all[@]}"); fi
 
 declare -A seeds=([fuzz_rtf]=rtf [fuzz_hosts]=hosts [fuzz_greeting]=greeting [fuzz_handshake]=handshake
-  [fuzz_certs]=certs [fuzz_adapter_parsers]=adapter_files [fuzz_adapter_files]=adapter_files)
+  [fuzz_certs]=certs [fuzz_issuer_answer]=issuer_answer [fuzz_adapter_parsers]=adapter_files
+  [fuzz_adapter_files]=adapter_files)
 # Long enough for the longest seed and then some.
 declare -A max_len=([fuzz_rtf]=65536 [fuzz_hosts]=8192 [fuzz_greeting]=131072 [fuzz_handshake]=24576
-  [fuzz_certs]=16384 [fuzz_adapter_parsers]=16384 [fuzz_adapter_files]=16384)
+  [fuzz_certs]=16384 [fuzz_issuer_answer]=36864 [fuzz_adapter_parsers]=16384 [fuzz_adapter_files]=16384)
 
 launcher=()
 if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache); fi
@@ -49,7 +51,7 @@ for target in "${targets[@]}"; do
       "$(echo "$done_line" | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*')"
   else
     echo "$target: FAULT (exit $status); log $log, input in $build/artifacts/"
-    grep -E -e 'ERROR|SUMMARY|broken promise|: [a-z].* at read|runtime error|certificate services:|IP helper:' \
+    grep -E -e 'ERROR|SUMMARY|broken promise|: [a-z].* at read|runtime error|certificate services:|issuer answer:|IP helper:' \
       -e 'hosts list:' "$log" | head -n 8 || true
     failed+=("$target")
   fi

@@ -1,10 +1,12 @@
 // Certificate services: names, issuer lookup, chain building and the SSL
 // policy in the platform's order of errors.
+#include "issuer_fetch.h"
 #include "support/test_pki.h"
 #include "wincrypt.h"
 
 #include <gtest/gtest.h>
 
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
 #include <cstddef>
@@ -214,7 +216,8 @@ TEST_F(ChainUsage, ComesAfterRootAndTimeAndBeforeTheName)
     Cert unrooted = MakeCert({"/CN=Restricted Intermediate", {}, true, -10, 3650, 0x2002, "clientAuth"},
                              interKey.get(), stranger.get(), strangerKey.get());
     Cert leafUnrooted = LeafUnder(unrooted.get(), "serverAuth");
-    EXPECT_EQ(PolicyError(leafUnrooted.get(), {unrooted.get()}, "gw.test"), CERT_E_UNTRUSTEDROOT);
+    EXPECT_EQ(PolicyError(leafUnrooted.get(), {unrooted.get()}, "gw.test"),
+              CERT_E_UNTRUSTEDROOT); // root not sent
 }
 
 TEST_F(ChainUsage, MarksTheElementThatCannotServe)
@@ -456,6 +459,45 @@ TEST(CertHandles, StaleAndForgedHandlesAreRefused)
     EXPECT_EQ(
         CertGetNameStringA(live.contexts[0], CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, text, sizeof text),
         8u);
+}
+
+// What a "CA Issuers" URL may answer: one DER certificate or a certs-only
+// PKCS#7, each whole; anything else gives no candidate.
+TEST(IssuerAnswers, OneCertificateOrACertsOnlyBundleAndNothingElse)
+{
+    TestPki& pki = TestPki::Get();
+    X509* inter = pki.inter.get();
+    const std::string der = ToDer(inter);
+    BIO* content = BIO_new_mem_buf("signed", 6);
+    PKCS7* signedData = PKCS7_sign(inter, pki.interKey.get(), nullptr, content, PKCS7_BINARY);
+    unsigned char* signedDer = nullptr;
+    const int signedSize = i2d_PKCS7(signedData, &signedDer);
+    const std::string withSigner(reinterpret_cast<char*>(signedDer), static_cast<size_t>(signedSize));
+    OPENSSL_free(signedDer);
+    PKCS7_free(signedData);
+    BIO_free(content);
+    const std::vector<std::pair<std::string, std::vector<X509*>>> answers = {
+        {der, {inter}},
+        {CertsOnly({inter, pki.root.get()}), {inter, pki.root.get()}},
+        {der + std::string(1, '\0'), {}},              // bytes after the certificate
+        {der.substr(0, der.size() - 1), {}},           // cut short
+        {ToPem(inter), {}},                            // text, not DER
+        {withSigner, {}},                              // signed content, not certificates only
+        {CertsOnly(std::vector<X509*>(9, inter)), {}}, // more than an issuer's few
+        {CertsOnly({}), {}},
+    };
+    for (size_t i = 0; i < answers.size(); ++i)
+    {
+        const std::string& bytes = answers[i].first;
+        const std::vector<X509Owner> got =
+            platform::ParseIssuerAnswer(reinterpret_cast<const BYTE*>(bytes.data()), bytes.size());
+        std::vector<X509*> certs;
+        for (const auto& c : got)
+            certs.push_back(c.get());
+        ASSERT_EQ(certs.size(), answers[i].second.size()) << "answer " << i;
+        for (size_t k = 0; k < certs.size(); ++k)
+            EXPECT_EQ(X509_cmp(certs[k], answers[i].second[k]), 0) << "answer " << i;
+    }
 }
 
 TEST(CertStore, ContextsOutliveTheirClosedStore)

@@ -322,6 +322,18 @@ const CauseRow kCauseRows[] = {
      },
      TestStep::Verification, "untrusted_root", -2146762487,
      PolicyReason(-2146762487, "SSL Certificate - Untrusted Root"), kVerified, 0},
+    // The same lines as an untrusted root: the SSL policy names both alike.
+    {"IncompleteChain", true, false,
+     [](Keep& keep) {
+         auto id = std::make_shared<Identity>(TestPki::Get().Leaf({"/CN=gw.test", {"DNS:gw.test"}}));
+         id->chain.clear(); // the intermediate left out, and no URL to fetch it from
+         keep.push_back(id);
+         auto peer = std::make_shared<TlsPeer>(PeerFor(*id));
+         keep.push_back(peer);
+         return Target{"gw.test", peer->Port()};
+     },
+     TestStep::Verification, "incomplete_chain", -2146762487,
+     PolicyReason(-2146762487, "SSL Certificate - Untrusted Root"), kVerified, 0},
     {"NameMismatch", true, false,
      [](Keep& keep) {
          return TlsPeerWith(keep, {"/CN=gw.test", {"DNS:gw.test"}}, "localhost");

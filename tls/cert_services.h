@@ -1,6 +1,7 @@
 // The chain services the verification calls. The platform's never fail on
 // what the verification hands them; tests put in their own to reach the
-// lines written when they do.
+// lines written when they do. The first call points the platform's issuer
+// fetching at the testers' wait clock.
 #pragma once
 
 #include "wincrypt.h"

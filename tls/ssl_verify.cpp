@@ -9,9 +9,6 @@
 
 namespace
 {
-// The platform's name-constraint error, which has no row in the error table.
-constexpr DWORD kCertInvalidName = 0x800B0114;
-
 // The usages a server certificate may carry, any one of them enough.
 const char* const kServerAuthentication = "1.3.6.1.5.5.7.3.1";
 const char* const kServerGatedCrypto = "1.3.6.1.4.1.311.10.3.3";
@@ -20,8 +17,9 @@ const char* const kOlderServerGatedCrypto = "2.16.840.1.113730.4.1";
 // The cause of a chain policy error. The platform gives one error for a
 // certificate outside its validity either way; the chain's dates tell a
 // certificate that has ended from one that has not begun (this PC's clock
-// behind).
-Cause PolicyCause(DWORD error, const std::vector<CertificateFacts>& chain)
+// behind). It names a root nobody trusts and a chain that never reached a
+// root alike; the chain's trust status tells them apart.
+Cause PolicyCause(DWORD error, DWORD chainTrust, const std::vector<CertificateFacts>& chain)
 {
     switch (error)
     {
@@ -37,12 +35,13 @@ Cause PolicyCause(DWORD error, const std::vector<CertificateFacts>& chain)
         return notBegun && !ended ? Cause::NotYetValid : Cause::Expired;
     }
     case CERT_E_UNTRUSTEDROOT:
+        return (chainTrust & CERT_TRUST_IS_PARTIAL_CHAIN) ? Cause::IncompleteChain : Cause::UntrustedRoot;
     case CERT_E_UNTRUSTEDTESTROOT: return Cause::UntrustedRoot;
     case CERT_E_CHAINING: return Cause::IncompleteChain;
     case CERT_E_CN_NO_MATCH: return Cause::NameMismatch;
     case CERT_E_WRONG_USAGE:
     case CERT_E_PURPOSE: return Cause::WrongUsage;
-    case kCertInvalidName: return Cause::NameConstraints;
+    case CERT_E_INVALID_NAME: return Cause::NameConstraints;
     case CERT_E_REVOKED: return Cause::Revoked;
     default: return Cause::VerificationFailed;
     }
@@ -94,6 +93,7 @@ std::string CSslTester::GetCertErrorName(DWORD error)
     case CERT_E_REVOCATION_FAILURE: return "CERT_E_REVOCATION_FAILURE";
     case CERT_E_CN_NO_MATCH: return "CERT_E_CN_NO_MATCH";
     case CERT_E_WRONG_USAGE: return "CERT_E_WRONG_USAGE";
+    case CERT_E_INVALID_NAME: return "CERT_E_INVALID_NAME";
     case TRUST_E_CERT_SIGNATURE: return "TRUST_E_CERT_SIGNATURE";
     default:
     {
@@ -192,7 +192,7 @@ StepOutcome CSslTester::VerifyServerCertificate()
     if (policyStatus.dwError != 0)
     {
         const int32_t error = static_cast<int32_t>(policyStatus.dwError);
-        const Cause cause = PolicyCause(policyStatus.dwError, built);
+        const Cause cause = PolicyCause(policyStatus.dwError, chain.Get()->TrustStatus.dwErrorStatus, built);
         AddToHistory(m_pOwner,
                      "VerifyCertificateChain Failed (F) - Error = %d more: ", static_cast<int>(error));
         return FailLine(TestStep::Verification, cause, error,

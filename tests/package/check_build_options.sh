@@ -46,6 +46,7 @@ DESTDIR="$root" cmake --install "$build" >/dev/null
 # option says.
 expected=$(sort <<EOF
 $prefix/bin/kestavane-cli
+$prefix/lib/kestavane/libcryptnet.so
 $prefix/lib/kestavane/libiphlpapi.so
 $prefix/lib/kestavane/libkv_platform.so
 $prefix/lib/kestavane/libsecur32.so

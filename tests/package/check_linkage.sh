@@ -36,7 +36,7 @@ done
 pass "run paths checked"
 
 cli="$bin/kestavane-cli"
-modules=("$bin/libsecur32.so" "$bin/libiphlpapi.so")
+modules=("$bin/libsecur32.so" "$bin/libiphlpapi.so" "$bin/libcryptnet.so")
 for module in "${modules[@]}" "$bin"/lib*provider.so; do
   needed "$module" | grep -qx 'libkv_platform.so' && fail "$(basename "$module") needs its own libkv_platform.so"
 done

@@ -1,8 +1,10 @@
 #include "test_pki.h"
 
 #include <openssl/pem.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +86,10 @@ Cert MakeCert(const CertRecipe& request, EVP_PKEY* subjectKey, X509* issuer, EVP
     }
     if (!request.extendedKeyUsage.empty())
         AddExtension(cert.get(), issuer, NID_ext_key_usage, request.extendedKeyUsage);
+    if (!request.caIssuersUrl.empty())
+        AddExtension(cert.get(), issuer, NID_info_access, "caIssuers;URI:" + request.caIssuersUrl);
+    if (!request.nameConstraints.empty())
+        AddExtension(cert.get(), issuer, NID_name_constraints, "critical," + request.nameConstraints);
     if (X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
         throw std::runtime_error("sign");
     return cert;
@@ -117,6 +123,30 @@ std::string ToPem(EVP_PKEY* key)
     std::string text(data, static_cast<size_t>(n));
     BIO_free(bio);
     return text;
+}
+
+std::string ToDer(X509* cert)
+{
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(cert, &der);
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(std::max(n, 0)));
+    OPENSSL_free(der);
+    return bytes;
+}
+
+std::string CertsOnly(const std::vector<X509*>& certs)
+{
+    PKCS7* bundle = PKCS7_new();
+    PKCS7_set_type(bundle, NID_pkcs7_signed);
+    PKCS7_content_new(bundle, NID_pkcs7_data);
+    for (X509* cert : certs)
+        PKCS7_add_certificate(bundle, cert);
+    unsigned char* der = nullptr;
+    const int n = i2d_PKCS7(bundle, &der);
+    std::string bytes(reinterpret_cast<char*>(der), static_cast<size_t>(std::max(n, 0)));
+    OPENSSL_free(der);
+    PKCS7_free(bundle);
+    return bytes;
 }
 
 void WriteFile(const std::string& path, const std::string& text)

@@ -36,6 +36,8 @@ struct CertRecipe
     long serial = 1;
     std::string extendedKeyUsage; // "serverAuth", "clientAuth", or empty for none
     int notAfterHours = 0;        // added to notAfterDays
+    std::string caIssuersUrl;     // where the issuer is fetched from, or empty
+    std::string nameConstraints;  // "permitted;DNS:allowed.test", or empty
 };
 
 // Signs with issuerKey; a null issuer makes the certificate self-issued.
@@ -46,6 +48,9 @@ std::string UsDate(const ASN1_TIME* time);
 
 std::string ToPem(X509* cert);
 std::string ToPem(EVP_PKEY* key);
+std::string ToDer(X509* cert);
+// A DER PKCS#7 signed-data holding the certificates and nothing signed.
+std::string CertsOnly(const std::vector<X509*>& certs);
 void WriteFile(const std::string& path, const std::string& text);
 
 struct Identity
