@@ -204,7 +204,10 @@ TEST_F(TcpTesterTest, PeerStreamingWithoutTerminatorCannotGrowTheProcess)
     CTcpTester tester(&m_owner);
     EXPECT_FALSE(tester.Test("gw.test", server.Port(), "LBL"));
     server.Join();
-    EXPECT_LT(PeakResidentKiB() - before, 4 * 1024);
+    // A reader that kept everything would hold the 20 MB read. AddressSanitizer
+    // holds freed blocks back a while, more so in newer releases.
+    constexpr long kBoundKiB = KV_SANITIZE_ADDRESS ? 12 * 1024 : 4 * 1024;
+    EXPECT_LT(PeakResidentKiB() - before, kBoundKiB);
     const Lines lines = m_owner.Lines();
     EXPECT_EQ(Lines(lines.end() - 4, lines.end()), kTimedOutEnd);
 }
