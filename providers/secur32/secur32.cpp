@@ -115,10 +115,10 @@ private:
     std::map<const T*, std::unique_ptr<T>> m_objects;
 };
 
-// Kept for the life of the process: no tear-down at exit while a thread
-// might still hold a handle.
-auto& g_credentials = *new CHandleRegistry<Credentials, kCredMagic>();
-auto& g_contexts = *new CHandleRegistry<Context, kCtxtMagic>();
+// Owned by the module: a caller that frees it frees what its handles held,
+// and every front end joins its presses before it returns from main.
+CHandleRegistry<Credentials, kCredMagic> g_credentials;
+CHandleRegistry<Context, kCtxtMagic> g_contexts;
 
 int g_contextIndex = -1;
 
