@@ -7,8 +7,13 @@
 #include <vector>
 
 // Runs one command line; the result is the process's exit status:
-// 0 every target tested passed, 1 one failed, 2 a usage error.
+// 0 every target tested passed, 1 one failed, 2 a usage error, 3 output
+// lost (the --output file, or a write to out that failed).
 int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err);
+
+// Closes out, the program's standard output, at its end: the status, or 3
+// (and why, on err) when the close lost what was left to write.
+int CloseOutput(int status, FILE* out, FILE* err);
 
 // A catalogue caption as one line: its carriage return written as "\r".
 std::string EscapedCaption(const char* caption);

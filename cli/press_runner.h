@@ -23,6 +23,8 @@ constexpr int kMaxJobs = 64;
 // lines to history (null: nowhere). With one job the lines are written as
 // they come, exactly as a single press writes them; with more, a press's
 // lines are held until it and every press before it are done. done(i, ...)
-// is called on the calling thread, in order, right after press i's lines.
+// is called on the calling thread, in order, right after press i's lines;
+// when it returns false no further press starts, and those already running
+// end before RunPresses returns.
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
-                const std::function<void(size_t index, PressOutcome& outcome)>& done);
+                const std::function<bool(size_t index, PressOutcome& outcome)>& done);

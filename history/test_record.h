@@ -61,6 +61,9 @@ struct TlsFacts
     int trailerSize = 0;
     int maxMessageSize = 0;
     std::optional<CertificateFacts> certificate;
+    // The soonest notAfter of the chain the check built (server certificate,
+    // intermediates, root); nullopt when no chain was built.
+    std::optional<int64_t> chainNotAfter;
     // The chain policy's error: 0 when trusted; its platform name
     // ("ERROR_SUCCESS", "CERT_E_CN_NO_MATCH", ...). nullopt when the check did not run.
     std::optional<uint32_t> verifyCode;

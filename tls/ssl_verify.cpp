@@ -12,6 +12,24 @@ namespace
 const char* const kServerAuthentication = "1.3.6.1.5.5.7.3.1";
 const char* const kServerGatedCrypto = "1.3.6.1.4.1.311.10.3.3";
 const char* const kOlderServerGatedCrypto = "2.16.840.1.113730.4.1";
+
+// Seconds since 1970 when the first certificate of the chain expires: the
+// chain is no longer valid from then on, whichever certificate it is.
+std::optional<int64_t> SoonestNotAfter(PCCERT_CHAIN_CONTEXT chain)
+{
+    std::optional<uint64_t> soonest; // 100 ns steps since 1601
+    for (DWORD c = 0; c < chain->cChain; ++c)
+        for (DWORD e = 0; e < chain->rgpChain[c]->cElement; ++e)
+        {
+            const FILETIME& end = chain->rgpChain[c]->rgpElement[e]->pCertContext->pCertInfo->NotAfter;
+            const uint64_t ticks = (static_cast<uint64_t>(end.dwHighDateTime) << 32) | end.dwLowDateTime;
+            if (!soonest || ticks < *soonest)
+                soonest = ticks;
+        }
+    if (!soonest)
+        return std::nullopt;
+    return static_cast<int64_t>(*soonest / 10000000u) - 11644473600;
+}
 } // namespace
 
 std::string CSslTester::GetCertErrorText(DWORD error)
@@ -122,6 +140,7 @@ bool CSslTester::VerifyServerCertificate()
                  static_cast<int>(GetLastError()));
         return false;
     }
+    m_record.tls->chainNotAfter = SoonestNotAfter(chain.Get());
 
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA sslPara{};
     sslPara.cbSize = sizeof sslPara;
