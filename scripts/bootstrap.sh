@@ -16,6 +16,7 @@ PACKAGES=(
   locales
   dpkg-dev file lintian scdoc man-db desktop-file-utils
   ca-certificates valgrind
+  systemd prometheus prometheus-node-exporter time
 )
 
 missing=()
