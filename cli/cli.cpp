@@ -396,6 +396,7 @@ public:
             facts.catalogue = CatalogueLabel();
             facts.durationSeconds = durationMs / 1000;
             facts.clockSynchronised = ClockSynchronised();
+            // PROXY: facts.proxyConfigured, once the proxy detection exists.
             std::string error;
             if (!ReplaceFile(m_options.output,
                              PrometheusText(m_records, std::time(nullptr), facts, m_options.metrics), &error))

@@ -2,12 +2,11 @@
 # The scheduled check's units: systemd reads them without a complaint, the
 # service's sandbox scores at most 3.0 in systemd's own exposure analysis,
 # it runs as an unprivileged user at low priority under a memory ceiling,
-# the timer spreads a fleet, the tmpfiles.d entry links the file it writes
-# into the collector's folder, and the command it runs is one the program
-# accepts.
-# Usage: check_systemd_units.sh SERVICE TIMER TMPFILES-CONF KESTAVANE-CLI
+# writes into the folder systemd hands it, the timer spreads a fleet, and
+# the command it runs is one the program accepts.
+# Usage: check_systemd_units.sh SERVICE TIMER KESTAVANE-CLI
 set -euo pipefail
-service=$1 timer=$2 tmpfiles=$3 cli=$4
+service=$1 timer=$2 cli=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -38,16 +37,12 @@ score=$(sed -n 's/.*Overall exposure level for kestavane-check.service: \([0-9.]
 [ -n "$score" ] || fail "no exposure level in: $report"
 awk -v s="$score" 'BEGIN { exit !(s <= 3.0) }' || { echo "$report"; fail "exposure $score is above 3.0"; }
 
-# The tmpfiles.d entry, applied to a scratch root: the collector's folder
-# gets a link to the file the service writes, which exists from the start.
+# The file goes into the folder systemd makes and hands to the service.
 output=$(sed -n 's/.*--output \([^ ]*\).*/\1/p' <<<"$args")
 [ -n "$output" ] || fail "no --output in '$args'"
-systemd-tmpfiles --root="$work/root" --create "$tmpfiles" || fail "systemd-tmpfiles --create"
-link=$(sed -n 's/^L+ \([^ ]*\) .*/\1/p' "$tmpfiles")
-[ "$(readlink "$work/root$link")" = "$output" ] || fail "$link does not link to $output"
-[ -f "$work/root$output" ] || fail "$output is not made before the first run"
-grep -qx 'ExecStartPre=+[^ ]*systemd-tmpfiles --create kestavane.conf' "$service" ||
-  fail "the service does not apply kestavane.conf before a run"
+[ "$(dirname "$output")" = "/var/lib/$(setting StateDirectory "$service")" ] ||
+  fail "$output is not in the service's StateDirectory"
+if grep -q '^ExecStartPre=+\|^ExecStartPost=+\|^ExecStart=+' "$service"; then fail "a step runs as root"; fi
 
 # The service's arguments, with the output's folder one that is not there:
 # every option is accepted, and the run stops at the folder before any test.

@@ -150,7 +150,9 @@ TEST(Cli, RecordsTakeStandardOutputAndTheHistoryMovesOrGoes)
     EXPECT_EQ(quiet.out + quiet.err, "");
 }
 
-TEST(Cli, PrometheusFileBesideTheHistory)
+// The file beside the history; a folder that goes away during the run is
+// found again when the file is written.
+TEST(Cli, PrometheusFileBesideTheHistoryAndAFolderGoneDuringTheRun)
 {
     char name[] = "/tmp/kvcliXXXXXX";
     const std::string dir = ::mkdtemp(name);
@@ -162,6 +164,18 @@ TEST(Cli, PrometheusFileBesideTheHistory)
     std::ifstream in(dir + "/k.prom");
     const auto samples = ParsePrometheus(std::string(std::istreambuf_iterator<char>(in), {}));
     EXPECT_EQ(samples.count("kestavane_last_run_timestamp_seconds"), 1u);
+
+    std::filesystem::create_directory(dir + "/going");
+    ScriptedServer greeter([&](int fd) {
+        std::filesystem::remove_all(dir + "/going");
+        SendAll(fd, "CONNECTED\x03");
+        DrainUntilClosed(fd, 3000);
+    });
+    const Captured gone = Cli({"plain", "127.0.0.1", std::to_string(greeter.Port()), "--format", "prometheus",
+                               "--output", dir + "/going/k.prom"});
+    EXPECT_EQ(gone.status, 3);
+    EXPECT_EQ(gone.err,
+              "kestavane-cli: cannot create a file in '" + dir + "/going': No such file or directory\n");
     std::filesystem::remove_all(dir);
 }
 

@@ -820,10 +820,8 @@ std::string Scrape(int port)
 }
 
 // Debian's node exporter, its textfile collector alone reading a folder of
-// the test's own on a free loopback port, laid out as the scheduled check
-// lays it out: a link in the textfile folder to the file in the check's own
-// folder. The program writes the file against a loopback peer whose chain
-// has an intermediate that ends in 5 days.
+// the test's own on a free loopback port. The program writes the file
+// against a loopback peer whose chain has an intermediate that ends in 5 days.
 TEST(CliRecords, TheNodeExporterServesEveryFileTheProgramWrites)
 {
     for (const char* tool : {"/usr/bin/prometheus-node-exporter", "/usr/bin/promtool"})
@@ -841,15 +839,12 @@ TEST(CliRecords, TheNodeExporterServesEveryFileTheProgramWrites)
 
     char dirName[] = "/tmp/kvexporterXXXXXX";
     const std::string dir = ::mkdtemp(dirName);
-    std::filesystem::create_directory(dir + "/textfile");
-    std::filesystem::create_directory(dir + "/state");
-    const std::string file = dir + "/state/kestavane.prom";
-    std::filesystem::create_symlink(file, dir + "/textfile/kestavane.prom");
+    const std::string file = dir + "/kestavane.prom";
     const int port = ClosedPort();
     ChildProcess exporter({"timeout", "120", "/usr/bin/prometheus-node-exporter",
                            "--web.listen-address=127.0.0.1:" + std::to_string(port),
                            "--collector.disable-defaults", "--collector.textfile",
-                           "--collector.textfile.directory=" + dir + "/textfile"});
+                           "--collector.textfile.directory=" + dir});
     ASSERT_TRUE(exporter.WaitForOutput("Listening on", 20000)) << exporter.Output();
 
     for (const char* detail : {"full", "summary"})
