@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -425,6 +427,16 @@ TEST_F(ReplaceFileTest, AFileThatCannotBeWrittenLeavesTheOldOneAndSaysWhy)
     EXPECT_NE(error.find("cannot write '" + blocked + "'"), std::string::npos) << error;
     EXPECT_FALSE(ReplaceFile(m_dir + "/missing/kestavane.prom", "new\n", &error));
     EXPECT_NE(error.find("cannot create a file in '" + m_dir + "/missing'"), std::string::npos) << error;
+    // A write that stops part of the way, as on a full disk: a file size limit.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit small{4, limit.rlim_max};
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_FALSE(ReplaceFile(path, "more than four bytes\n", &error));
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(error, "cannot write '" + path + "': File too large");
     EXPECT_EQ(ReadAll(path), "old\n");
     auto names = Entries();
     std::sort(names.begin(), names.end());
