@@ -10,13 +10,15 @@
 #include "nova_api.h"
 #include "press_runner.h"
 #include "results.h"
+#include "run_facts.h"
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <iterator>
-#include <sys/stat.h>
 
 namespace
 {
@@ -64,8 +66,14 @@ const char* const kUsage =
     "                         prometheus: the history lines, and the node exporter's\n"
     "                         textfile format written to the --output file\n"
     "  --output FILE          with --format prometheus: the file, replaced whole when the\n"
-    "                         run ends (a new file beside it renamed over it)\n"
-    "  --quiet, -q            no history lines\n"
+    "                         run ends (a new file beside it renamed over it); its folder\n"
+    "                         is checked before the first test, and a FILE that is there\n"
+    "                         must be a regular file\n"
+    "  --metrics DETAIL       with --format prometheus: full (the default), every series;\n"
+    "                         summary, for large fleets: the run's counts, the failures\n"
+    "                         and the certificate that expires first\n"
+    "  --quiet, -q            no history lines; with --format prometheus one line that\n"
+    "                         sums up the run instead\n"
     "  --jobs N, -j N         run only: up to N presses at once (1-64, default 1); the\n"
     "                         output keeps the order of the presses, each press whole\n"
     "  --warn-days N          a certificate of a tested chain that ends within N days\n"
@@ -85,14 +93,70 @@ const char* const kUsage =
     "                         its line and fault, and nothing runs (exit status 2)\n"
     "\n"
     "exit status: 0 when every target tested passed, 1 when one failed, 2 on a usage\n"
-    "error or a faulty hosts file, 3 when the --output file could not be written, 4 when\n"
-    "every target passed but --warn-days found a certificate near its end.\n";
+    "error or a faulty hosts file, 3 when the output (the --output file or standard\n"
+    "output) could not be written, 4 when every target passed but --warn-days found a\n"
+    "certificate near its end.\n";
 
 int Usage(FILE* err, const std::string& reason)
 {
-    std::fprintf(err, "kestavane-cli: %s\n\n%s", reason.c_str(), kUsage);
+    std::fprintf(err, "kestavane-cli: %s\nTry 'kestavane-cli --help' for more information.\n",
+                 reason.c_str());
     return kExitUsage;
 }
+
+// The command's standard output, through a stream that remembers why a
+// write failed: the C library keeps only a flag, and drops what it could not
+// write.
+class COutputWatch
+{
+public:
+    explicit COutputWatch(FILE* out) : m_out(out)
+    {
+        cookie_io_functions_t io{};
+        io.write = &COutputWatch::Write;
+        m_stream = ::fopencookie(this, "w", io);
+    }
+    ~COutputWatch()
+    {
+        if (m_stream != nullptr)
+            std::fclose(m_stream);
+    }
+    COutputWatch(const COutputWatch&) = delete;
+    COutputWatch& operator=(const COutputWatch&) = delete;
+
+    FILE* Stream() const { return m_stream != nullptr ? m_stream : m_out; }
+
+    // Why output was lost, or empty; what is still buffered is written first.
+    std::string Failure()
+    {
+        if (m_stream != nullptr)
+            std::fflush(m_stream);
+        Note(std::fflush(m_out) != 0 || std::ferror(m_out));
+        if (m_error == 0)
+            return std::string();
+        return std::string("cannot write standard output: ") + std::strerror(m_error);
+    }
+
+private:
+    static ssize_t Write(void* self, const char* data, size_t size)
+    {
+        auto* watch = static_cast<COutputWatch*>(self);
+        errno = 0;
+        const bool failed =
+            std::fwrite(data, 1, size, watch->m_out) != size || std::fflush(watch->m_out) != 0;
+        watch->Note(failed);
+        return failed ? -1 : static_cast<ssize_t>(size);
+    }
+    void Note(bool failed)
+    {
+        if (failed && m_error == 0)
+            m_error = errno != 0 ? errno : EIO;
+    }
+
+    FILE* m_out;
+    FILE* m_stream = nullptr;
+    int m_error = 0; // the first write's that failed
+};
 
 std::string Folded(std::string text)
 {
@@ -207,6 +271,8 @@ struct Options
     int warnDays = -1; // none asked for
     bool allAddresses = false;
     bool noFetchIssuers = false;
+    MetricsDetail metrics = MetricsDetail::Full;
+    bool metricsGiven = false;
 };
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -221,7 +287,7 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         const std::string& arg = args[i];
         std::string name, value;
         bool hasValue = false;
-        for (const char* option : {"--jobs", "--format", "--output", "--warn-days"})
+        for (const char* option : {"--jobs", "--format", "--output", "--warn-days", "--metrics"})
             if (arg == option || StartsWith(arg, (std::string(option) + "=").c_str()))
             {
                 name = option;
@@ -251,6 +317,10 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         }
         if (name.empty())
         {
+            // What looks like an option and is none is a mistake, not a button.
+            if (arg.size() > 1 && arg[0] == '-' && arg != "--all" && arg != "--help" && arg != "-h" &&
+                arg != "--version")
+                return "unknown option " + arg;
             rest->push_back(arg);
             continue;
         }
@@ -295,6 +365,16 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
                 return "unknown --format '" + value + "'; it is text, json, csv or prometheus";
             options->formatGiven = true;
         }
+        else if (name == "--metrics")
+        {
+            if (value == "full")
+                options->metrics = MetricsDetail::Full;
+            else if (value == "summary")
+                options->metrics = MetricsDetail::Summary;
+            else
+                return "unknown --metrics '" + value + "'; it is full or summary";
+            options->metricsGiven = true;
+        }
         else
         {
             if (value.empty())
@@ -307,18 +387,33 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
         return "--format prometheus needs --output FILE";
     if (options->outputGiven && options->format != Format::Prometheus)
         return "--output goes with --format prometheus";
+    if (options->metricsGiven && options->format != Format::Prometheus)
+        return "--metrics goes with --format prometheus";
     return std::string();
 }
 
-// The folder of the --output file must be there before a long run starts.
-std::string CheckOutputFolder(const std::string& path)
+// The --output file's place, checked before the first test: a run can take
+// minutes, and its results must not be lost at the end of it.
+bool OutputPathUsable(const Options& options, FILE* err)
 {
-    const std::string dir = FolderOf(path);
-    struct stat st
-    {};
-    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return "--output '" + path + "': no folder '" + dir + "'";
-    return std::string();
+    if (!options.outputGiven)
+        return true;
+    const std::string problem = OutputPathProblem(options.output);
+    if (problem.empty())
+        return true;
+    std::fprintf(err, "kestavane-cli: --output '%s': %s\n", options.output.c_str(), problem.c_str());
+    return false;
+}
+
+// The port of manual and plain: what the command line accepts is exactly
+// what gets tested and recorded.
+bool IsPort(const std::string& text)
+{
+    if (text.empty() || text.size() > 5 ||
+        !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c); }))
+        return false;
+    const int port = std::stoi(text);
+    return port >= 1 && port <= 65535;
 }
 
 // What list, --resolve, --hosts and --format csv go with.
@@ -344,7 +439,7 @@ class CRunReport
 public:
     CRunReport(const Options& options, const std::string& command, FILE* out, FILE* err)
         : m_options(options), m_out(out), m_err(err), m_startedAt(std::time(nullptr)),
-          m_started(std::chrono::steady_clock::now())
+          m_started(std::chrono::steady_clock::now()), m_runId(NewRunId())
     {
         m_summary.command = command;
         m_summary.jobs = options.jobs;
@@ -357,6 +452,9 @@ public:
             return nullptr;
         return m_options.format == Format::Json ? m_err : m_out;
     }
+
+    // The catalogue a run tests, for the fleet's build series.
+    void SetCatalogue(const std::string& label) { m_catalogueLabel = label; }
 
     void Press(bool passed) { ++m_summary.presses, m_summary.pressesFailed += passed ? 0 : 1; }
 
@@ -377,7 +475,7 @@ public:
         {
             for (const auto& record : records)
             {
-                const std::string line = JsonLine(record, std::time(nullptr)) + "\n";
+                const std::string line = JsonLine(record, std::time(nullptr), Stamp()) + "\n";
                 std::fwrite(line.data(), 1, line.size(), m_out);
             }
             std::fflush(m_out);
@@ -386,40 +484,81 @@ public:
             std::move(records.begin(), records.end(), std::back_inserter(m_records));
     }
 
+    // False once standard output has failed where it carries the run's own
+    // output (the history or the records): going on would test for nobody.
+    // The textfile run goes on, its file is the output.
+    bool OutputHolds() const { return m_options.format == Format::Prometheus || !std::ferror(m_out); }
+
     // The summary or the file; the exit status.
     int Finish(bool passed)
     {
         int status = passed ? (m_warned ? kExitWarned : kExitPassed) : kExitFailed;
+        const double durationMs =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_started).count();
         if (m_options.format == Format::Json)
         {
             m_summary.passed = passed;
             m_summary.exitStatus = status;
             m_summary.startedAt = m_startedAt;
-            m_summary.durationMs =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - m_started)
-                    .count();
-            const std::string line = JsonSummaryLine(m_summary, m_records) + "\n";
+            m_summary.durationMs = durationMs;
+            const std::string line = JsonSummaryLine(m_summary, m_records, Stamp()) + "\n";
             std::fwrite(line.data(), 1, line.size(), m_out);
             std::fflush(m_out);
         }
         else if (m_options.format == Format::Prometheus)
         {
+            RunFacts facts;
+            facts.version = KV_VERSION;
+            facts.catalogue = m_catalogueLabel;
+            facts.durationSeconds = durationMs / 1000;
+            facts.clockSynchronised = ClockSynchronised();
+            // PROXY: facts.proxyConfigured, once the proxy detection exists.
             std::string error;
-            if (!ReplaceFile(m_options.output, PrometheusText(m_records, std::time(nullptr)), &error))
+            if (!ReplaceFile(m_options.output,
+                             PrometheusText(m_records, std::time(nullptr), facts, m_options.metrics), &error))
             {
                 std::fprintf(m_err, "kestavane-cli: %s\n", error.c_str());
                 status = kExitOutput;
             }
+            else if (m_options.quiet)
+                std::fprintf(m_out, "%s\n", SummaryLine(durationMs).c_str());
         }
         return status;
     }
 
 private:
+    LineStamp Stamp() const { return {m_runId, UtcMilliseconds(std::chrono::system_clock::now())}; }
+
+    // The run in one line, for a journal that keeps no history:
+    // "33 presses, 2 failed (1004 1008); 45 targets, 3 failed; FILE written in 52.3 s".
+    std::string SummaryLine(double durationMs) const
+    {
+        int targets = 0, targetsFailed = 0;
+        std::string failedPresses;
+        for (const auto& record : m_records)
+            if (const auto* target = std::get_if<TargetRecord>(&record))
+                ++targets, targetsFailed += target->passed ? 0 : 1;
+            else if (const auto& press = std::get<PressRecord>(record); !press.passed)
+                failedPresses += (failedPresses.empty() ? "" : " ") + std::to_string(press.buttonId);
+        std::string line;
+        if (m_summary.presses > 0)
+            line = std::to_string(m_summary.presses) + " presses, " +
+                   std::to_string(m_summary.pressesFailed) + " failed" +
+                   (failedPresses.empty() ? "" : " (" + failedPresses + ")") + "; ";
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.1f", durationMs / 1000);
+        return line + std::to_string(targets) + (targets == 1 ? " target, " : " targets, ") +
+               std::to_string(targetsFailed) + " failed; " + m_options.output + " written in " + seconds +
+               " s";
+    }
+
     const Options& m_options;
     FILE* m_out;
     FILE* m_err;
     std::time_t m_startedAt;
     std::chrono::steady_clock::time_point m_started;
+    std::string m_runId;
+    std::string m_catalogueLabel;
     RunSummary m_summary;
     std::vector<ResultRecord> m_records; // the whole run's, for the summary or the file
     bool m_warned = false;
@@ -442,18 +581,26 @@ int Run(const std::vector<std::string>& names, const Options& options, const CCa
         }
     if (entries.empty())
         return Usage(err, "run needs one or more ids or captions, or --all");
+    if (!OutputPathUsable(options, err))
+        return kExitOutput;
 
     CRunReport report(options, "run", out, err);
+    report.SetCatalogue(catalogue.Label());
     FILE* history = report.History();
     std::vector<bool> results(entries.size());
+    size_t pressed = 0;
     RunPresses(
         entries, options.jobs, history,
         [&](size_t i, PressOutcome& outcome) {
             results[i] = outcome.passed;
+            pressed = i + 1;
             report.Press(outcome.passed);
             report.Add(std::move(outcome.records));
+            return report.OutputHolds();
         },
         options.allAddresses);
+    if (pressed < entries.size())
+        return kExitOutput; // standard output failed; RunCli says why
 
     if (entries.size() > 1 && history != nullptr)
     {
@@ -471,6 +618,10 @@ int Typed(const std::string& command, const std::vector<std::string>& rest, cons
 {
     if (rest.size() != 2)
         return Usage(err, command + " needs SERVER and PORT");
+    if (!IsPort(rest[1]))
+        return Usage(err, "PORT is a whole number from 1 to 65535, not '" + rest[1] + "'");
+    if (!OutputPathUsable(options, err))
+        return kExitOutput;
     CRunReport report(options, command, out, err);
     CConsoleHistoryOwner owner(report.History());
     CCollectingSink sink;
@@ -492,7 +643,9 @@ std::string EscapedCaption(const char* caption)
     return text;
 }
 
-int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std::string& siteHostsFile)
+namespace
+{
+int RunCommand(const std::vector<std::string>& args, FILE* out, FILE* err, const std::string& siteHostsFile)
 {
     SiteOptions site;
     std::vector<std::string> others;
@@ -522,14 +675,11 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std
         return Usage(err, problem);
     if (!reports && command != "list" &&
         (options.formatGiven || options.outputGiven || options.quiet || options.jobsGiven))
-        return Usage(err, "--format, --output, --quiet and --jobs go with run, manual and plain");
+        return Usage(err, "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain");
     if (!reports && (options.warnDays >= 0 || options.allAddresses))
         return Usage(err, "--warn-days and --all-addresses go with run, manual and plain");
     if (options.jobsGiven && command != "run")
         return Usage(err, "--jobs goes with run");
-    if (options.outputGiven)
-        if (const std::string problem = CheckOutputFolder(options.output); !problem.empty())
-            return Usage(err, problem);
 
     InitPlatformFlags();
     if (options.noFetchIssuers)
@@ -573,4 +723,29 @@ int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std
         return RunNovaApiTest(&owner) ? kExitPassed : kExitFailed;
     }
     return Usage(err, "unknown command '" + command + "'");
+}
+} // namespace
+
+int RunCli(const std::vector<std::string>& args, FILE* out, FILE* err, const std::string& siteHostsFile)
+{
+    COutputWatch watch(out);
+    const int status = RunCommand(args, watch.Stream(), err, siteHostsFile);
+    if (const std::string failure = watch.Failure(); !failure.empty())
+    {
+        std::fprintf(err, "kestavane-cli: %s\n", failure.c_str());
+        return kExitOutput;
+    }
+    return status;
+}
+
+int CloseOutput(int status, FILE* out, FILE* err)
+{
+    // What is still buffered is written at the close, and can fail there.
+    const bool closed = std::fclose(out) == 0;
+    if (!closed && status != kExitOutput)
+    {
+        std::fprintf(err, "kestavane-cli: cannot write standard output: %s\n", std::strerror(errno));
+        return kExitOutput;
+    }
+    return closed ? status : kExitOutput;
 }

@@ -13,7 +13,7 @@
 namespace
 {
 void RunInTurn(const std::vector<const ProcessorEntry*>& entries, FILE* history,
-               const std::function<void(size_t, PressOutcome&)>& done, bool everyAddress)
+               const std::function<bool(size_t, PressOutcome&)>& done, bool everyAddress)
 {
     // One owner for the whole run, as a single press writes through one.
     CConsoleHistoryOwner owner(history);
@@ -26,7 +26,8 @@ void RunInTurn(const std::vector<const ProcessorEntry*>& entries, FILE* history,
         outcome.passed = RunProcessorEntry(&owner, *entries[i]);
         owner.SetResultSink(nullptr);
         outcome.records = sink.Take();
-        done(i, outcome);
+        if (!done(i, outcome))
+            return;
     }
 }
 
@@ -62,7 +63,7 @@ void RunOnePress(const ProcessorEntry& entry, bool keepLines, bool everyAddress,
 } // namespace
 
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
-                const std::function<void(size_t index, PressOutcome& outcome)>& done, bool everyAddress)
+                const std::function<bool(size_t index, PressOutcome& outcome)>& done, bool everyAddress)
 {
     const size_t workers =
         std::min(static_cast<size_t>(std::clamp(jobs, kMinJobs, kMaxJobs)), entries.size());
@@ -110,7 +111,11 @@ void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FIL
             std::fflush(history);
             std::string().swap(held[i].lines);
         }
-        done(i, held[i].outcome);
+        if (!done(i, held[i].outcome))
+        {
+            next = entries.size(); // the presses not yet taken stay untaken
+            break;
+        }
     }
     for (auto& thread : threads)
         thread.join();

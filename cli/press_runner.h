@@ -23,8 +23,10 @@ constexpr int kMaxJobs = 64;
 // lines to history (null: nowhere). With one job the lines are written as
 // they come, exactly as a single press writes them; with more, a press's
 // lines are held until it and every press before it are done. done(i, ...)
-// is called on the calling thread, in order, right after press i's lines.
-// With everyAddress the records hold the test of every address of each name.
+// is called on the calling thread, in order, right after press i's lines;
+// when it returns false no further press starts, and those already running
+// end before RunPresses returns. With everyAddress the records hold the test
+// of every address of each name.
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
-                const std::function<void(size_t index, PressOutcome& outcome)>& done,
+                const std::function<bool(size_t index, PressOutcome& outcome)>& done,
                 bool everyAddress = false);

@@ -26,11 +26,19 @@ json TextOrNull(const std::string& text) { return text.empty() ? json(nullptr) :
 
 json MsOrNull(const std::optional<double>& ms) { return ms ? json(*ms) : json(nullptr); }
 
+// The history's serial ends in a blank after its last byte; a record's does not.
+std::string SerialWithoutBlank(std::string serial)
+{
+    while (!serial.empty() && serial.back() == ' ')
+        serial.pop_back();
+    return serial;
+}
+
 json CertificateJson(const CertificateFacts& cert, std::time_t now)
 {
     return json{{"subject", cert.subject},
                 {"issuer", cert.issuer},
-                {"serial", cert.serial},
+                {"serial", SerialWithoutBlank(cert.serial)},
                 {"not_before", IsoUtc(static_cast<std::time_t>(cert.notBefore))},
                 {"not_after", IsoUtc(static_cast<std::time_t>(cert.notAfter))},
                 {"days_until_expiry", DaysUntil(static_cast<std::time_t>(cert.notAfter), now)}};
@@ -73,7 +81,7 @@ json TlsJson(const TlsFacts& tls, std::time_t now)
         {"trailer_size", tls.trailerSize},
         {"max_message_size", tls.maxMessageSize},
         {"certificate", tls.certificate ? CertificateJson(*tls.certificate, now) : json(nullptr)},
-        {"verify_code", tls.verifyCode ? json(*tls.verifyCode) : json(nullptr)},
+        {"verify_code", tls.verifyCode ? json(static_cast<int32_t>(*tls.verifyCode)) : json(nullptr)},
         {"verify_name", tls.verifyCode ? json(tls.verifyName) : json(nullptr)},
         {"chain", ChainJson(tls.chain, now)},
         {"earliest_not_after", earliest != 0 ? json(IsoUtc(earliestAt)) : json(nullptr)},
@@ -153,31 +161,10 @@ std::string Number(double value)
     return text;
 }
 
-// A label value: backslash, double quote and line feed escaped; the
-// caption's carriage return is a blank, as on one line.
-std::string LabelValue(const std::string& text)
-{
-    std::string out;
-    for (const char c : text)
-    {
-        if (c == '\\')
-            out += "\\\\";
-        else if (c == '"')
-            out += "\\\"";
-        else if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += ' ';
-        else
-            out += c;
-    }
-    return out;
-}
-
 std::string TargetLabels(const TargetRecord& r)
 {
-    return "id=\"" + std::to_string(r.buttonId) + "\",label=\"" + LabelValue(r.label) + "\",host=\"" +
-           LabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"";
+    return "id=\"" + std::to_string(r.buttonId) + "\",label=\"" + PrometheusLabelValue(r.label) +
+           "\",host=\"" + PrometheusLabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"";
 }
 
 struct Family
@@ -225,14 +212,17 @@ long long DaysUntil(std::time_t moment, std::time_t now)
     return seconds / kSecondsPerDay - (seconds % kSecondsPerDay < 0 ? 1 : 0);
 }
 
-std::string JsonLine(const ResultRecord& record, std::time_t now)
+std::string JsonLine(const ResultRecord& record, std::time_t now, const LineStamp& stamp)
 {
-    if (const auto* target = std::get_if<TargetRecord>(&record))
-        return Dumped(TargetJson(*target, now));
-    return Dumped(PressJson(std::get<PressRecord>(record)));
+    const auto* target = std::get_if<TargetRecord>(&record);
+    json j = target != nullptr ? TargetJson(*target, now) : PressJson(std::get<PressRecord>(record));
+    j["time"] = stamp.time;
+    j["run_id"] = stamp.runId;
+    return Dumped(j);
 }
 
-std::string JsonSummaryLine(const RunSummary& summary, const std::vector<ResultRecord>& records)
+std::string JsonSummaryLine(const RunSummary& summary, const std::vector<ResultRecord>& records,
+                            const LineStamp& stamp)
 {
     int targets = 0, targetsFailed = 0, skipped = 0;
     for (const auto& record : records)
@@ -257,15 +247,41 @@ std::string JsonSummaryLine(const RunSummary& summary, const std::vector<ResultR
                        {"passed", summary.passed},
                        {"exit_status", summary.exitStatus},
                        {"started_at", IsoUtc(summary.startedAt)},
-                       {"duration_ms", summary.durationMs}});
+                       {"duration_ms", summary.durationMs},
+                       {"time", stamp.time},
+                       {"run_id", stamp.runId}});
 }
 
-std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t now)
+std::string PrometheusLabelValue(const std::string& text)
 {
+    // The JSON writer's own replacement, read back: the same text as the JSON lines.
+    const std::string valid = json::parse(Dumped(json(text))).get<std::string>();
+    std::string out;
+    for (const char c : valid)
+    {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += ' ';
+        else
+            out += c;
+    }
+    return out;
+}
+
+std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t now, const RunFacts& facts,
+                           MetricsDetail detail)
+{
+    const bool full = detail == MetricsDetail::Full;
     Family up{"kestavane_target_up", "1 when the target's test passed, 0 when it failed.", {}, {}};
     Family steps{"kestavane_target_step_seconds", "Seconds the target's test spent in one step.", {}, {}};
     Family expiry{"kestavane_certificate_expiry_seconds",
-                  "Seconds from the run until the server certificate's notAfter; negative once expired.",
+                  "Seconds from the run until the first certificate of the target's chain expires; "
+                  "negative once expired.",
                   {},
                   {}};
     Family earliest{"kestavane_tls_earliest_expiry_timestamp_seconds",
@@ -279,28 +295,55 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
     Family press{"kestavane_press_up", "1 when every target a button press tested passed, else 0.", {}, {}};
     std::map<std::string, std::string> lastFailure; // by the target's labels; empty when it passed
     std::vector<std::string> failureOrder;
+    Family presses{"kestavane_run_presses", "Button presses of the last run by result.", {}, {}};
+    Family targets{"kestavane_run_targets",
+                   "Targets of the last run by result; skipped: left out by a chain stop.",
+                   {},
+                   {}};
+    Family duration{"kestavane_run_duration_seconds", "Seconds the last run took.", {}, {}};
     Family last{"kestavane_last_run_timestamp_seconds",
                 "When the run that wrote this file ended, in Unix time.",
                 {},
                 {}};
+    Family build{
+        "kestavane_build_info", "The program's version and the catalogue it tests; always 1.", {}, {}};
+    Family clock{"kestavane_clock_synchronised",
+                 "1 when the system clock is synchronised to a time source, else 0.",
+                 {},
+                 {}};
+    Family proxy{
+        "kestavane_proxy_configured", "1 when this PC's connections go through a proxy, else 0.", {}, {}};
 
+    int pressCount[2] = {0, 0}, targetCount[3] = {0, 0, 0}; // failed, passed (, skipped)
+    std::string soonestLabels;
+    double soonest = 0;
     for (const auto& record : records)
     {
         if (const auto* t = std::get_if<TargetRecord>(&record))
         {
+            ++targetCount[t->passed ? 1 : 0];
             const std::string labels = TargetLabels(*t);
-            up.Set(labels, t->passed ? 1 : 0);
+            if (full || !t->passed)
+                up.Set(labels, t->passed ? 1 : 0);
             const std::pair<const char*, const std::optional<double>*> times[] = {
                 {"resolve", &t->times.resolveMs},     {"connect", &t->times.connectMs},
                 {"handshake", &t->times.handshakeMs}, {"greeting", &t->times.greetingMs},
                 {"verify", &t->times.verifyMs},       {"shutdown", &t->times.shutdownMs}};
             for (const auto& [step, ms] : times)
-                if (ms->has_value())
+                if (full && ms->has_value())
                     steps.Set(labels + ",step=\"" + step + "\"", **ms / 1000.0);
             if (t->tls && t->tls->certificate)
-                expiry.Set(labels, static_cast<double>(t->tls->certificate->notAfter - now));
-            if (t->tls && EarliestNotAfter(*t->tls) != 0)
-                earliest.Set(labels, static_cast<double>(EarliestNotAfter(*t->tls)));
+            {
+                const int64_t notAfter = EarliestNotAfter(*t->tls);
+                const double left = static_cast<double>(notAfter - now);
+                if (full)
+                {
+                    expiry.Set(labels, left);
+                    earliest.Set(labels, static_cast<double>(notAfter));
+                }
+                else if (soonestLabels.empty() || left < soonest)
+                    soonestLabels = labels, soonest = left;
+            }
             // Causes come from the fixed list only: the series stay few. A
             // target tested again keeps only its last outcome.
             if (lastFailure.find(labels) == lastFailure.end())
@@ -312,20 +355,72 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
         else
         {
             const auto& p = std::get<PressRecord>(record);
-            press.Set("id=\"" + std::to_string(p.buttonId) + "\",label=\"" + LabelValue(p.caption) + "\"",
-                      p.passed ? 1 : 0);
+            ++pressCount[p.passed ? 1 : 0];
+            targetCount[2] += static_cast<int>(p.skipped.size());
+            if (full || !p.passed)
+                press.Set("id=\"" + std::to_string(p.buttonId) + "\",label=\"" +
+                              PrometheusLabelValue(p.caption) + "\"",
+                          p.passed ? 1 : 0);
         }
     }
     for (const auto& labels : failureOrder)
         if (!lastFailure[labels].empty())
             failure.Set(lastFailure[labels], 1);
+    if (!soonestLabels.empty())
+        expiry.Set(soonestLabels, soonest);
+    presses.Set("result=\"passed\"", pressCount[1]);
+    presses.Set("result=\"failed\"", pressCount[0]);
+    targets.Set("result=\"passed\"", targetCount[1]);
+    targets.Set("result=\"failed\"", targetCount[0]);
+    targets.Set("result=\"skipped\"", targetCount[2]);
+    duration.Set("", facts.durationSeconds);
     last.Set("", static_cast<double>(now));
+    build.Set("version=\"" + PrometheusLabelValue(facts.version) + "\",catalogue=\"" +
+                  PrometheusLabelValue(facts.catalogue) + "\"",
+              1);
+    if (facts.clockSynchronised)
+        clock.Set("", *facts.clockSynchronised ? 1 : 0);
+    if (facts.proxyConfigured)
+        proxy.Set("", *facts.proxyConfigured ? 1 : 0);
 
     std::string out;
-    for (const Family* family : {&up, &steps, &expiry, &earliest, &failure, &press, &last})
-        family->Write(out);
+    for (const Family* family : {&up, &steps, &expiry, &earliest, &failure, &press, &presses, &targets, &duration,
+                                 &last, &build, &clock, &proxy})
+        if (!family->order.empty())
+            family->Write(out);
     return out;
 }
+
+namespace
+{
+// A new file's name beside path, for mkstemp. A leading dot and no ".prom"
+// ending: the collector never picks it up.
+std::string TemporaryName(const std::string& path)
+{
+    const std::string base = path.substr(path.rfind('/') + 1); // npos + 1 is 0
+    return FolderOf(path) + "/." + base + ".XXXXXX";
+}
+
+// What stands at path when it is there and not a regular file, which a
+// rename would replace: a device node, a FIFO, a folder, a socket, a link.
+std::string NotARegularFile(const std::string& path)
+{
+    struct stat st
+    {};
+    if (::lstat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        return std::string();
+    switch (st.st_mode & S_IFMT)
+    {
+    case S_IFCHR: return "a character device, not a regular file";
+    case S_IFBLK: return "a block device, not a regular file";
+    case S_IFIFO: return "a FIFO, not a regular file";
+    case S_IFDIR: return "a folder, not a regular file";
+    case S_IFSOCK: return "a socket, not a regular file";
+    case S_IFLNK: return "a symbolic link, not a regular file";
+    default: return "not a regular file";
+    }
+}
+} // namespace
 
 std::string FolderOf(const std::string& path)
 {
@@ -333,12 +428,35 @@ std::string FolderOf(const std::string& path)
     return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
 }
 
-bool ReplaceFile(const std::string& path, const std::string& text, std::string* error)
+std::string OutputPathProblem(const std::string& path)
 {
     const std::string dir = FolderOf(path);
-    const std::string base = path.substr(path.rfind('/') + 1); // npos + 1 is 0
-    // A leading dot and no ".prom" ending: the collector never picks it up.
-    std::string temp = dir + "/." + base + ".XXXXXX";
+    struct stat st
+    {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return "no folder '" + dir + "'";
+    if (const std::string kind = NotARegularFile(path); !kind.empty())
+        return kind;
+    // A file made and removed at once: the folder takes the new file exactly
+    // when it takes this one (permissions, read-only mounts, sandboxes).
+    std::string probe = TemporaryName(path);
+    const int fd = ::mkstemp(probe.data());
+    if (fd < 0)
+        return "cannot write in '" + dir + "': " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(probe.c_str());
+    return std::string();
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, std::string* error)
+{
+    if (const std::string kind = NotARegularFile(path); !kind.empty())
+    {
+        *error = "cannot write '" + path + "': " + kind;
+        return false;
+    }
+    const std::string dir = FolderOf(path);
+    std::string temp = TemporaryName(path);
     const int fd = ::mkstemp(temp.data());
     if (fd < 0)
     {

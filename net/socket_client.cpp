@@ -326,7 +326,7 @@ void CSocketClient::StartRecord(const std::string& host, int port, const std::st
 {
     m_record = TargetRecord();
     m_record.host = host;
-    m_record.port = port;
+    m_record.port = port & 0xFFFF; // the port the connection is made to
     m_record.label = label;
     m_record.tester = testerKind;
 }

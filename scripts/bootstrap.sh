@@ -21,6 +21,7 @@ PACKAGES=(
   dpkg-dev file lintian scdoc man-db desktop-file-utils
   debhelper devscripts fakeroot
   ca-certificates valgrind
+  systemd prometheus prometheus-node-exporter time
 )
 
 # Debian 13 moved systemd's pkg-config file (where the units go) to systemd-dev.

@@ -3,6 +3,7 @@
 #include "module.h"
 #include "support/child_process.h"
 #include "support/cli_run.h"
+#include "support/fake_resolver.h"
 #include "support/loopback.h"
 #include "support/prometheus_text.h"
 #include "support/temp_folder.h"
@@ -12,37 +13,52 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 
 using namespace testing_support;
 
 namespace
 {
+// One line that says what is wrong and one that points at --help.
 TEST(Cli, UsageErrorsSayWhyAndExitTwo)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{}, "no command given"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
         {{"run"}, "run needs one or more ids or captions, or --all"},
-        {{"run", "9999"}, "no catalogue button '9999'"},
-        {{"run", "1001", "NOPE"}, "no catalogue button 'NOPE'"},
+        {{"run", "9999"}, "no catalogue button '9999'; 'kestavane-cli list' shows them"},
+        {{"run", "1001", "NOPE"}, "no catalogue button 'NOPE'; 'kestavane-cli list' shows them"},
+        {{"run", "--all", "--timeout", "5"}, "unknown option --timeout"},
         {{"manual", "host"}, "manual needs SERVER and PORT"},
         {{"plain", "a", "1", "extra"}, "plain needs SERVER and PORT"},
         {{"list", "x"}, "list takes no arguments"},
+        // The command line tests exactly the port it is given, or none.
+        {{"manual", "h", "65979"}, "PORT is a whole number from 1 to 65535, not '65979'"},
+        {{"plain", "h", "0"}, "PORT is a whole number from 1 to 65535, not '0'"},
+        {{"manual", "h", "443abc"}, "PORT is a whole number from 1 to 65535, not '443abc'"},
+        {{"plain", "h", " 443"}, "PORT is a whole number from 1 to 65535, not ' 443'"},
+        {{"manual", "h", "100000"}, "PORT is a whole number from 1 to 65535, not '100000'"},
+        {{"manual", "h", "-1"}, "unknown option -1"},
     };
     for (const auto& [args, reason] : cases)
     {
         const Captured c = Cli(args);
         EXPECT_EQ(c.status, 2) << reason;
-        EXPECT_EQ(c.err.rfind("kestavane-cli: " + reason, 0), 0u) << c.err;
-        EXPECT_NE(c.err.find("usage: kestavane-cli"), std::string::npos);
+        EXPECT_EQ(c.err, "kestavane-cli: " + reason + "\nTry 'kestavane-cli --help' for more information.\n");
         EXPECT_EQ(c.out, "");
     }
-    const Captured help = Cli({"--help"});
-    EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("run --all"), std::string::npos);
+    // The bounds themselves are tested.
+    FakeResolver resolver;
+    for (const char* port : {"1", "65535", "00443"})
+        EXPECT_EQ(Cli({"plain", "nohost.invalid", port, "-q"}).status, 1) << port;
+    EXPECT_EQ(resolver.Asked().size(), 3u);
 }
 
 TEST(Cli, OptionErrorsSayWhyAndExitTwo)
@@ -63,9 +79,10 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
         {{"run", "--all", "--format", "prometheus"}, "--format prometheus needs --output FILE"},
         {{"run", "--all", "--output", file}, "--output goes with --format prometheus"},
         {{"run", "--all", "--format", "json", "--output", file}, "--output goes with --format prometheus"},
-        {{"run", "--all", "--format", "prometheus", "--output", dir + "/none/k.prom"},
-         "--output '" + dir + "/none/k.prom': no folder '" + dir + "/none'"},
         {{"run", "--all", "--format", "prometheus", "--output="}, "--output needs a file name"},
+        {{"run", "--all", "--metrics", "summary"}, "--metrics goes with --format prometheus"},
+        {{"run", "--all", "--format", "prometheus", "--output", file, "--metrics=some"},
+         "unknown --metrics 'some'; it is full or summary"},
         {{"manual", "h", "1", "--jobs", "2"}, "--jobs goes with run"},
         {{"list", "--format", "prometheus", "--output", file},
          "list takes only --format text, json or csv, --resolve and --hosts"},
@@ -74,8 +91,8 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
         {{"this-pc", "--hosts", "f"}, "--hosts goes with list and run"},
         {{"list", "--hosts"}, "--hosts needs a value"},
         {{"list", "--hosts="}, "--hosts needs a file name"},
-        {{"this-pc", "-q"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
-        {{"nova", "-j", "2"}, "--format, --output, --quiet and --jobs go with run, manual and plain"},
+        {{"this-pc", "-q"}, "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain"},
+        {{"nova", "-j", "2"}, "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain"},
     };
     for (const auto& [args, reason] : cases)
     {
@@ -138,7 +155,9 @@ TEST(Cli, RecordsTakeStandardOutputAndTheHistoryMovesOrGoes)
     EXPECT_EQ(quiet.out + quiet.err, "");
 }
 
-TEST(Cli, PrometheusFileBesideTheHistoryAndAFileThatCannotBeWritten)
+// The file beside the history; a folder that goes away during the run is
+// found again when the file is written.
+TEST(Cli, PrometheusFileBesideTheHistoryAndAFolderGoneDuringTheRun)
 {
     char name[] = "/tmp/kvcliXXXXXX";
     const std::string dir = ::mkdtemp(name);
@@ -151,12 +170,17 @@ TEST(Cli, PrometheusFileBesideTheHistoryAndAFileThatCannotBeWritten)
     const auto samples = ParsePrometheus(std::string(std::istreambuf_iterator<char>(in), {}));
     EXPECT_EQ(samples.count("kestavane_last_run_timestamp_seconds"), 1u);
 
-    std::filesystem::create_directories(dir + "/taken.prom/inside");
-    const Captured blocked =
-        Cli({"plain", "127.0.0.1", port, "--format", "prometheus", "--output", dir + "/taken.prom"});
-    EXPECT_EQ(blocked.status, 3);
-    EXPECT_EQ(blocked.err.rfind("kestavane-cli: cannot write '" + dir + "/taken.prom': ", 0), 0u)
-        << blocked.err;
+    std::filesystem::create_directory(dir + "/going");
+    ScriptedServer greeter([&](int fd) {
+        std::filesystem::remove_all(dir + "/going");
+        SendAll(fd, "CONNECTED\x03");
+        DrainUntilClosed(fd, 3000);
+    });
+    const Captured gone = Cli({"plain", "127.0.0.1", std::to_string(greeter.Port()), "--format", "prometheus",
+                               "--output", dir + "/going/k.prom"});
+    EXPECT_EQ(gone.status, 3);
+    EXPECT_EQ(gone.err,
+              "kestavane-cli: cannot create a file in '" + dir + "/going': No such file or directory\n");
     std::filesystem::remove_all(dir);
 }
 
@@ -265,11 +289,12 @@ TEST(CliSite, ListGivesEachTargetsRoleHostAndAddresses)
 }
 
 // The placeholder roles of the site's file on loopback peers: the buttons
-// that test them pass.
+// that test them pass, and the fleet's series name the site's catalogue.
 TEST(CliSite, PlaceholderRolesOnLoopbackPeersPass)
 {
     TempFolder folder;
     const std::string hosts = (folder.path / "hosts.conf").string();
+    const std::string prom = (folder.path / "k.prom").string();
     std::ofstream(hosts) << "# this site's own\nS1 sterling-1.site.test\nS2 sterling-2.site.test\n"
                             "S3\tsterling-3.site.test\n1042 torval.site.test\n";
     Captured run{};
@@ -297,7 +322,7 @@ TEST(CliSite, PlaceholderRolesOnLoopbackPeersPass)
                                         {"sterling-2.site.test", "127.0.3.2"},
                                         {"sterling-3.site.test", "127.0.3.3"},
                                         {"torval.site.test", "127.0.3.4"}});
-            run = Cli({"run", "1013", "1014", "1042"}, hosts);
+            run = Cli({"run", "1013", "1014", "1042", "--format", "prometheus", "--output", prom}, hosts);
         },
         &why);
     if (!entered)
@@ -308,6 +333,13 @@ TEST(CliSite, PlaceholderRolesOnLoopbackPeersPass)
         run.out.find("\nSUMMARY\nPASS  STERLING LOMBRIX\nPASS  STERLING GIFT\nPASS  TORVAL Connect Test\n"),
         std::string::npos)
         << run.out;
+    const std::string label = LoadSiteCatalogue(hosts, false).catalogue->Label();
+    EXPECT_NE(label, "built-in");
+    std::ifstream in(prom);
+    const auto series = ParsePrometheus(std::string(std::istreambuf_iterator<char>(in), {}));
+    const auto build = series.find("kestavane_build_info");
+    ASSERT_NE(build, series.end());
+    EXPECT_EQ(build->second.first, "version=\"" KV_VERSION "\",catalogue=\"" + label + "\"");
 }
 
 TEST(Cli, CaptionsMatchWithTheirBreakAsBackslashROrBlank)
@@ -316,9 +348,9 @@ TEST(Cli, CaptionsMatchWithTheirBreakAsBackslashROrBlank)
     // A name that cannot resolve keeps these presses on this machine.
     for (const std::string name : {"cardnet-buypass\\rnashville", "Cardnet-Buypass Nashville", "1008"})
     {
-        const Captured c = Cli({"run", name, "--help-is-no-caption"});
+        const Captured c = Cli({"run", name, "no-such-caption"});
         EXPECT_EQ(c.status, 2);
-        EXPECT_NE(c.err.find("'--help-is-no-caption'"), std::string::npos) << name;
+        EXPECT_EQ(c.err.rfind("kestavane-cli: no catalogue button 'no-such-caption';", 0), 0u) << name;
     }
 }
 
@@ -368,6 +400,119 @@ TEST_F(CliProgram, PlainTestAndAFailureExitCodes)
     EXPECT_EQ(RunToEnd({Program(), "manual", "127.0.0.1", std::to_string(ClosedPort())}, &output), 1)
         << output;
     EXPECT_NE(output.find(" TEST FAILED. \n"), std::string::npos);
+}
+
+// Standard output closed by whoever started the program: the first socket
+// must not take its descriptor, or the history goes into the connection.
+TEST_F(CliProgram, AClosedStandardOutputNeverReachesAConnection)
+{
+    std::string received;
+    ScriptedServer greeter([&](int fd) {
+        SendAll(fd, "CONNECTED\x03");
+        char buffer[4096];
+        pollfd ready{fd, POLLIN, 0};
+        for (ssize_t n; ::poll(&ready, 1, 3000) > 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            received.append(buffer, static_cast<size_t>(n));
+    });
+    const Captured c = RunProgram({Program(), "plain", "127.0.0.1", std::to_string(greeter.Port())}, {},
+                                  30000, [] { ::close(1); });
+    greeter.Join();
+    EXPECT_EQ(c.status, 0) << c.err;
+    EXPECT_EQ(received, "");
+}
+
+// Output that could not be written is a failed run, said on standard error.
+TEST_F(CliProgram, StandardOutputThatCannotBeWrittenExitsThree)
+{
+    ScriptedServer greeter(
+        [](int fd) {
+            SendAll(fd, "CONNECTED\x03");
+            DrainUntilClosed(fd, 3000);
+        },
+        2);
+    const std::string port = std::to_string(greeter.Port());
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--version"},
+                                               {"list"},
+                                               {"plain", "127.0.0.1", port},
+                                               {"plain", "127.0.0.1", port, "-q", "--format=json"}})
+    {
+        std::vector<std::string> argv = {Program()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const Captured c = RunProgram(argv, {}, 30000, [] { ::dup2(::open("/dev/full", O_WRONLY), 1); });
+        EXPECT_EQ(c.status, 3) << args[0];
+        EXPECT_EQ(c.err, "kestavane-cli: cannot write standard output: No space left on device\n") << args[0];
+    }
+}
+
+TEST(Cli, AFailingStandardOutputEndsARunAtThePressItFailedIn)
+{
+    FakeResolver resolver; // no catalogue name resolves
+    char* errText = nullptr;
+    size_t errSize = 0;
+    FILE* err = ::open_memstream(&errText, &errSize);
+    FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(RunCli({"run", "--all"}, full, err), 3);
+    std::fclose(full);
+    std::fclose(err);
+    EXPECT_EQ(std::string(errText, errSize),
+              "kestavane-cli: cannot write standard output: No space left on device\n");
+    std::free(errText);
+    EXPECT_EQ(resolver.Asked(), std::vector<std::string>{FindProcessorEntry(1001)->targets[0].host});
+}
+
+// As the service's unprivileged user, whose rights the test's root would not show.
+void AsNobody()
+{
+    if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                             ::setresuid(65534, 65534, 65534) != 0))
+        ::_exit(126);
+}
+
+// The --output place is checked before the first test, and what is there
+// already is replaced only when it is a regular file.
+TEST_F(CliProgram, AnOutputPlaceThatCannotTakeTheFileStopsTheRunBeforeItsFirstTest)
+{
+    char name[] = "/tmp/kvoutXXXXXX";
+    const std::string dir = ::mkdtemp(name);
+    ::chmod(dir.c_str(), 0755);
+    std::filesystem::create_directory(dir + "/locked");
+    ::chmod((dir + "/locked").c_str(), 0555);
+    ::mkfifo((dir + "/fifo.prom").c_str(), 0644);
+    std::filesystem::create_directory(dir + "/folder.prom");
+    std::ofstream(dir + "/real.prom") << "old\n";
+    std::filesystem::create_symlink(dir + "/real.prom", dir + "/link.prom");
+    std::vector<std::pair<std::string, std::string>> cases = {
+        {"none/k.prom", "no folder '" + dir + "/none'"},
+        {"locked/k.prom", "cannot write in '" + dir + "/locked': Permission denied"},
+        {"fifo.prom", "a FIFO, not a regular file"},
+        {"folder.prom", "a folder, not a regular file"},
+        {"link.prom", "a symbolic link, not a regular file"},
+    };
+    // A device node of the test's own (as /dev/null), where it may make one.
+    if (::mknod((dir + "/device.prom").c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0)
+        cases.emplace_back("device.prom", "a character device, not a regular file");
+    LoopbackListener listener;
+    for (const auto& [file, problem] : cases)
+    {
+        const std::string path = dir + "/" + file;
+        struct stat before
+        {
+        }, after{};
+        ::lstat(path.c_str(), &before);
+        const Captured c = RunProgram({Program(), "plain", "127.0.0.1", std::to_string(listener.Port()),
+                                       "--format", "prometheus", "--output", path},
+                                      {}, 30000, AsNobody);
+        EXPECT_EQ(c.status, 3) << file;
+        EXPECT_EQ(c.err, "kestavane-cli: --output '" + path + "': " + problem + "\n");
+        EXPECT_EQ(c.out, "");
+        ::lstat(path.c_str(), &after);
+        EXPECT_EQ(after.st_ino, before.st_ino) << file;
+        EXPECT_EQ(after.st_mode, before.st_mode) << file;
+    }
+    EXPECT_EQ(listener.Accept(0), -1); // no test began
+    std::filesystem::remove_all(dir);
 }
 } // namespace
 

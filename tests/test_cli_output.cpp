@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@ namespace
 {
 constexpr std::time_t kNow = 1767225600; // 2026-01-01T00:00:00Z
 constexpr std::time_t kDay = 86400;
+const LineStamp kStamp{"5f0c2a1e-8d3b-4c6a-9e7f-0a1b2c3d4e5f", "2026-01-01T00:00:00.250Z"};
 
 TargetRecord TlsPass()
 {
@@ -83,16 +86,17 @@ std::set<std::string> Keys(const json& object)
 
 TEST(JsonLines, ATlsTargetFieldByField)
 {
-    const json j = Parsed(JsonLine(TlsPass(), kNow));
-    EXPECT_EQ(Keys(j), (std::set<std::string>{"type",           "format_version", "button_id",
-                                              "caption",        "label",          "host",
-                                              "port",           "tester",         "resolved_address",
-                                              "source_address", "source_port",    "passed",
-                                              "failed_step",    "reason",         "cause",
-                                              "code",           "hint",           "warnings",
-                                              "addresses",      "times_ms",       "tls"}));
+    const json j = Parsed(JsonLine(TlsPass(), kNow, kStamp));
+    EXPECT_EQ(Keys(j), (std::set<std::string>{"type",    "format_version", "button_id",      "caption",
+                                              "label",   "host",           "port",           "tester",
+                                              "resolved_address", "source_address", "source_port", "passed",
+                                              "failed_step", "reason",     "cause",          "code",
+                                              "hint",    "warnings",       "addresses",      "times_ms",
+                                              "tls",     "time",           "run_id"}));
     EXPECT_EQ(j["type"], "target");
-    EXPECT_EQ(j["format_version"], 1);
+    EXPECT_EQ(j["format_version"], 2);
+    EXPECT_EQ(j["time"], kStamp.time);
+    EXPECT_EQ(j["run_id"], kStamp.runId);
     EXPECT_EQ(j["button_id"], 1003);
     EXPECT_EQ(j["caption"], "PAYMENTECH\rNETCONNECT");
     EXPECT_EQ(j["label"], "PAYMENTECH NETCONNECT Primary");
@@ -131,54 +135,23 @@ TEST(JsonLines, ATlsTargetFieldByField)
     EXPECT_EQ(tls["verify_name"], "ERROR_SUCCESS");
     EXPECT_EQ(tls["certificate"], (json{{"subject", "CN=netconnect1.example"},
                                         {"issuer", "CN=Test Intermediate"},
-                                        {"serial", "0x01 0x9f "},
+                                        {"serial", "0x01 0x9f"}, // no blank at the end
                                         {"not_before", "2025-12-22T00:00:00Z"},
                                         {"not_after", "2026-01-30T23:59:59Z"},
                                         {"days_until_expiry", 29}}));
 }
 
-TEST(JsonLines, ATypedServerThatFailedHasNullsWhereNothingIsKnown)
+// The program's own failures are checked through it (test_cli_records.cpp);
+// here a check that did not run, which those cannot reach.
+TEST(JsonLines, ACheckThatDidNotRunIsNull)
 {
-    const json j = Parsed(JsonLine(TypedUnresolvable(), kNow));
-    for (const char* field :
-         {"button_id", "caption", "resolved_address", "source_address", "source_port", "tls"})
-        EXPECT_TRUE(j[field].is_null()) << field;
-    EXPECT_EQ(j["passed"], false);
-    EXPECT_EQ(j["failed_step"], "resolve");
-    EXPECT_EQ(j["reason"], "Could not resolve host");
-    EXPECT_EQ(j["tester"], "plain");
-    EXPECT_EQ(j["times_ms"]["resolve"], 0.75);
-    EXPECT_TRUE(j["times_ms"]["connect"].is_null());
-
-    // A check that did not run, and one that found a fault.
     TargetRecord noCheck = TlsPass();
     noCheck.tls->verifyCode.reset();
     noCheck.tls->certificate.reset();
-    const json k = Parsed(JsonLine(noCheck, kNow));
+    const json k = Parsed(JsonLine(noCheck, kNow, kStamp));
     EXPECT_TRUE(k["tls"]["verify_code"].is_null());
     EXPECT_TRUE(k["tls"]["verify_name"].is_null());
     EXPECT_TRUE(k["tls"]["certificate"].is_null());
-    TargetRecord wrongName = TlsPass();
-    wrongName.passed = false;
-    wrongName.failedStep = TestStep::Certificate;
-    wrongName.reason = "VerifyServerCertificate Failed (A) - The target principal name is incorrect.";
-    wrongName.tls->verifyCode = 0x800B010F;
-    wrongName.tls->verifyName = "CERT_E_CN_NO_MATCH";
-    const json w = Parsed(JsonLine(wrongName, kNow));
-    EXPECT_EQ(w["failed_step"], "certificate");
-    EXPECT_EQ(w["reason"], wrongName.reason);
-    EXPECT_EQ(w["tls"]["verify_code"], 0x800B010Fu);
-    EXPECT_EQ(w["tls"]["verify_name"], "CERT_E_CN_NO_MATCH");
-}
-
-TEST(JsonLines, BytesThatAreNotUtf8AreReplacedNotFatal)
-{
-    TargetRecord r = TlsPass();
-    r.tls->certificate->subject = "CN=caf\xe9";
-    r.label = "quote \" backslash \\ tab \t";
-    const json j = Parsed(JsonLine(r, kNow));
-    EXPECT_EQ(j["tls"]["certificate"]["subject"], "CN=caf\xef\xbf\xbd");
-    EXPECT_EQ(j["label"], r.label);
 }
 
 TEST(JsonLines, DaysUntilExpiryRoundDownAtOutputTime)
@@ -201,78 +174,150 @@ TEST(JsonLines, PressAndSummary)
                       {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary"},
                       {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"},
                       false};
-    const json p = Parsed(JsonLine(press, kNow));
+    const json p = Parsed(JsonLine(press, kNow, kStamp));
     EXPECT_EQ(p, (json{{"type", "press"},
-                       {"format_version", 1},
+                       {"format_version", 2},
                        {"button_id", 1008},
                        {"caption", "CARDNET-BUYPASS\rNASHVILLE"},
                        {"sequence", "Chain"},
                        {"tested", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary"}},
                        {"skipped", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"}},
-                       {"passed", false}}));
+                       {"passed", false},
+                       {"time", kStamp.time},
+                       {"run_id", kStamp.runId}}));
 
     RunSummary summary{"run", 8, 2, 1, false, 1, kNow, 1234.5};
     const std::vector<ResultRecord> records = {TlsPass(), PressRecord{1003, "x", "Chain", {"a"}, {}, true},
                                                TypedUnresolvable(), press};
-    EXPECT_EQ(Parsed(JsonSummaryLine(summary, records)), (json{{"type", "summary"},
-                                                               {"format_version", 1},
-                                                               {"command", "run"},
-                                                               {"jobs", 8},
-                                                               {"presses", 2},
-                                                               {"presses_failed", 1},
-                                                               {"targets", 2},
-                                                               {"targets_failed", 1},
-                                                               {"targets_skipped", 1},
-                                                               {"passed", false},
-                                                               {"exit_status", 1},
-                                                               {"started_at", "2026-01-01T00:00:00Z"},
-                                                               {"duration_ms", 1234.5}}));
+    EXPECT_EQ(Parsed(JsonSummaryLine(summary, records, kStamp)), (json{{"type", "summary"},
+                                                                       {"format_version", 2},
+                                                                       {"command", "run"},
+                                                                       {"jobs", 8},
+                                                                       {"presses", 2},
+                                                                       {"presses_failed", 1},
+                                                                       {"targets", 2},
+                                                                       {"targets_failed", 1},
+                                                                       {"targets_skipped", 1},
+                                                                       {"passed", false},
+                                                                       {"exit_status", 1},
+                                                                       {"started_at", "2026-01-01T00:00:00Z"},
+                                                                       {"duration_ms", 1234.5},
+                                                                       {"time", kStamp.time},
+                                                                       {"run_id", kStamp.runId}}));
 }
 
 // ---- the textfile format
 
-TEST(Prometheus, EveryFamilyFromRecords)
+std::map<std::string, double> Family(const std::string& text, const std::string& name)
 {
+    std::map<std::string, double> found;
+    const auto samples = ParsePrometheus(text);
+    auto [from, to] = samples.equal_range(name);
+    for (auto it = from; it != to; ++it)
+        found[it->second.first] = it->second.second;
+    return found;
+}
+
+TEST(Prometheus, EveryFamilyInFullAndInSummary)
+{
+    TargetRecord pass = TlsPass();
+    // An intermediate ends before the server's own.
+    pass.tls->chain = {*pass.tls->certificate, {"CN=Intermediate", "CN=Root", "0x02", kNow - kDay, kNow + 5 * kDay}};
     TargetRecord wrongName = TlsPass();
     wrongName.buttonId = 1004;
     wrongName.label = "NOVA \"VIACONEX\" \\ main\nline";
     wrongName.passed = false;
     wrongName.tls->certificate->notAfter = kNow - 2 * kDay;
     const std::vector<ResultRecord> records = {
-        TlsPass(), PressRecord{1003, "PAYMENTECH\rNETCONNECT", "Chain", {"a"}, {}, true}, wrongName,
-        PressRecord{1004, "ELAVON-NOVA\r(Host)", "Single", {"b"}, {}, false}, TypedUnresolvable()};
-    const std::string text = PrometheusText(records, kNow);
-    const auto samples = ParsePrometheus(text);
+        pass, PressRecord{1003, "PAYMENTECH\rNETCONNECT", "Chain", {"a"}, {}, true}, wrongName,
+        PressRecord{1004, "ELAVON-NOVA\r(Host)", "Chain", {"b"}, {"c"}, false}, TypedUnresolvable()};
+    const RunFacts facts{"2.1.0.0", "built-in", 12.5, false, std::nullopt};
 
-    const std::string pass =
+    const std::string passed =
         R"(id="1003",label="PAYMENTECH NETCONNECT Primary",host="netconnect1.example",port="443")";
     const std::string wrong =
         R"(id="1004",label="NOVA \"VIACONEX\" \\ main\nline",host="netconnect1.example",port="443")";
     const std::string typed =
         R"(id="0",label="USER DEFINED GATEWAY AND PORT",host="nowhere.invalid",port="9000")";
-    auto values = [&](const std::string& name) {
-        std::map<std::string, double> found;
-        auto [from, to] = samples.equal_range(name);
-        for (auto it = from; it != to; ++it)
-            found[it->second.first] = it->second.second;
-        return found;
-    };
-    EXPECT_EQ(values("kestavane_target_up"),
-              (std::map<std::string, double>{{pass, 1}, {wrong, 0}, {typed, 0}}));
-    const auto steps = values("kestavane_target_step_seconds");
-    EXPECT_EQ(steps.size(), 11u); // five steps each for the TLS targets, the resolve of the typed one
-    EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="resolve")"), 0.0015);
-    EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="handshake")"), 0.03);
-    EXPECT_DOUBLE_EQ(steps.at(pass + R"(,step="shutdown")"), 0.0005);
-    EXPECT_EQ(steps.count(pass + R"(,step="greeting")"), 0u);
-    EXPECT_DOUBLE_EQ(steps.at(typed + R"(,step="resolve")"), 0.00075);
-    EXPECT_EQ(values("kestavane_certificate_expiry_seconds"),
-              (std::map<std::string, double>{{pass, 30 * kDay - 1}, {wrong, -2 * kDay}}));
-    EXPECT_EQ(values("kestavane_press_up"),
-              (std::map<std::string, double>{{R"(id="1003",label="PAYMENTECH NETCONNECT")", 1},
-                                             {R"x(id="1004",label="ELAVON-NOVA (Host)")x", 0}}));
-    EXPECT_EQ(values("kestavane_last_run_timestamp_seconds"), (std::map<std::string, double>{{"", kNow}}));
-    EXPECT_NE(text.find("# TYPE kestavane_target_up gauge\n"), std::string::npos);
+    using Series = std::map<std::string, double>;
+    for (const MetricsDetail detail : {MetricsDetail::Full, MetricsDetail::Summary})
+    {
+        const bool full = detail == MetricsDetail::Full;
+        SCOPED_TRACE(full ? "full" : "summary");
+        const std::string text = PrometheusText(records, kNow, facts, detail);
+        EXPECT_EQ(testing_support::PromtoolProblems(text), "");
+        // Summary: the failures only, and the one certificate that ends first.
+        EXPECT_EQ(Family(text, "kestavane_target_up"),
+                  full ? (Series{{passed, 1}, {wrong, 0}, {typed, 0}}) : (Series{{wrong, 0}, {typed, 0}}));
+        EXPECT_EQ(Family(text, "kestavane_certificate_expiry_seconds"),
+                  full ? (Series{{passed, 5 * kDay}, {wrong, -2 * kDay}}) : (Series{{wrong, -2 * kDay}}));
+        EXPECT_EQ(Family(text, "kestavane_press_up"),
+                  full ? (Series{{R"(id="1003",label="PAYMENTECH NETCONNECT")", 1},
+                                 {R"x(id="1004",label="ELAVON-NOVA (Host)")x", 0}})
+                       : (Series{{R"x(id="1004",label="ELAVON-NOVA (Host)")x", 0}}));
+        const auto steps = Family(text, "kestavane_target_step_seconds");
+        EXPECT_EQ(steps.size(),
+                  full ? 11u : 0u); // five steps each for the TLS targets, the resolve of the typed one
+        if (full)
+        {
+            EXPECT_DOUBLE_EQ(steps.at(passed + R"(,step="resolve")"), 0.0015);
+            EXPECT_DOUBLE_EQ(steps.at(passed + R"(,step="handshake")"), 0.03);
+            EXPECT_DOUBLE_EQ(steps.at(passed + R"(,step="shutdown")"), 0.0005);
+            EXPECT_EQ(steps.count(passed + R"(,step="greeting")"), 0u);
+            EXPECT_DOUBLE_EQ(steps.at(typed + R"(,step="resolve")"), 0.00075);
+        }
+        // The run and this PC, in both.
+        EXPECT_EQ(Family(text, "kestavane_run_presses"),
+                  (Series{{R"(result="passed")", 1}, {R"(result="failed")", 1}}));
+        EXPECT_EQ(Family(text, "kestavane_run_targets"),
+                  (Series{{R"(result="passed")", 1}, {R"(result="failed")", 2}, {R"(result="skipped")", 1}}));
+        EXPECT_EQ(Family(text, "kestavane_run_duration_seconds"), (Series{{"", 12.5}}));
+        EXPECT_EQ(Family(text, "kestavane_last_run_timestamp_seconds"), (Series{{"", kNow}}));
+        EXPECT_EQ(Family(text, "kestavane_build_info"),
+                  (Series{{R"(version="2.1.0.0",catalogue="built-in")", 1}}));
+        EXPECT_EQ(Family(text, "kestavane_clock_synchronised"), (Series{{"", 0}}));
+        EXPECT_EQ(text.find("kestavane_proxy_configured"), std::string::npos); // not known: no series
+        EXPECT_NE(text.find("# TYPE kestavane_target_up gauge\n"), std::string::npos);
+    }
+}
+
+// Whatever a typed host or a certificate holds, the file parses (by promtool
+// and by the test's own reader), and a label says what the JSON line says.
+TEST(Prometheus, HostileLabelValuesParseAndSayWhatTheJsonLineSays)
+{
+    const std::vector<std::string> hostile = {
+        "quote \" here",         "back\\slash \\n",           "line\nfeed",
+        "tab\t and \x01",        std::string("nul\0byte", 8), "lone \xff byte",
+        "cut \xe2\x82",          "overlong \xc0\xaf",         "surrogate \xed\xa0\x80",
+        "past \xf4\x90\x80\x80", "caf\xc3\xa9 stays"};
+    std::vector<ResultRecord> records;
+    for (size_t i = 0; i < hostile.size(); ++i)
+    {
+        TargetRecord r = TypedUnresolvable();
+        r.host = r.label = hostile[i];
+        r.port = static_cast<int>(i) + 1;
+        records.push_back(r);
+    }
+    const std::string text = PrometheusText(records, kNow, {});
+    EXPECT_EQ(testing_support::PromtoolProblems(text), "");
+    const auto up = Family(text, "kestavane_target_up");
+    ASSERT_EQ(up.size(), hostile.size()) << text;
+    static const std::regex labels(
+        R"re(label="((?:[^"\\]|\\.)*)",host="((?:[^"\\]|\\.)*)",port="([0-9]+)")re");
+    for (const auto& [series, value] : up)
+    {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(series, m, labels)) << series;
+        const size_t i = std::stoul(m[3]) - 1;
+        const std::string written = m[2];
+        std::string host; // as a reader takes it: \\n a line feed, \\x the x
+        for (size_t at = 0; at < written.size(); ++at)
+            host += written[at] != '\\' ? written[at] : written[++at] == 'n' ? '\n' : written[at];
+        SCOPED_TRACE(hostile[i]);
+        EXPECT_EQ(m[1], m[2]);
+        EXPECT_EQ(host, json::parse(JsonLine(records[i], kNow, kStamp))["host"].get<std::string>());
+    }
+    EXPECT_NE(text.find("host=\"lone \xef\xbf\xbd byte\""), std::string::npos); // U+FFFD
 }
 
 TEST(Prometheus, NumbersReadBackExactlyInTheFewestDigits)
@@ -283,7 +328,7 @@ TEST(Prometheus, NumbersReadBackExactlyInTheFewestDigits)
     r.times.handshakeMs = 30000;           // whole seconds
     r.times.verifyMs = 1e-4 / 3;           // small enough for an exponent
     r.times.shutdownMs = 123456789012.345; // large, and not whole
-    const std::string text = PrometheusText({r}, kNow);
+    const std::string text = PrometheusText({r}, kNow, {});
     const auto samples = ParsePrometheus(text);
     std::map<std::string, double> steps;
     auto [from, to] = samples.equal_range("kestavane_target_step_seconds");
@@ -311,7 +356,7 @@ TEST(Prometheus, APressRepeatedInOneRunKeepsOneSeriesWithItsLastValue)
     first.passed = false;
     const std::vector<ResultRecord> records = {first, PressRecord{1003, "P", "Chain", {}, {}, false},
                                                TlsPass(), PressRecord{1003, "P", "Chain", {}, {}, true}};
-    const auto samples = ParsePrometheus(PrometheusText(records, kNow));
+    const auto samples = ParsePrometheus(PrometheusText(records, kNow, {}));
     EXPECT_EQ(samples.count("kestavane_target_up"), 1u);
     EXPECT_EQ(samples.find("kestavane_target_up")->second.second, 1);
     EXPECT_EQ(samples.find("kestavane_press_up")->second.second, 1);
@@ -386,6 +431,16 @@ TEST_F(ReplaceFileTest, AFileThatCannotBeWrittenLeavesTheOldOneAndSaysWhy)
     EXPECT_NE(error.find("cannot write '" + blocked + "'"), std::string::npos) << error;
     EXPECT_FALSE(ReplaceFile(m_dir + "/missing/kestavane.prom", "new\n", &error));
     EXPECT_NE(error.find("cannot create a file in '" + m_dir + "/missing'"), std::string::npos) << error;
+    // A write that stops part of the way, as on a full disk: a file size limit.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit small{4, limit.rlim_max};
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    EXPECT_FALSE(ReplaceFile(path, "more than four bytes\n", &error));
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(error, "cannot write '" + path + "': File too large");
     EXPECT_EQ(ReadAll(path), "old\n");
     auto names = Entries();
     std::sort(names.begin(), names.end());

@@ -24,6 +24,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <regex>
 #include <thread>
 #include <unistd.h>
 
@@ -174,7 +175,7 @@ const char* Label(int id, int n) { return FindProcessorEntry(id)->targets[n].lab
 // A record without what the kernel or the clock chooses: source ports,
 // times and the days left of a certificate (counted from the moment its
 // line is written) are masked where they are present and stay null where
-// they are not; the summary's jobs is the one field that differs by design.
+// they are not; the run's id and the summary's jobs differ by design.
 nlohmann::json Steady(nlohmann::json j)
 {
     auto mask = [](nlohmann::json& value) {
@@ -184,7 +185,7 @@ nlohmann::json Steady(nlohmann::json j)
     if (j.contains("times_ms"))
         for (auto& [step, ms] : j["times_ms"].items())
             mask(ms);
-    for (const char* field : {"source_port", "duration_ms", "started_at"})
+    for (const char* field : {"source_port", "duration_ms", "started_at", "time", "run_id"})
         if (j.contains(field))
             mask(j[field]);
     if (j.contains("tls") && !j["tls"].is_null() && !j["tls"]["certificate"].is_null())
@@ -421,8 +422,17 @@ TEST(ParallelRun, EightJobsWriteWhatOneJobWritesOverTheWholeCatalogue)
     // kernel and the clock choose, the summary last.
     const std::vector<nlohmann::json> json1 = JsonLines(r.json1.out), json8 = JsonLines(r.json8.out);
     ASSERT_EQ(json8.size(), json1.size());
+    static const std::regex rfc3339ms(
+        R"(20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\.[0-9]{3}Z)");
     for (size_t i = 0; i < json1.size(); ++i)
+    {
         EXPECT_EQ(Steady(json8[i]), Steady(json1[i])) << i;
+        // One id for the lines of a run, another for each run; a time of its own on each line.
+        EXPECT_EQ(json1[i]["run_id"], json1[0]["run_id"]);
+        EXPECT_EQ(json8[i]["run_id"], json8[0]["run_id"]);
+        EXPECT_TRUE(std::regex_match(json1[i]["time"].get<std::string>(), rfc3339ms)) << json1[i]["time"];
+    }
+    EXPECT_NE(json1[0]["run_id"], json8[0]["run_id"]);
     // One target object for each target the history attempted, in its order;
     // each press after its own targets with the labels tested and skipped.
     std::vector<std::string> recorded;

@@ -3,7 +3,10 @@
 // clock will do, through RunCli where a test needs the resolver seam or the
 // wait clock. And the README's field tables against what is printed.
 #include "catalogue.h"
+#include "console_owner.h"
 #include "module.h"
+#include "results.h"
+#include "support/child_process.h"
 #include "support/cli_run.h"
 #include "support/dns_config.h"
 #include "support/fake_resolver.h"
@@ -22,6 +25,8 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
+#include <regex>
 #include <set>
 
 using namespace testing_support;
@@ -158,7 +163,8 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
 
     const json& t = objects[0];
     EXPECT_EQ(t["type"], "target");
-    EXPECT_EQ(t["format_version"], 1);
+    EXPECT_EQ(t["format_version"], 2);
+    EXPECT_EQ(t["run_id"], objects[1]["run_id"]);
     EXPECT_TRUE(t["button_id"].is_null());
     EXPECT_TRUE(t["caption"].is_null());
     EXPECT_EQ(t["label"], kTyped);
@@ -197,7 +203,7 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     EXPECT_EQ(cert["subject"], "CN=localhost");
     EXPECT_EQ(cert["issuer"], inter);
     EXPECT_EQ(After(history, "Server issuer: "), inter);
-    EXPECT_EQ(cert["serial"], "0x12 0x34 ");
+    EXPECT_EQ(cert["serial"], "0x12 0x34"); // the history's blank at the end stays there
     EXPECT_EQ(After(history, "Serial Number is: "), "0x12 0x34 ");
     EXPECT_EQ(cert["not_before"], Iso(X509_get0_notBefore(id.cert.get())));
     EXPECT_EQ(cert["not_after"], Iso(X509_get0_notAfter(id.cert.get())));
@@ -212,7 +218,7 @@ TEST(CliRecords, ATlsPassThroughTheProgramFieldByField)
     ASSERT_EQ(tls["chain"].size(), 3u);
     EXPECT_EQ(tls["chain"][0], cert);
     EXPECT_EQ(tls["chain"][1]["subject"], inter);
-    EXPECT_EQ(tls["chain"][1]["serial"], "0x77 ");
+    EXPECT_EQ(tls["chain"][1]["serial"], "0x77");
     EXPECT_EQ(tls["chain"][1]["not_after"], Iso(X509_get0_notAfter(id.issuer.get())));
     EXPECT_EQ(tls["chain"][1]["days_until_expiry"], 2);
     EXPECT_EQ(tls["chain"][2]["subject"], "C=US, O=Kestavane Test, CN=Kestavane Test Root");
@@ -333,6 +339,7 @@ TEST_P(CliHints, FollowTheHistoryAndTheRecordKeyedToTheCause)
     if (!t["tls"].is_null())
     {
         EXPECT_EQ(t["tls"]["verify_name"], "CERT_E_EXPIRED");
+        EXPECT_EQ(t["tls"]["verify_code"], row.code); // signed, as the reason prints it
     }
     // The reason ends its line in the history (the plain test breaks the
     // connect failure's line before it); the hint comes after the history.
@@ -342,6 +349,36 @@ TEST_P(CliHints, FollowTheHistoryAndTheRecordKeyedToTheCause)
 
 INSTANTIATE_TEST_SUITE_P(Causes, CliHints, ::testing::ValuesIn(kHintRows),
                          [](const ::testing::TestParamInfo<HintRow>& info) { return info.param.name; });
+
+// The window's atoi stays: "65979" reaches the socket as 443, its low 16
+// bits, and the record names 443, the port tested.
+TEST(CliRecords, ARecordNamesThePortActuallyConnectedTo)
+{
+    std::vector<ResultRecord> records;
+    bool passed = false;
+    std::string why;
+    const bool entered = InPrivateNetwork(
+        [&] {
+            ScriptedServer greeter(
+                [](int fd) {
+                    SendAll(fd, "CONNECTED\x03");
+                    DrainUntilClosed(fd, 3000);
+                },
+                1, std::chrono::seconds(30), {"127.0.0.1", 443});
+            CConsoleHistoryOwner owner(nullptr);
+            CCollectingSink sink;
+            owner.SetResultSink(&sink);
+            passed = RunManualPlainTest(&owner, "127.0.0.1", "65979");
+            owner.SetResultSink(nullptr);
+            records = sink.Take();
+        },
+        &why);
+    if (!entered)
+        GTEST_SKIP() << "no network namespace for the test: " << why;
+    EXPECT_TRUE(passed);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(std::get<TargetRecord>(records[0]).port, 443);
+}
 
 // ---- presses
 
@@ -554,18 +591,24 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
 
     auto press = [](int id, const char* sequence, std::vector<std::string> tested,
                     std::vector<std::string> skipped, bool passed) {
-        return json{{"type", "press"},      {"format_version", 1},
+        return json{{"type", "press"},      {"format_version", 2},
                     {"button_id", id},      {"caption", Entry(id).caption},
                     {"sequence", sequence}, {"tested", tested},
                     {"skipped", skipped},   {"passed", passed}};
     };
-    EXPECT_EQ(objects[1], press(1001, "Single", {Label(1001, 0)}, {}, true));
-    EXPECT_EQ(objects[4], press(1003, "Chain", {Label(1003, 0), Label(1003, 1)}, {}, true));
-    EXPECT_EQ(objects[6], press(1008, "Chain", {Label(1008, 0)}, {Label(1008, 1)}, false));
-    EXPECT_EQ(objects[9], press(1011, "Chain", {Label(1011, 0), Label(1011, 1)}, {}, false));
-    EXPECT_EQ(objects[12], press(1041, "Pair", {Label(1041, 0), Label(1041, 1)}, {}, false));
+    // The line's time and the run's id aside (the parallel test checks them).
+    auto bare = [](json j) {
+        j.erase("time");
+        j.erase("run_id");
+        return j;
+    };
+    EXPECT_EQ(bare(objects[1]), press(1001, "Single", {Label(1001, 0)}, {}, true));
+    EXPECT_EQ(bare(objects[4]), press(1003, "Chain", {Label(1003, 0), Label(1003, 1)}, {}, true));
+    EXPECT_EQ(bare(objects[6]), press(1008, "Chain", {Label(1008, 0)}, {Label(1008, 1)}, false));
+    EXPECT_EQ(bare(objects[9]), press(1011, "Chain", {Label(1011, 0), Label(1011, 1)}, {}, false));
+    EXPECT_EQ(bare(objects[12]), press(1041, "Pair", {Label(1041, 0), Label(1041, 1)}, {}, false));
 
-    json summary = objects[13];
+    json summary = bare(objects[13]);
     EXPECT_GE(summary["started_at"].get<std::string>(), IsoOf(before));
     EXPECT_LE(summary["started_at"].get<std::string>(), IsoOf(after));
     EXPECT_TRUE(summary["duration_ms"].is_number());
@@ -573,7 +616,7 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
     summary.erase("started_at");
     summary.erase("duration_ms");
     EXPECT_EQ(summary, (json{{"type", "summary"},
-                             {"format_version", 1},
+                             {"format_version", 2},
                              {"command", "run"},
                              {"jobs", 1},
                              {"presses", 5},
@@ -845,4 +888,94 @@ TEST(CliRecords, TheReadmeDocumentsEveryFieldThePrintedRecordsHaveAndNoOther)
         }
     EXPECT_EQ(metricsPrinted, metricsDocumented);
 }
+
+// ---- the node exporter
+
+// The exporter's page of metrics, over HTTP on loopback; empty when it does not answer.
+std::string Scrape(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        SendAll(fd, "GET /metrics HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"))
+    {
+        char buffer[16384];
+        pollfd ready{fd, POLLIN, 0};
+        for (ssize_t n; ::poll(&ready, 1, 10000) > 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            reply.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    const size_t body = reply.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : reply.substr(body + 4);
+}
+
+// Debian's node exporter, its textfile collector alone reading a folder of
+// the test's own on a free loopback port. The program writes the file
+// against a loopback peer whose chain has an intermediate that ends in 5 days.
+TEST(CliRecords, TheNodeExporterServesEveryFileTheProgramWrites)
+{
+    for (const char* tool : {"/usr/bin/prometheus-node-exporter", "/usr/bin/promtool"})
+        ASSERT_EQ(::access(tool, X_OK), 0) << tool << " missing: scripts/bootstrap.sh installs it";
+    TestPki& pki = TestPki::Get();
+    Key interKey = MakeEcKey();
+    Cert inter = MakeCert({"/CN=Short Intermediate", {}, true, -1, 5, 0x77}, interKey.get(), pki.root.get(),
+                          pki.rootKey.get());
+    Identity id;
+    id.key = MakeEcKey();
+    id.cert = MakeCert({"/CN=localhost", {"DNS:localhost"}}, id.key.get(), inter.get(), interKey.get());
+    id.chain = {inter.get()};
+    TlsPeer peer(PeerFor(id, 2));
+    const int64_t interEnd = Seconds(X509_get0_notAfter(inter.get()));
+
+    char dirName[] = "/tmp/kvexporterXXXXXX";
+    const std::string dir = ::mkdtemp(dirName);
+    const std::string file = dir + "/kestavane.prom";
+    const int port = ClosedPort();
+    ChildProcess exporter({"timeout", "120", "/usr/bin/prometheus-node-exporter",
+                           "--web.listen-address=127.0.0.1:" + std::to_string(port),
+                           "--collector.disable-defaults", "--collector.textfile",
+                           "--collector.textfile.directory=" + dir});
+    ASSERT_TRUE(exporter.WaitForOutput("Listening on", 20000)) << exporter.Output();
+
+    for (const char* detail : {"full", "summary"})
+    {
+        SCOPED_TRACE(detail);
+        const std::time_t before = std::time(nullptr);
+        const Captured c =
+            RunProgram({Program(), "manual", "localhost", std::to_string(peer.Port()), "--quiet", "--format",
+                        "prometheus", "--output", file, "--metrics", detail});
+        EXPECT_EQ(c.status, 0) << c.err;
+        // The journal's one line.
+        EXPECT_TRUE(std::regex_match(
+            c.out, std::regex("1 target, 0 failed; " + file + " written in [0-9]+\\.[0-9] s\n")))
+            << c.out;
+        EXPECT_EQ(PromtoolProblems(ReadAll(file)), "");
+
+        const auto samples = ParsePrometheus(Scrape(port));
+        auto value = [&](const std::string& name, const std::string& labels) {
+            for (auto [it, end] = samples.equal_range(name); it != end; ++it)
+                if (it->second.first == labels)
+                    return it->second.second;
+            return std::nan("");
+        };
+        EXPECT_EQ(value("node_textfile_scrape_error", ""), 0);
+        // The exporter writes the labels in the order of their names; a typed
+        // server tests no catalogue.
+        EXPECT_EQ(value("kestavane_build_info", R"(catalogue="",version="2.1.0.0")"), 1);
+        EXPECT_EQ(value("kestavane_run_targets", R"(result="passed")"), 1);
+        const std::string target = R"(host="localhost",id="0",label="USER DEFINED GATEWAY AND PORT",port=")" +
+                                   std::to_string(peer.Port()) + "\"";
+        EXPECT_EQ(samples.count("kestavane_target_up"), detail == std::string("full") ? 1u : 0u);
+        // Seconds until the intermediate ends, the first of the chain to end.
+        const double left = value("kestavane_certificate_expiry_seconds", target);
+        EXPECT_LE(left, static_cast<double>(interEnd - before));
+        EXPECT_GE(left, static_cast<double>(interEnd - std::time(nullptr)));
+    }
+    std::filesystem::remove_all(dir);
+}
+
 } // namespace

@@ -24,10 +24,12 @@ prefix=/opt/kestavane
 unit_dir=/etc/systemd/system
 hosts="$src/bench/loopback_hosts.txt"
 site_dir=/etc/kestavane-site
+textfile_dir=node-exporter-site
 options=(-DCMAKE_INSTALL_PREFIX=$prefix -DKV_SYSTEMD_UNIT_DIR=$unit_dir -DKV_HOSTS_FILE="$hosts"
-  -DKV_SITE_CONFIG_DIR=$site_dir -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF -DKV_BUILD_BENCH=OFF)
+  -DKV_SITE_CONFIG_DIR=$site_dir -DKV_TEXTFILE_STATE_DIR=$textfile_dir -DKV_BUILD_GUI=OFF -DKV_BUILD_TESTS=OFF
+  -DKV_BUILD_BENCH=OFF)
 # Checked here, or by a build of scripts/test.sh.
-known="CMAKE_INSTALL_PREFIX KV_SYSTEMD_UNIT_DIR KV_HOSTS_FILE KV_SITE_CONFIG_DIR KV_BUILD_GUI KV_BUILD_TESTS KV_BUILD_BENCH
+known="CMAKE_INSTALL_PREFIX KV_SYSTEMD_UNIT_DIR KV_HOSTS_FILE KV_SITE_CONFIG_DIR KV_TEXTFILE_STATE_DIR KV_BUILD_GUI KV_BUILD_TESTS KV_BUILD_BENCH
   CMAKE_BUILD_TYPE KV_SANITIZE KV_SANITIZE_THREAD KV_WERROR"
 for named in $(grep -oE -- '-D[A-Z_]+=' "$src/README.md" | sed 's/^-D//; s/=$//' | sort -u); do
   grep -qw "$named" <<<"$known" || fail "the README names -D$named, which no check tries"
@@ -50,6 +52,8 @@ $prefix/lib/kestavane/libcryptnet.so
 $prefix/lib/kestavane/libiphlpapi.so
 $prefix/lib/kestavane/libkv_platform.so
 $prefix/lib/kestavane/libsecur32.so
+$prefix/share/kestavane/prometheus/alertmanager-inhibit.example.yml
+$prefix/share/kestavane/prometheus/kestavane.rules.yml
 $prefix/share/man/man1/kestavane-cli.1.gz
 $site_dir/hosts.conf
 $unit_dir/kestavane-check.service
@@ -63,6 +67,9 @@ if [[ "$actual" != "$expected" ]]; then
 fi
 grep -qx "ExecStart=$prefix/bin/kestavane-cli .*" "$root$unit_dir/kestavane-check.service" ||
   fail "the service does not start $prefix/bin/kestavane-cli"
+grep -qx "StateDirectory=$textfile_dir" "$root$unit_dir/kestavane-check.service" &&
+  grep -q -- "--output /var/lib/$textfile_dir/kestavane.prom" "$root$unit_dir/kestavane-check.service" ||
+  fail "the service does not write into /var/lib/$textfile_dir"
 # Every role of the loopback hosts file is 127.0.0.1.
 hosts_listed=$("$root$prefix/bin/kestavane-cli" list | cut -f 7 | sort -u)
 [[ "$hosts_listed" == 127.0.0.1 ]] || fail "the installed program lists hosts '$(echo $hosts_listed)'"

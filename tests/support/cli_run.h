@@ -60,9 +60,11 @@ inline Captured Cli(const std::vector<std::string>& args, const std::string& sit
 
 // Runs a program to its end, standard output and standard error read apart,
 // with this process's environment and the NAME=value entries of extraEnv;
-// killed when it outlives timeoutMs (status -1 then).
+// killed when it outlives timeoutMs (status -1 then). inChild runs in the
+// child just before the program starts (system calls only: it follows a fork).
 inline Captured RunProgram(const std::vector<std::string>& argv,
-                           const std::vector<std::string>& extraEnv = {}, int timeoutMs = 30000)
+                           const std::vector<std::string>& extraEnv = {}, int timeoutMs = 30000,
+                           void (*inChild)() = nullptr)
 {
     Captured c;
     // Made before the fork: the child only execs.
@@ -97,6 +99,8 @@ inline Captured RunProgram(const std::vector<std::string>& argv,
     {
         ::dup2(outFds[1], 1);
         ::dup2(errFds[1], 2);
+        if (inChild != nullptr)
+            inChild();
         ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
