@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+class CProxyRoute;
+
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;
@@ -61,6 +63,11 @@ public:
     CResultSink* ResultSink() const { return m_pResults; }
     void SetResultSink(CResultSink* sink) { m_pResults = sink; }
 
+    // Which proxy the testers connect through, target by target; none by
+    // default, so the window's presses connect directly.
+    const CProxyRoute* ProxyRoute() const { return m_pRoute; }
+    void SetProxyRoute(const CProxyRoute* route) { m_pRoute = route; }
+
 private:
     friend void AddToHistory(CHistoryOwner* owner, const char* format, ...);
     // Hands the whole history to the control; `replaced` when it is not the
@@ -70,6 +77,7 @@ private:
     std::string m_history;
     size_t m_setLength = 0; // the history's length when last handed to the control
     CResultSink* m_pResults = nullptr;
+    const CProxyRoute* m_pRoute = nullptr;
 };
 
 // Formats one entry printf-style and appends it with CR LF. Text assembled
