@@ -25,6 +25,7 @@ constexpr int kMaxJobs = 64;
 // lines are held until it and every press before it are done. done(i, ...)
 // is called on the calling thread, in order, right after press i's lines.
 // With everyAddress the records hold the test of every address of each name.
+// A route sends the targets it names through their proxies.
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
                 const std::function<void(size_t index, PressOutcome& outcome)>& done,
-                bool everyAddress = false);
+                bool everyAddress = false, const CProxyRoute* route = nullptr);

@@ -92,6 +92,8 @@ json TargetJson(const TargetRecord& r, std::time_t now)
         {"host", r.host},
         {"port", r.port},
         {"tester", r.tester},
+        {"path", r.path},
+        {"proxy", TextOrNull(r.proxy)},
         {"resolved_address", TextOrNull(r.resolvedAddress)},
         {"source_address", TextOrNull(r.sourceAddress)},
         {"source_port", r.sourcePort != 0 ? json(r.sourcePort) : json(nullptr)},
@@ -118,7 +120,8 @@ json PressJson(const PressRecord& r)
     return json{{"type", "press"},         {"format_version", kJsonFormatVersion},
                 {"button_id", r.buttonId}, {"caption", r.caption},
                 {"sequence", r.sequence},  {"tested", r.tested},
-                {"skipped", r.skipped},    {"passed", r.passed}};
+                {"skipped", r.skipped},    {"passed", r.passed},
+                {"path", r.path}};
 }
 
 // Certificate names and greetings are bytes from the network: what is not
@@ -174,10 +177,14 @@ std::string LabelValue(const std::string& text)
     return out;
 }
 
+// Only a test through a proxy says so: a direct target's series are the same
+// as they were before there was a way through a proxy.
+std::string PathLabel(const std::string& path) { return path == "direct" ? "" : ",path=\"" + path + "\""; }
+
 std::string TargetLabels(const TargetRecord& r)
 {
     return "id=\"" + std::to_string(r.buttonId) + "\",label=\"" + LabelValue(r.label) + "\",host=\"" +
-           LabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"";
+           LabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"" + PathLabel(r.path);
 }
 
 struct Family
@@ -312,7 +319,8 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
         else
         {
             const auto& p = std::get<PressRecord>(record);
-            press.Set("id=\"" + std::to_string(p.buttonId) + "\",label=\"" + LabelValue(p.caption) + "\"",
+            press.Set("id=\"" + std::to_string(p.buttonId) + "\",label=\"" + LabelValue(p.caption) + "\"" +
+                          PathLabel(p.path),
                       p.passed ? 1 : 0);
         }
     }

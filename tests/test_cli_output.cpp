@@ -84,13 +84,13 @@ std::set<std::string> Keys(const json& object)
 TEST(JsonLines, ATlsTargetFieldByField)
 {
     const json j = Parsed(JsonLine(TlsPass(), kNow));
-    EXPECT_EQ(Keys(j), (std::set<std::string>{"type",           "format_version", "button_id",
-                                              "caption",        "label",          "host",
-                                              "port",           "tester",         "resolved_address",
-                                              "source_address", "source_port",    "passed",
-                                              "failed_step",    "reason",         "cause",
-                                              "code",           "hint",           "warnings",
-                                              "addresses",      "times_ms",       "tls"}));
+    EXPECT_EQ(Keys(j),
+              (std::set<std::string>{
+                  "type",        "format_version", "button_id",   "caption",          "label",
+                  "host",        "port",           "tester",      "resolved_address", "source_address",
+                  "source_port", "passed",         "failed_step", "reason",           "cause",
+                  "code",        "hint",           "warnings",    "addresses",        "times_ms",
+                  "tls",         "path",           "proxy"}));
     EXPECT_EQ(j["type"], "target");
     EXPECT_EQ(j["format_version"], 1);
     EXPECT_EQ(j["button_id"], 1003);
@@ -209,7 +209,8 @@ TEST(JsonLines, PressAndSummary)
                        {"sequence", "Chain"},
                        {"tested", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Primary"}},
                        {"skipped", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"}},
-                       {"passed", false}}));
+                       {"passed", false},
+                       {"path", "direct"}}));
 
     RunSummary summary{"run", 8, 2, 1, false, 1, kNow, 1234.5};
     const std::vector<ResultRecord> records = {TlsPass(), PressRecord{1003, "x", "Chain", {"a"}, {}, true},

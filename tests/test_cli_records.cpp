@@ -557,7 +557,8 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
         return json{{"type", "press"},      {"format_version", 1},
                     {"button_id", id},      {"caption", Entry(id).caption},
                     {"sequence", sequence}, {"tested", tested},
-                    {"skipped", skipped},   {"passed", passed}};
+                    {"skipped", skipped},   {"passed", passed},
+                    {"path", "direct"}};
     };
     EXPECT_EQ(objects[1], press(1001, "Single", {Label(1001, 0)}, {}, true));
     EXPECT_EQ(objects[4], press(1003, "Chain", {Label(1003, 0), Label(1003, 1)}, {}, true));
