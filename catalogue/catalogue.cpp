@@ -138,6 +138,7 @@ CPressRecorder::CPressRecorder(CHistoryOwner* owner, const ProcessorEntry& entry
     m_record.buttonId = entry.id;
     m_record.caption = entry.caption;
     m_record.sequence = SequenceKindName(entry.sequence);
+    m_record.path = owner->ProxyRoute() != nullptr ? "proxy" : "direct";
     m_pSink->BeginPress(m_record.buttonId, m_record.caption);
     m_pOwner->SetResultSink(this);
 }

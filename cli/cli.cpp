@@ -9,6 +9,10 @@
 #include "ip_helper.h"
 #include "nova_api.h"
 #include "press_runner.h"
+#include "proxy_option.h"
+#include "proxy_settings.h"
+#include "report.h"
+#include "report_command.h"
 #include "results.h"
 #include "run_facts.h"
 
@@ -55,6 +59,12 @@ const char* const kUsage =
     "  this-pc                this PC's Ethernet adapters (\"THIS PC\")\n"
     "  check-dns              are DNS servers configured? (\"Check DNS\")\n"
     "  check-dhcp             does an Ethernet adapter use DHCP? (\"Check DHCP\")\n"
+    "  report                 one report for the help desk: this PC's facts, the adapter\n"
+    "                         report and checks, then every button pressed (all at once\n"
+    "                         unless --jobs N) with its history, cause, hint and times;\n"
+    "                         each failed press is tried again through the proxy found\n"
+    "                         (--via-proxy URL: that one; none: not again). --format\n"
+    "                         text (the default) or html; --output FILE: written there\n"
     "  --help                 this text\n"
     "  --version              the program's name and version\n"
     "\n"
@@ -76,6 +86,11 @@ const char* const kUsage =
     "                         sums up the run instead\n"
     "  --jobs N, -j N         run only: up to N presses at once (1-64, default 1); the\n"
     "                         output keeps the order of the presses, each press whole\n"
+    "  --via-proxy [URL|auto] the same tests through an HTTP proxy's CONNECT: the URL\n"
+    "                         (http://[user:password@]host:port), or auto (also the\n"
+    "                         default): the proxy this PC is set up to use for each\n"
+    "                         host; without it, tests connect directly and use this\n"
+    "                         PC's DNS, as the window's buttons always do\n"
     "  --warn-days N          a certificate of a tested chain that ends within N days\n"
     "                         (0-3650) gives a WARNING line after the press's history\n"
     "                         and exit status 4 when nothing failed\n"
@@ -564,8 +579,8 @@ private:
     bool m_warned = false;
 };
 
-int Run(const std::vector<std::string>& names, const Options& options, const CCatalogue& catalogue, FILE* out,
-        FILE* err)
+int Run(const std::vector<std::string>& names, const Options& options, const ProxyOption& proxy,
+        const CCatalogue& catalogue, FILE* out, FILE* err)
 {
     std::vector<const ProcessorEntry*> entries;
     if (names.size() == 1 && names[0] == "--all")
@@ -583,6 +598,15 @@ int Run(const std::vector<std::string>& names, const Options& options, const CCa
         return Usage(err, "run needs one or more ids or captions, or --all");
     if (!OutputPathUsable(options, err))
         return kExitOutput;
+    std::unique_ptr<CProxyRoute> route;
+    if (proxy.given)
+    {
+        CProxyFinder finder;
+        std::string problem;
+        route = MakeRoute(proxy, TargetsOf(entries), finder, &problem);
+        if (!problem.empty())
+            return Usage(err, problem);
+    }
 
     CRunReport report(options, "run", out, err);
     report.SetCatalogue(catalogue.Label());
@@ -598,7 +622,7 @@ int Run(const std::vector<std::string>& names, const Options& options, const CCa
             report.Add(std::move(outcome.records));
             return report.OutputHolds();
         },
-        options.allAddresses);
+        options.allAddresses, route.get());
     if (pressed < entries.size())
         return kExitOutput; // standard output failed; RunCli says why
 
@@ -613,8 +637,8 @@ int Run(const std::vector<std::string>& names, const Options& options, const CCa
     return report.Finish(std::all_of(results.begin(), results.end(), [](bool b) { return b; }));
 }
 
-int Typed(const std::string& command, const std::vector<std::string>& rest, const Options& options, FILE* out,
-          FILE* err)
+int Typed(const std::string& command, const std::vector<std::string>& rest, const Options& options,
+          const ProxyOption& proxy, FILE* out, FILE* err)
 {
     if (rest.size() != 2)
         return Usage(err, command + " needs SERVER and PORT");
@@ -622,8 +646,18 @@ int Typed(const std::string& command, const std::vector<std::string>& rest, cons
         return Usage(err, "PORT is a whole number from 1 to 65535, not '" + rest[1] + "'");
     if (!OutputPathUsable(options, err))
         return kExitOutput;
+    std::unique_ptr<CProxyRoute> route;
+    if (proxy.given)
+    {
+        CProxyFinder finder;
+        std::string problem;
+        route = MakeRoute(proxy, {{rest[0], PortFromText(rest[1])}}, finder, &problem);
+        if (!problem.empty())
+            return Usage(err, problem);
+    }
     CRunReport report(options, command, out, err);
     CConsoleHistoryOwner owner(report.History());
+    owner.SetProxyRoute(route.get());
     CCollectingSink sink;
     sink.everyAddress = options.allAddresses;
     owner.SetResultSink(&sink);
@@ -647,9 +681,15 @@ namespace
 {
 int RunCommand(const std::vector<std::string>& args, FILE* out, FILE* err, const std::string& siteHostsFile)
 {
+    if (IsReportCommand(args))
+        return RunReportCommand(args, out, err, siteHostsFile);
+    ProxyOption proxy;
+    std::vector<std::string> unproxied;
+    if (const std::string problem = TakeProxyOption(args, &proxy, &unproxied); !problem.empty())
+        return Usage(err, problem);
     SiteOptions site;
     std::vector<std::string> others;
-    if (const std::string problem = TakeSiteOptions(args, &site, &others); !problem.empty())
+    if (const std::string problem = TakeSiteOptions(unproxied, &site, &others); !problem.empty())
         return Usage(err, problem);
     Options options;
     std::vector<std::string> words;
@@ -680,6 +720,8 @@ int RunCommand(const std::vector<std::string>& args, FILE* out, FILE* err, const
         return Usage(err, "--warn-days and --all-addresses go with run, manual and plain");
     if (options.jobsGiven && command != "run")
         return Usage(err, "--jobs goes with run");
+    if (proxy.given && !reports)
+        return Usage(err, "--via-proxy goes with run, manual, plain and report");
 
     InitPlatformFlags();
     if (options.noFetchIssuers)
@@ -692,7 +734,7 @@ int RunCommand(const std::vector<std::string>& args, FILE* out, FILE* err, const
         if (!catalogue)
             return kExitUsage;
         if (command == "run")
-            return Run(rest, options, *catalogue, out, err);
+            return Run(rest, options, proxy, *catalogue, out, err);
         WriteCatalogueList(*catalogue,
                            options.format == Format::Json  ? ListFormat::Json
                            : options.format == Format::Csv ? ListFormat::Csv
@@ -701,7 +743,7 @@ int RunCommand(const std::vector<std::string>& args, FILE* out, FILE* err, const
         return kExitPassed;
     }
     if (command == "manual" || command == "plain")
-        return Typed(command, rest, options, out, err);
+        return Typed(command, rest, options, proxy, out, err);
     if (command == "this-pc" || command == "check-dns" || command == "check-dhcp")
     {
         if (!rest.empty())
@@ -710,6 +752,10 @@ int RunCommand(const std::vector<std::string>& args, FILE* out, FILE* err, const
         if (command == "this-pc")
         {
             RunThisPc(&owner);
+            // After the report's own lines: the proxy found for the catalogue in effect.
+            const SiteCatalogue site = LoadSiteCatalogue(siteHostsFile, true);
+            CProxyFinder finder;
+            std::fprintf(out, "PROXY  %s\n", ProxySummary(finder, *site.catalogue).c_str());
             return kExitPassed;
         }
         const bool passed = command == "check-dns" ? RunCheckDns(&owner) : RunCheckDhcp(&owner);

@@ -13,10 +13,12 @@
 namespace
 {
 void RunInTurn(const std::vector<const ProcessorEntry*>& entries, FILE* history,
-               const std::function<bool(size_t, PressOutcome&)>& done, bool everyAddress)
+               const std::function<bool(size_t, PressOutcome&)>& done, bool everyAddress,
+               const CProxyRoute* route)
 {
     // One owner for the whole run, as a single press writes through one.
     CConsoleHistoryOwner owner(history);
+    owner.SetProxyRoute(route);
     for (size_t i = 0; i < entries.size(); ++i)
     {
         CCollectingSink sink;
@@ -39,13 +41,15 @@ struct HeldPress
     bool finished = false;
 };
 
-void RunOnePress(const ProcessorEntry& entry, bool keepLines, bool everyAddress, HeldPress& held)
+void RunOnePress(const ProcessorEntry& entry, bool keepLines, bool everyAddress, const CProxyRoute* route,
+                 HeldPress& held)
 {
     char* text = nullptr;
     size_t size = 0;
     FILE* buffer = keepLines ? ::open_memstream(&text, &size) : nullptr;
     {
         CConsoleHistoryOwner owner(buffer);
+        owner.SetProxyRoute(route);
         CCollectingSink sink;
         sink.everyAddress = everyAddress;
         owner.SetResultSink(&sink);
@@ -63,13 +67,14 @@ void RunOnePress(const ProcessorEntry& entry, bool keepLines, bool everyAddress,
 } // namespace
 
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
-                const std::function<bool(size_t index, PressOutcome& outcome)>& done, bool everyAddress)
+                const std::function<bool(size_t index, PressOutcome& outcome)>& done, bool everyAddress,
+                const CProxyRoute* route)
 {
     const size_t workers =
         std::min(static_cast<size_t>(std::clamp(jobs, kMinJobs, kMaxJobs)), entries.size());
     if (workers <= 1)
     {
-        RunInTurn(entries, history, done, everyAddress);
+        RunInTurn(entries, history, done, everyAddress, route);
         return;
     }
 
@@ -81,7 +86,7 @@ void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FIL
     auto work = [&] {
         for (size_t i; (i = next.fetch_add(1)) < entries.size();)
         {
-            RunOnePress(*entries[i], history != nullptr, everyAddress, held[i]);
+            RunOnePress(*entries[i], history != nullptr, everyAddress, route, held[i]);
             std::lock_guard<std::mutex> lock(mutex);
             held[i].finished = true;
             finished.notify_all();

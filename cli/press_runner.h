@@ -26,7 +26,8 @@ constexpr int kMaxJobs = 64;
 // is called on the calling thread, in order, right after press i's lines;
 // when it returns false no further press starts, and those already running
 // end before RunPresses returns. With everyAddress the records hold the test
-// of every address of each name.
+// of every address of each name. A route sends the targets it names through
+// their proxies.
 void RunPresses(const std::vector<const ProcessorEntry*>& entries, int jobs, FILE* history,
                 const std::function<bool(size_t index, PressOutcome& outcome)>& done,
-                bool everyAddress = false);
+                bool everyAddress = false, const CProxyRoute* route = nullptr);

@@ -100,6 +100,8 @@ json TargetJson(const TargetRecord& r, std::time_t now)
         {"host", r.host},
         {"port", r.port},
         {"tester", r.tester},
+        {"path", r.path},
+        {"proxy", TextOrNull(r.proxy)},
         {"resolved_address", TextOrNull(r.resolvedAddress)},
         {"source_address", TextOrNull(r.sourceAddress)},
         {"source_port", r.sourcePort != 0 ? json(r.sourcePort) : json(nullptr)},
@@ -126,7 +128,8 @@ json PressJson(const PressRecord& r)
     return json{{"type", "press"},         {"format_version", kJsonFormatVersion},
                 {"button_id", r.buttonId}, {"caption", r.caption},
                 {"sequence", r.sequence},  {"tested", r.tested},
-                {"skipped", r.skipped},    {"passed", r.passed}};
+                {"skipped", r.skipped},    {"passed", r.passed},
+                {"path", r.path}};
 }
 
 // Certificate names and greetings are bytes from the network: what is not
@@ -161,10 +164,15 @@ std::string Number(double value)
     return text;
 }
 
+// Only a test through a proxy says so: a direct target's series are the same
+// as they were before there was a way through a proxy.
+std::string PathLabel(const std::string& path) { return path == "direct" ? "" : ",path=\"" + path + "\""; }
+
 std::string TargetLabels(const TargetRecord& r)
 {
     return "id=\"" + std::to_string(r.buttonId) + "\",label=\"" + PrometheusLabelValue(r.label) +
-           "\",host=\"" + PrometheusLabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"";
+           "\",host=\"" + PrometheusLabelValue(r.host) + "\",port=\"" + std::to_string(r.port) + "\"" +
+           PathLabel(r.path);
 }
 
 struct Family
@@ -359,7 +367,7 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
             targetCount[2] += static_cast<int>(p.skipped.size());
             if (full || !p.passed)
                 press.Set("id=\"" + std::to_string(p.buttonId) + "\",label=\"" +
-                              PrometheusLabelValue(p.caption) + "\"",
+                              PrometheusLabelValue(p.caption) + "\"" + PathLabel(p.path),
                           p.passed ? 1 : 0);
         }
     }

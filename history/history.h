@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+class CProxyRoute;
 class CWaitClock;
 
 constexpr int IDOK = 1;
@@ -67,6 +68,10 @@ public:
     // installed one (or the system's).
     CWaitClock* Clock() const { return m_pClock; }
     void SetClock(CWaitClock* clock) { m_pClock = clock; }
+    // Which proxy the testers connect through, target by target; none by
+    // default, so the window's presses connect directly.
+    const CProxyRoute* ProxyRoute() const { return m_pRoute; }
+    void SetProxyRoute(const CProxyRoute* route) { m_pRoute = route; }
 
 private:
     friend void AddToHistory(CHistoryOwner* owner, const char* format, ...);
@@ -78,6 +83,7 @@ private:
     size_t m_setLength = 0; // the history's length when last handed to the control
     CResultSink* m_pResults = nullptr;
     CWaitClock* m_pClock = nullptr;
+    const CProxyRoute* m_pRoute = nullptr;
 };
 
 // Formats one entry printf-style and appends it with CR LF. Text assembled

@@ -100,6 +100,12 @@ std::string CauseName(Cause cause, int alert)
     case Cause::VerificationFailed: return "verification_failed";
     case Cause::GreetingTimedOut: return "greeting_timed_out";
     case Cause::ConnectionLost: return "connection_lost";
+    case Cause::ProxyUnreachable: return "proxy_unreachable";
+    case Cause::ProxyRefused: return "proxy_refused";
+    case Cause::ProxyAuthRequired: return "proxy_auth_required";
+    case Cause::ProxyTargetFailed: return "proxy_target_failed";
+    case Cause::ProxyTimedOut: return "proxy_timed_out";
+    case Cause::ProxyBadAnswer: return "proxy_bad_answer";
     }
     return "none";
 }

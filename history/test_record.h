@@ -71,7 +71,14 @@ enum class Cause
     VerificationFailed,
     // greeting
     GreetingTimedOut,
-    ConnectionLost
+    ConnectionLost,
+    // through a proxy (--via-proxy): what stood between this PC and the host
+    ProxyUnreachable,  // the proxy's name did not resolve, or nothing took the connection
+    ProxyRefused,      // the proxy refused to open a tunnel to that host and port
+    ProxyAuthRequired, // the proxy wants a user name and password, or refused those given
+    ProxyTargetFailed, // the proxy answered that it could not reach the host
+    ProxyTimedOut,     // the proxy took the request but gave no answer within the bound
+    ProxyBadAnswer     // the proxy hung up, or answered with something that is not HTTP
 };
 
 // "refused", "timed_out", ...; an alert is "alert_" and the alert's
@@ -166,6 +173,11 @@ struct TargetRecord
     std::string host;
     int port = 0;
     std::string tester; // "tls" or "plain"
+    // "direct", or "proxy" when the connection went through a proxy's CONNECT;
+    // proxy is then its URL without credentials, and resolvedAddress stays
+    // empty: the proxy looks the name up, not this PC.
+    std::string path = "direct";
+    std::string proxy;
     std::string resolvedAddress;
     std::string sourceAddress;
     int sourcePort = 0;
@@ -199,6 +211,7 @@ struct PressRecord
     std::vector<std::string> tested;  // labels, in order
     std::vector<std::string> skipped; // labels a Chain stop left out
     bool passed = false;
+    std::string path = "direct"; // "proxy" when the press was made through a proxy
 };
 
 // Collects records. Targets arrive between BeginPress and Press of the press

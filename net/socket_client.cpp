@@ -2,15 +2,20 @@
 
 #include "causes.h"
 #include "liveness.h"
+#include "proxy_route.h"
 #include "wait_clock.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace
 {
 constexpr WORD kWinsockVersion = 0x0002; // 2.0: major in the low byte
 constexpr DWORD kSocketTimeoutMs = 30000;
+// A proxy's answer to CONNECT is a status line and a few headers.
+constexpr size_t kMaxProxyAnswer = 16384;
 
 // The host part of a name: what follows its last '@' that is not its first character.
 const char* HostPart(const char* name)
@@ -71,6 +76,10 @@ bool CSocketClient::Connect(const std::string& host, int port, DWORD timeoutMs)
         return Fail(
             Failure(TestStep::Connect, Cause::SocketError, 0, "Socket to " + m_label + " Already Open."));
 
+    if (const CProxyRoute* route = m_pOwner->ProxyRoute())
+        if (const ProxyUrl* proxy = route->For(host, port))
+            return ConnectThroughProxy(host, port, timeoutMs, *proxy);
+
     double start = Now();
     StepOutcome resolved = ResolveStep(host);
     resolved.ms = Now() - start;
@@ -96,6 +105,17 @@ bool CSocketClient::Fail(const StepOutcome& outcome)
 
 StepOutcome CSocketClient::ResolveStep(const std::string& host)
 {
+    StepOutcome found = LookUp(host);
+    if (found.Failed())
+        return found;
+    m_record.resolvedAddress = m_ipAddress;
+    AddToHistory(m_pOwner, "%s resolved to %s", host.c_str(), m_ipAddress);
+    m_host = host;
+    return found;
+}
+
+StepOutcome CSocketClient::LookUp(const std::string& host)
+{
     AddToHistory(m_pOwner, "Attempting to resolve %s...", host.c_str());
     int resolved = 1;
     if (!m_pinnedAddress.empty())
@@ -115,10 +135,119 @@ StepOutcome CSocketClient::ResolveStep(const std::string& host)
         return Failure(TestStep::Resolve, resolved == 2 ? LookupCause(error) : Cause::ResolveFailed, error,
                        "DNS Lookup of " + host + " Failed!");
     }
-    m_record.resolvedAddress = m_ipAddress;
-    AddToHistory(m_pOwner, "%s resolved to %s", host.c_str(), m_ipAddress);
-    m_host = host;
     return StepOutcome(TestStep::Resolve);
+}
+
+bool CSocketClient::ConnectThroughProxy(const std::string& host, int port, DWORD timeoutMs,
+                                        const ProxyUrl& proxy)
+{
+    m_record.path = "proxy";
+    m_record.proxy = proxy.Text();
+    AddToHistory(m_pOwner, "Going through the proxy %s...", m_record.proxy.c_str());
+
+    // The proxy looks the host up: this PC resolves and reaches only the proxy.
+    double start = Now();
+    StepOutcome found = LookUp(proxy.host);
+    found.ms = Now() - start;
+    if (found.Failed())
+    {
+        found.cause = Cause::ProxyUnreachable;
+        return Fail(found);
+    }
+    AddToHistory(m_pOwner, "%s resolved to %s", proxy.host.c_str(), m_ipAddress);
+    Record(found);
+
+    start = Now();
+    StepOutcome connected = OpenConnection(proxy.port, timeoutMs);
+    if (!connected.Failed())
+        connected = OpenTunnel(HostPart(host.c_str()), port, timeoutMs, proxy);
+    connected.ms = Now() - start;
+    if (connected.Failed())
+    {
+        if (connected.cause != Cause::SocketError && m_socket == ws2::INVALID_SOCKET)
+            connected.cause = Cause::ProxyUnreachable; // the proxy's own connection failed
+        Close();
+        return Fail(connected);
+    }
+    Record(connected);
+    m_host = host;
+    return true;
+}
+
+StepOutcome CSocketClient::OpenTunnel(const std::string& host, int port, DWORD timeoutMs,
+                                      const ProxyUrl& proxy)
+{
+    AddToHistory(m_pOwner, "Asking the proxy to connect to %s on port %d...", host.c_str(), port);
+    const std::string failed = "Proxy Tunnel to " + m_label + " Failed.";
+    const std::string request = ConnectRequest(proxy, host, port);
+    for (size_t sent = 0; sent < request.size();)
+    {
+        const int n = Send(request.data() + sent, static_cast<int>(request.size() - sent));
+        if (n <= 0)
+            return Failure(TestStep::Connect, Cause::ProxyBadAnswer, ws2::WSAGetLastError(), failed);
+        sent += static_cast<size_t>(n);
+    }
+
+    // The answer's head is taken to its blank line and not a byte further:
+    // what follows is the host's, for the test.
+    std::string answer;
+    Cause unfinished = Cause::None;
+    int32_t code = 0;
+    const DWORD start = Ticks();
+    for (;;)
+    {
+        char buffer[1024];
+        const int n = ws2::recv(m_socket, buffer, sizeof buffer, MSG_PEEK | MSG_DONTWAIT);
+        if (n > 0)
+        {
+            const std::string seen = answer + std::string(buffer, static_cast<size_t>(n));
+            const size_t end = seen.find("\r\n\r\n", answer.size() < 3 ? 0 : answer.size() - 3);
+            const int take = end == std::string::npos ? n : static_cast<int>(end + 4 - answer.size());
+            if (Receive(buffer, take) != take)
+            {
+                unfinished = Cause::ProxyBadAnswer;
+                break;
+            }
+            answer.append(buffer, static_cast<size_t>(take));
+            if (end != std::string::npos)
+                break;
+            if (answer.size() > kMaxProxyAnswer)
+            {
+                unfinished = Cause::ProxyBadAnswer;
+                break;
+            }
+            continue;
+        }
+        if (n == 0 || ws2::WSAGetLastError() != ws2::WSAEWOULDBLOCK)
+        {
+            code = n == 0 ? 0 : ws2::WSAGetLastError();
+            unfinished = Cause::ProxyBadAnswer;
+            break;
+        }
+        if (ElapsedSince(start, Ticks()) >= timeoutMs)
+        {
+            unfinished = Cause::ProxyTimedOut;
+            break;
+        }
+        WaitForData(start, timeoutMs);
+    }
+
+    const size_t lineEnd = answer.find("\r\n");
+    if (lineEnd == std::string::npos)
+        return Failure(TestStep::Connect, unfinished, code, failed);
+    const std::string status = PrintableStatus(answer.substr(0, lineEnd));
+    AddToHistory(m_pOwner, "Proxy answered: %s", status.c_str());
+    Cause cause = ConnectAnswerCause(status);
+    // A tunnel whose head did not end is no tunnel.
+    if (cause == Cause::None && unfinished != Cause::None)
+        cause = unfinished;
+    if (cause == Cause::None)
+        return StepOutcome(TestStep::Connect);
+    const auto blank = status.find(' ');
+    const std::string number = blank == std::string::npos ? std::string() : status.substr(blank + 1, 3);
+    if (number.size() == 3 && std::isdigit(static_cast<unsigned char>(number[0])))
+        code = std::atoi(number.c_str());
+    return Failure(TestStep::Connect, cause, code, failed);
 }
 
 StepOutcome CSocketClient::OpenConnection(int port, DWORD timeoutMs)
@@ -382,7 +511,8 @@ void CSocketClient::FinishRecord(bool passed, const AddressTest& testAt)
     CResultSink* sink = m_pOwner->ResultSink();
     if (sink == nullptr)
         return;
-    if (sink->WantsEveryAddress() && !m_record.resolvedAddress.empty())
+    // Through a proxy this PC never has the host's addresses.
+    if (sink->WantsEveryAddress() && !m_record.resolvedAddress.empty() && m_record.path == "direct")
     {
         const TargetRecord& r = m_record;
         m_record.addresses.push_back({r.resolvedAddress, r.passed, r.failedStep, r.cause, r.alert});

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+struct ProxyUrl;
 class CWaitClock;
 
 class CSocketClient
@@ -71,6 +72,12 @@ protected:
 private:
     // Name lookup: its lines, the address into m_ipAddress.
     StepOutcome ResolveStep(const std::string& host);
+    // The lookup alone: its first line, the address into m_ipAddress.
+    StepOutcome LookUp(const std::string& host);
+    // Connect's way through a proxy: the proxy's name and connection, then its tunnel.
+    bool ConnectThroughProxy(const std::string& host, int port, DWORD timeoutMs, const ProxyUrl& proxy);
+    // CONNECT on the open connection to the proxy, its answer read within timeoutMs.
+    StepOutcome OpenTunnel(const std::string& host, int port, DWORD timeoutMs, const ProxyUrl& proxy);
     // Socket, non-blocking connect and its bounded wait.
     StepOutcome OpenConnection(int port, DWORD timeoutMs);
     // A failure of Connect: its reason into m_lastError, the outcome to the record.

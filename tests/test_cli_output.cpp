@@ -92,7 +92,8 @@ TEST(JsonLines, ATlsTargetFieldByField)
                                               "resolved_address", "source_address", "source_port", "passed",
                                               "failed_step", "reason",     "cause",          "code",
                                               "hint",    "warnings",       "addresses",      "times_ms",
-                                              "tls",     "time",           "run_id"}));
+                                              "tls",     "path",           "proxy",          "time",
+                                              "run_id"}));
     EXPECT_EQ(j["type"], "target");
     EXPECT_EQ(j["format_version"], 2);
     EXPECT_EQ(j["time"], kStamp.time);
@@ -184,7 +185,8 @@ TEST(JsonLines, PressAndSummary)
                        {"skipped", {"CARDNET-BUYPASS-NASHVILLE DATAWIRE Secondary"}},
                        {"passed", false},
                        {"time", kStamp.time},
-                       {"run_id", kStamp.runId}}));
+                       {"run_id", kStamp.runId},
+                       {"path", "direct"}}));
 
     RunSummary summary{"run", 8, 2, 1, false, 1, kNow, 1234.5};
     const std::vector<ResultRecord> records = {TlsPass(), PressRecord{1003, "x", "Chain", {"a"}, {}, true},

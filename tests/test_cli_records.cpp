@@ -594,7 +594,8 @@ TEST(CliRecords, PressesCarryTheirTargetsTestedAndSkippedAndTheSummaryCountsThem
         return json{{"type", "press"},      {"format_version", 2},
                     {"button_id", id},      {"caption", Entry(id).caption},
                     {"sequence", sequence}, {"tested", tested},
-                    {"skipped", skipped},   {"passed", passed}};
+                    {"skipped", skipped},   {"passed", passed},
+                    {"path", "direct"}};
     };
     // The line's time and the run's id aside (the parallel test checks them).
     auto bare = [](json j) {
