@@ -409,6 +409,20 @@ std::string ParseOptions(const std::vector<std::string>& args, Options* options,
 
 // The --output file's place, checked before the first test: a run can take
 // minutes, and its results must not be lost at the end of it.
+// Whether this PC is set up to send any of the targets through a proxy, as
+// the environment and /etc/environment say. The desktop's settings stay
+// unread: a scheduled run has no desktop, and asking could mean a proxy
+// auto-discovery on the network.
+bool ProxyConfigured(const TargetList& targets)
+{
+    ProxySources sources;
+    sources.desktop = false;
+    CProxyFinder finder(sources);
+    return std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
+        return !finder.For(target.first, target.second).shown.empty();
+    });
+}
+
 bool OutputPathUsable(const Options& options, FILE* err)
 {
     if (!options.outputGiven)
@@ -470,6 +484,8 @@ public:
 
     // The catalogue a run tests, for the fleet's build series.
     void SetCatalogue(const std::string& label) { m_catalogueLabel = label; }
+    // The hosts and ports it tests, for the fleet's proxy series.
+    void SetTargets(TargetList targets) { m_targets = std::move(targets); }
 
     void Press(bool passed) { ++m_summary.presses, m_summary.pressesFailed += passed ? 0 : 1; }
 
@@ -527,7 +543,7 @@ public:
             facts.catalogue = m_catalogueLabel;
             facts.durationSeconds = durationMs / 1000;
             facts.clockSynchronised = ClockSynchronised();
-            // PROXY: facts.proxyConfigured, once the proxy detection exists.
+            facts.proxyConfigured = ProxyConfigured(m_targets);
             std::string error;
             if (!ReplaceFile(m_options.output,
                              PrometheusText(m_records, std::time(nullptr), facts, m_options.metrics), &error))
@@ -574,6 +590,7 @@ private:
     std::chrono::steady_clock::time_point m_started;
     std::string m_runId;
     std::string m_catalogueLabel;
+    TargetList m_targets;
     RunSummary m_summary;
     std::vector<ResultRecord> m_records; // the whole run's, for the summary or the file
     bool m_warned = false;
@@ -610,6 +627,7 @@ int Run(const std::vector<std::string>& names, const Options& options, const Pro
 
     CRunReport report(options, "run", out, err);
     report.SetCatalogue(catalogue.Label());
+    report.SetTargets(TargetsOf(entries));
     FILE* history = report.History();
     std::vector<bool> results(entries.size());
     size_t pressed = 0;
@@ -656,6 +674,7 @@ int Typed(const std::string& command, const std::vector<std::string>& rest, cons
             return Usage(err, problem);
     }
     CRunReport report(options, command, out, err);
+    report.SetTargets({{rest[0], PortFromText(rest[1])}});
     CConsoleHistoryOwner owner(report.History());
     owner.SetProxyRoute(route.get());
     CCollectingSink sink;

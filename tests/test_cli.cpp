@@ -322,7 +322,13 @@ TEST(CliSite, PlaceholderRolesOnLoopbackPeersPass)
                                         {"sterling-2.site.test", "127.0.3.2"},
                                         {"sterling-3.site.test", "127.0.3.3"},
                                         {"torval.site.test", "127.0.3.4"}});
+            // A proxy set up for all but one host: the presses stay direct,
+            // the fleet's series says a proxy is there.
+            ::setenv("https_proxy", "http://proxy.site.test:3128", 1);
+            ::setenv("no_proxy", "sterling-1.site.test", 1);
             run = Cli({"run", "1013", "1014", "1042", "--format", "prometheus", "--output", prom}, hosts);
+            ::unsetenv("https_proxy");
+            ::unsetenv("no_proxy");
         },
         &why);
     if (!entered)
@@ -340,6 +346,9 @@ TEST(CliSite, PlaceholderRolesOnLoopbackPeersPass)
     const auto build = series.find("kestavane_build_info");
     ASSERT_NE(build, series.end());
     EXPECT_EQ(build->second.first, "version=\"" KV_VERSION "\",catalogue=\"" + label + "\"");
+    const auto proxy = series.find("kestavane_proxy_configured");
+    ASSERT_NE(proxy, series.end());
+    EXPECT_EQ(proxy->second.second, 1);
 }
 
 TEST(Cli, CaptionsMatchWithTheirBreakAsBackslashROrBlank)

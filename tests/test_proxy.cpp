@@ -58,16 +58,18 @@ const ProxyRow kProxyRows[] = {
      "HTTP/1.0 200 Connection established"},
     {"CredentialsInTheUrl", ProxyKind::Password, true, false, true, 0, nullptr, nullptr,
      "HTTP/1.0 200 Connection established"},
-    {"PortRefused", ProxyKind::OtherPortOnly, false, false, true, 1, "proxy_refused", "proxy refused",
+    // Where the proxy never opens the tunnel no target is needed: a peer
+    // there would only wait out its lifetime for a connection never made.
+    {"PortRefused", ProxyKind::OtherPortOnly, false, false, false, 1, "proxy_refused", "proxy refused",
      "HTTP/1.1 403 Access violation"},
-    {"PasswordWanted", ProxyKind::Password, false, false, true, 1, "proxy_auth_required",
+    {"PasswordWanted", ProxyKind::Password, false, false, false, 1, "proxy_auth_required",
      "proxy wants a password", "HTTP/1.0 407 Proxy Authentication Required"},
     {"HostUnreachableForTheProxy", ProxyKind::Open, false, false, false, 1, "proxy_target_failed",
      "proxy could not reach the host", "HTTP/1.1 500 Unable to connect"},
-    {"NoProxyThere", ProxyKind::Nothing, false, false, true, 1, "proxy_unreachable", "proxy unreachable",
+    {"NoProxyThere", ProxyKind::Nothing, false, false, false, 1, "proxy_unreachable", "proxy unreachable",
      nullptr},
-    {"ProxySilent", ProxyKind::Silent, false, false, true, 1, "proxy_timed_out", "proxy timed out", nullptr},
-    {"NotAProxy", ProxyKind::NotHttp, false, false, true, 1, "proxy_bad_answer", "proxy bad answer",
+    {"ProxySilent", ProxyKind::Silent, false, false, false, 1, "proxy_timed_out", "proxy timed out", nullptr},
+    {"NotAProxy", ProxyKind::NotHttp, false, false, false, 1, "proxy_bad_answer", "proxy bad answer",
      "SSH-2.0-OpenSSH_9.2"},
 };
 
