@@ -33,7 +33,8 @@ struct ReportOptions
 
 int Usage(FILE* err, const std::string& reason)
 {
-    std::fprintf(err, "kestavane-cli: %s\nTry 'kestavane-cli --help' for more information.\n", reason.c_str());
+    std::fprintf(err, "kestavane-cli: %s\nTry 'kestavane-cli --help' for more information.\n",
+                 reason.c_str());
     return kExitUsage;
 }
 

@@ -392,8 +392,8 @@ std::string PrometheusText(const std::vector<ResultRecord>& records, std::time_t
         proxy.Set("", *facts.proxyConfigured ? 1 : 0);
 
     std::string out;
-    for (const Family* family : {&up, &steps, &expiry, &earliest, &failure, &press, &presses, &targets, &duration,
-                                 &last, &build, &clock, &proxy})
+    for (const Family* family : {&up, &steps, &expiry, &earliest, &failure, &press, &presses, &targets,
+                                 &duration, &last, &build, &clock, &proxy})
         if (!family->order.empty())
             family->Write(out);
     return out;

@@ -246,7 +246,8 @@ std::string RecordLines(const ReportFacts& facts, const std::vector<ReportPress>
                               {"proxy", facts.proxy}};
     std::string lines = head.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
     // One report is one run: its lines share an id and the report's time.
-    const LineStamp stamp{NewRunId(), UtcMilliseconds(std::chrono::system_clock::from_time_t(facts.generatedAt))};
+    const LineStamp stamp{NewRunId(),
+                          UtcMilliseconds(std::chrono::system_clock::from_time_t(facts.generatedAt))};
     for (const auto& press : presses)
         for (const auto& record : press.records)
         {

@@ -91,8 +91,10 @@ TEST(Cli, OptionErrorsSayWhyAndExitTwo)
         {{"this-pc", "--hosts", "f"}, "--hosts goes with list and run"},
         {{"list", "--hosts"}, "--hosts needs a value"},
         {{"list", "--hosts="}, "--hosts needs a file name"},
-        {{"this-pc", "-q"}, "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain"},
-        {{"nova", "-j", "2"}, "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain"},
+        {{"this-pc", "-q"},
+         "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain"},
+        {{"nova", "-j", "2"},
+         "--format, --output, --metrics, --quiet and --jobs go with run, manual and plain"},
     };
     for (const auto& [args, reason] : cases)
     {

@@ -87,12 +87,14 @@ std::set<std::string> Keys(const json& object)
 TEST(JsonLines, ATlsTargetFieldByField)
 {
     const json j = Parsed(JsonLine(TlsPass(), kNow, kStamp));
-    EXPECT_EQ(Keys(j), (std::set<std::string>{"type",    "format_version", "button_id",      "caption",
-                                              "label",   "host",           "port",           "tester",
-                                              "resolved_address", "source_address", "source_port", "passed",
-                                              "failed_step", "reason",     "cause",          "code",
-                                              "hint",    "warnings",       "addresses",      "times_ms",
-                                              "tls",     "path",           "proxy",          "time",
+    EXPECT_EQ(Keys(j), (std::set<std::string>{"type",           "format_version", "button_id",
+                                              "caption",        "label",          "host",
+                                              "port",           "tester",         "resolved_address",
+                                              "source_address", "source_port",    "passed",
+                                              "failed_step",    "reason",         "cause",
+                                              "code",           "hint",           "warnings",
+                                              "addresses",      "times_ms",       "tls",
+                                              "path",           "proxy",          "time",
                                               "run_id"}));
     EXPECT_EQ(j["type"], "target");
     EXPECT_EQ(j["format_version"], 2);
@@ -224,7 +226,8 @@ TEST(Prometheus, EveryFamilyInFullAndInSummary)
 {
     TargetRecord pass = TlsPass();
     // An intermediate ends before the server's own.
-    pass.tls->chain = {*pass.tls->certificate, {"CN=Intermediate", "CN=Root", "0x02", kNow - kDay, kNow + 5 * kDay}};
+    pass.tls->chain = {*pass.tls->certificate,
+                       {"CN=Intermediate", "CN=Root", "0x02", kNow - kDay, kNow + 5 * kDay}};
     TargetRecord wrongName = TlsPass();
     wrongName.buttonId = 1004;
     wrongName.label = "NOVA \"VIACONEX\" \\ main\nline";
