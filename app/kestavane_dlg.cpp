@@ -6,10 +6,14 @@
 #include "ip_helper.h"
 #include "nova_api.h"
 #include "press.h"
+#include "results.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -19,10 +23,12 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QStyle>
+#include <QSysInfo>
 #include <QThread>
 #include <QTimer>
 #include <QWindow>
 
+#include <ctime>
 #include <exception>
 #include <thread>
 #include <utility>
@@ -57,6 +63,17 @@ bool IsInput(QEvent::Type type)
     case QEvent::TabletRelease: return true;
     default: return false;
     }
+}
+
+// The history's CR LF line ends as LF, as the report and the clipboard take them.
+std::string WithLfEnds(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n')
+            out += text[i];
+    return out;
 }
 } // namespace
 
@@ -176,7 +193,12 @@ bool CKestavaneDlg::HistoryIsWindow() const { return m_history != nullptr; }
 
 void CKestavaneDlg::HistorySetText(const std::string& text, size_t unchanged)
 {
-    OnWindowThread([&] { SetControlText(text, unchanged); });
+    OnWindowThread([&] {
+        // A history that starts over during a press holds the press's lines only.
+        if (m_pPress && unchanged == 0)
+            m_pressFrom = 0;
+        SetControlText(text, unchanged);
+    });
 }
 
 void CKestavaneDlg::SetControlText(const std::string& text, size_t unchanged)
@@ -261,12 +283,16 @@ void CKestavaneDlg::PumpMessages()
     OnWindowThread([] { QCoreApplication::processEvents(QEventLoop::AllEvents); });
 }
 
-void CKestavaneDlg::RunPress(const std::function<void(const PressContext&)>& work)
+void CKestavaneDlg::RunPress(const std::function<void(const PressContext&)>& work, ReportPress* kept)
 {
     if (m_pPress)
         return;
     CPressClock clock(WaitClock());
     const PressContext press{this, &clock, m_catalogue};
+    CCollectingSink sink;
+    if (kept)
+        SetResultSink(&sink);
+    m_pressFrom = HistoryText().size();
     m_pPress = &press;
     m_pressFocus = QApplication::focusWidget();
     SetClock(&clock);
@@ -303,7 +329,14 @@ void CKestavaneDlg::RunPress(const std::function<void(const PressContext&)>& wor
 
     qApp->removeEventFilter(this);
     SetClock(nullptr);
+    SetResultSink(nullptr);
     m_pPress = nullptr;
+    if (kept && !failure)
+    {
+        kept->history = WithLfEnds(HistoryText().substr(std::min(m_pressFrom, HistoryText().size())));
+        kept->records = sink.Take();
+        m_madePresses.push_back(std::move(*kept));
+    }
     // A click dropped during the press may still have moved the focus.
     if (m_pressFocus && isEnabled())
         m_pressFocus->setFocus(Qt::OtherFocusReason);
@@ -357,10 +390,17 @@ void CKestavaneDlg::keyPressEvent(QKeyEvent* event)
 
 void CKestavaneDlg::OnProcessorButton(int id)
 {
-    RunPress([id](const PressContext& press) {
-        if (const ProcessorEntry* entry = press.catalogue->Find(id))
-            RunProcessorEntry(press.owner, *entry);
-    });
+    ReportPress kept;
+    kept.buttonId = id;
+    RunPress(
+        [&kept](const PressContext& press) {
+            if (const ProcessorEntry* entry = press.catalogue->Find(kept.buttonId))
+            {
+                kept.caption = entry->caption;
+                kept.passed = RunProcessorEntry(press.owner, *entry);
+            }
+        },
+        &kept);
 }
 
 void CKestavaneDlg::OnRunTest()
@@ -368,13 +408,21 @@ void CKestavaneDlg::OnRunTest()
     // Both texts are read before anything is written.
     const std::string server = m_controls->Get<QLineEdit>(IDC_SERVER)->text().toStdString();
     const std::string port = m_controls->Get<QLineEdit>(IDC_PORT)->text().toStdString();
-    RunPress([&](const PressContext& press) { RunManualTest(press.owner, server, port); });
+    ReportPress kept;
+    kept.caption = server + ":" + port;
+    RunPress([&](const PressContext& press) { kept.passed = RunManualTest(press.owner, server, port); },
+             &kept);
 }
 
 void CKestavaneDlg::OnClearHistory() { ClearHistory(); }
 void CKestavaneDlg::OnNovaTest()
 {
-    RunPress([](const PressContext& press) { RunNovaApiTest(press.owner); });
+    ReportPress kept;
+    kept.buttonId = IDC_NOVA_TERM;
+    for (const ControlTemplate& control : MainDialogTemplate().controls)
+        if (control.id == IDC_NOVA_TERM)
+            kept.caption = control.caption;
+    RunPress([&kept](const PressContext& press) { kept.passed = RunNovaApiTest(press.owner); }, &kept);
 }
 void CKestavaneDlg::OnThisPc()
 {
@@ -401,11 +449,46 @@ void CKestavaneDlg::OnAbout()
     about.exec();
 }
 
+void CKestavaneDlg::OnSaveReport()
+{
+    if (PressRunning())
+        return;
+    ReportFacts named;
+    named.generatedAt = std::time(nullptr);
+    named.hostName = QSysInfo::machineHostName().toStdString();
+    const QString suggested = QDir::home().filePath(QString::fromStdString(DefaultReportFileName(named)));
+    const QString chosen =
+        m_chooseReportFile
+            ? m_chooseReportFile(suggested)
+            : QFileDialog::getSaveFileName(this, tr("Save report"), suggested, tr("HTML pages (*.html)"));
+    if (chosen.isEmpty())
+        return;
+
+    // This PC's facts ask the system bus, each source bounded: gathered on
+    // a worker thread while the window keeps painting. No test is run.
+    ReportFacts facts;
+    {
+        CWaitCursor wait(this);
+        const CatalogueRef catalogue = m_catalogue;
+        RunPress([&](const PressContext&) { facts = CollectReportFacts(*catalogue); });
+    }
+    const std::string path = chosen.toStdString();
+    if (std::string error; !ReplaceFile(path, ReportHtml(facts, m_madePresses), &error))
+        MessageBox("The report was not saved as " + path + ": " + error, MB_OK | MB_ICONERROR);
+}
+
+void CKestavaneDlg::OnCopyHistory()
+{
+    QGuiApplication::clipboard()->setText(QString::fromStdString(WithLfEnds(HistoryText())));
+}
+
 void CKestavaneDlg::ShowContextMenu(const QPoint& globalAt)
 {
     // The window's own items go first; the About item stands last, after a
     // separator, as on a system menu.
     QMenu menu(this);
+    menu.addAction(tr("Save report…"), this, &CKestavaneDlg::OnSaveReport)->setEnabled(!PressRunning());
+    menu.addAction(tr("Copy history"), this, &CKestavaneDlg::OnCopyHistory);
     menu.addSeparator();
     menu.addAction(tr("&About Kestavane..."), this, &CKestavaneDlg::OnAbout);
     menu.exec(globalAt);

@@ -7,11 +7,15 @@
 // the press returns, so a press still cannot re-enter itself. The owner's
 // operations a press calls run here, one at a time, while the press waits
 // for them. Closing the window cancels the press.
+//
+// Each test press keeps its history lines and records, so "Save report…"
+// can hand the help desk every press made since the window opened.
 #pragma once
 
 #include "catalogue.h"
 #include "dialog_builder.h"
 #include "history.h"
+#include "report.h"
 
 #include <QDialog>
 #include <QPointer>
@@ -74,6 +78,12 @@ public:
     // lookup, can hold it). The application ends the program there; without
     // it the window waits for the press.
     std::function<void()> m_onPressStuck;
+    // Asks where "Save report…" writes, the suggested path given; an empty
+    // answer saves nothing. None: the file dialog.
+    std::function<QString(const QString&)> m_chooseReportFile;
+
+    // The test presses made since the window opened, oldest first.
+    const std::vector<ReportPress>& MadePresses() const { return m_madePresses; }
 
     // Handlers
     void OnProcessorButton(int id);
@@ -85,6 +95,8 @@ public:
     void OnCheckDns();
     void OnCheckDhcp();
     void OnAbout();
+    void OnSaveReport();
+    void OnCopyHistory();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -102,7 +114,9 @@ private:
     // The control's side of HistorySetText.
     void SetControlText(const std::string& text, size_t unchanged);
     // Runs `work` on a worker thread and turns the event loop until it returns.
-    void RunPress(const std::function<void(const PressContext&)>& work);
+    // A test press passes `kept` (button and caption; `work` sets passed),
+    // which gets the press's lines and records and is kept for the report.
+    void RunPress(const std::function<void(const PressContext&)>& work, ReportPress* kept = nullptr);
     // Runs `call` on the window's thread, from a press's thread too, and
     // returns when it has run.
     template <typename Call> void OnWindowThread(Call&& call) const;
@@ -116,4 +130,6 @@ private:
 
     const PressContext* m_pPress = nullptr; // the press running, if any
     QPointer<QWidget> m_pressFocus;         // what had the focus when it started
+    size_t m_pressFrom = 0;                 // where the press's lines start in the history
+    std::vector<ReportPress> m_madePresses;
 };

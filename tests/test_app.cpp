@@ -14,6 +14,7 @@
 #include "ws2.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
@@ -29,6 +30,7 @@
 #include <QScrollBar>
 #include <QStyleOptionButton>
 #include <QStyleOptionGroupBox>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextEdit>
@@ -133,6 +135,22 @@ void OnNextModal(std::function<void(QWidget*)> check)
         if (auto* dialog = qobject_cast<QDialog*>(modal))
             dialog->reject();
     });
+}
+
+// Opens the window's menu with Shift+F10 and picks the item of that text.
+void PickFromMenu(CKestavaneDlg& dlg, const QString& text)
+{
+    QTimer::singleShot(50, &dlg, [text] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        QVERIFY(menu);
+        const QList<QAction*> actions = menu->actions();
+        const auto it =
+            std::find_if(actions.begin(), actions.end(), [&](QAction* a) { return a->text() == text; });
+        QVERIFY2(it != actions.end(), qPrintable(text));
+        menu->close();
+        (*it)->trigger();
+    });
+    QTest::keyClick(&dlg, Qt::Key_F10, Qt::ShiftModifier);
 }
 
 // Asserts that every caption of `controls` is drawn whole with the dialog
@@ -654,15 +672,18 @@ private slots:
         QTimer::singleShot(100, &dlg, [&] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             QVERIFY(menu);
-            QCOMPARE(menu->actions().size(), 2);
-            QVERIFY(menu->actions()[0]->isSeparator());
-            QCOMPARE(menu->actions()[1]->text(), QStringLiteral("&About Kestavane..."));
+            QStringList texts;
+            for (const QAction* action : menu->actions())
+                texts << action->text();
+            QCOMPARE(texts, QStringList({QStringLiteral("Save report…"), QStringLiteral("Copy history"),
+                                         QString(), QStringLiteral("&About Kestavane...")}));
+            QVERIFY(menu->actions()[2]->isSeparator());
             OnNextModal([&](QWidget* about) {
                 QVERIFY(about && about != &dlg);
                 for (QLabel* label : about->findChildren<QLabel*>())
                     aboutText += label->text() + "|";
             });
-            menu->actions()[1]->trigger();
+            menu->actions()[3]->trigger();
             menu->close();
         });
         if (focus != 0)
@@ -681,6 +702,81 @@ private slots:
             QApplication::sendEvent(surface, &event);
         }
         QTRY_VERIFY_WITH_TIMEOUT(aboutText.contains(QStringLiteral("Kestavane Version 2.10|")), 1000);
+    }
+
+    // "Save report…" after one press on a loopback peer: the report holds that
+    // press, its lines and records, and nothing written before it; saving
+    // presses nothing again. A file that cannot be written gets one box.
+    // "Copy history" copies the whole history.
+    void saveReportAndCopyHistory_data()
+    {
+        QTest::addColumn<QString>("where"); // in a temporary folder
+        QTest::addColumn<QString>("box");   // %1 the file, %2 its folder
+        QTest::newRow("saved") << QStringLiteral("report.html") << QString();
+        QTest::newRow("no such folder")
+            << QStringLiteral("gone/report.html")
+            << QStringLiteral(
+                   "The report was not saved as %1: cannot create a file in '%2': No such file or directory");
+    }
+
+    void saveReportAndCopyHistory()
+    {
+        using namespace testing_support;
+        QFETCH(QString, where);
+        QFETCH(QString, box);
+        ws2::SetResolver(nullptr);          // localhost only
+        ScriptedServer peer([](int) {}, 2); // closes at once: the handshake fails
+        CKestavaneDlg dlg;
+        QVERIFY(ShowOn(dlg, "main"));
+        AddToHistory(&dlg, "%s", "written before the press");
+        qobject_cast<QLineEdit*>(dlg.Control(IDC_SERVER))->setText(QStringLiteral("localhost"));
+        qobject_cast<QLineEdit*>(dlg.Control(IDC_PORT))->setText(QString::number(peer.Port()));
+        Button(dlg, IDC_RUN_TEST)->click();
+        QTRY_COMPARE(peer.Served(), 1);
+        const std::string history = dlg.HistoryText();
+        const QString lines = QString::fromStdString(history).replace(QStringLiteral("\r\n"), "\n");
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath(where);
+        QString suggested;
+        dlg.m_chooseReportFile = [&](const QString& offered) {
+            suggested = offered;
+            return path;
+        };
+        QStringList boxes;
+        dlg.m_boxAnswer = [&](const std::string& text, unsigned) {
+            boxes << QString::fromStdString(text);
+            return IDOK;
+        };
+        PickFromMenu(dlg, QStringLiteral("Save report…"));
+        QTRY_VERIFY(!suggested.isEmpty());
+        QCOMPARE(QFileInfo(suggested).dir(), QDir::home());
+        QVERIFY(QRegularExpression(QStringLiteral("^kestavane-%1-\\d{8}-\\d{4}\\.html$")
+                                       .arg(QRegularExpression::escape(QSysInfo::machineHostName())))
+                    .match(QFileInfo(suggested).fileName())
+                    .hasMatch());
+        QCOMPARE(dlg.HistoryText(), history);
+        QCOMPARE(peer.Served(), 1);
+        QCOMPARE(boxes, box.isEmpty() ? QStringList() : QStringList{box.arg(path, QFileInfo(path).path())});
+        QFile file(path);
+        QCOMPARE(file.open(QIODevice::ReadOnly), box.isEmpty());
+        if (box.isEmpty())
+        {
+            const QString html = QString::fromUtf8(file.readAll());
+            QCOMPARE(html.count(QStringLiteral("<details id=\"press-")), 1);
+            QVERIFY(html.contains(QStringLiteral("1 of 1 press failed")));
+            QVERIFY(html.contains(QStringLiteral("localhost:%1</a>").arg(peer.Port())));
+            QVERIFY(html.contains(QStringLiteral("\"host\":\"localhost\"")));
+            QVERIFY(!html.contains(QStringLiteral("written before the press")));
+            const QString press = lines.mid(lines.indexOf('\n') + 1).toHtmlEscaped();
+            QVERIFY2(html.contains(QStringLiteral("<pre>") + press + QStringLiteral("</pre>")),
+                     qPrintable(press));
+        }
+
+        PickFromMenu(dlg, QStringLiteral("Copy history"));
+        QTRY_COMPARE(QGuiApplication::clipboard()->text(), lines);
+        Button(dlg, IDC_RUN_TEST)->click(); // the peer's second connection, which ends it
+        QTRY_COMPARE(peer.Served(), 2);
     }
 
     // The start folder's page, else the site's, else the page of the
