@@ -3,6 +3,7 @@
 // one server's certificate names hold markup. The HTML is read back with
 // Python's HTML parser: only the writer's own elements, the peer's names as
 // text, the records for tools.
+#include "report.h"
 #include "support/cli_run.h"
 #include "support/loopback.h"
 #include "support/temp_folder.h"
@@ -140,5 +141,18 @@ TEST(Report, OnlyTheWritersMarkupAndEveryPressWithItsWayThroughTheProxy)
     EXPECT_TRUE(passedThroughProxy);
     EXPECT_TRUE(failedDirectly);
     EXPECT_TRUE(subjectKept);
+}
+// The exit status is that of run --all: a press made again through a proxy
+// neither rescues nor sinks the direct one.
+TEST(Report, OnlyTheDirectPressesCountForTheExitStatus)
+{
+    auto press = [](const char* path, bool passed) {
+        ReportPress p;
+        p.path = path;
+        p.passed = passed;
+        return p;
+    };
+    EXPECT_FALSE(AllDirectPassed({press("direct", false), press("proxy", true)}));
+    EXPECT_TRUE(AllDirectPassed({press("direct", true), press("proxy", false)}));
 }
 } // namespace
