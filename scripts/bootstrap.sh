@@ -22,6 +22,7 @@ PACKAGES=(
   debhelper devscripts fakeroot
   ca-certificates valgrind
   systemd prometheus prometheus-node-exporter time
+  libproxy-dev tinyproxy python3
 )
 
 # Debian 13 moved systemd's pkg-config file (where the units go) to systemd-dev.
