@@ -173,9 +173,10 @@ const char* Host(int id, int n) { return FindProcessorEntry(id)->targets[n].host
 const char* Label(int id, int n) { return FindProcessorEntry(id)->targets[n].label; }
 
 // A record without what the kernel or the clock chooses: source ports,
-// times and the days left of a certificate (counted from the moment its
-// line is written) are masked where they are present and stay null where
-// they are not; the run's id and the summary's jobs differ by design.
+// times and the days left of the certificates (counted from the moment their
+// line is written, so a second can take a day off) are masked where they are
+// present and stay null where they are not; the run's id and the summary's
+// jobs differ by design.
 nlohmann::json Steady(nlohmann::json j)
 {
     auto mask = [](nlohmann::json& value) {
@@ -189,7 +190,12 @@ nlohmann::json Steady(nlohmann::json j)
         if (j.contains(field))
             mask(j[field]);
     if (j.contains("tls") && !j["tls"].is_null() && !j["tls"]["certificate"].is_null())
+    {
         mask(j["tls"]["certificate"]["days_until_expiry"]);
+        mask(j["tls"]["earliest_days_until_expiry"]);
+        for (auto& cert : j["tls"]["chain"])
+            mask(cert["days_until_expiry"]);
+    }
     if (j["type"] == "summary")
         j.erase("jobs");
     return j;
