@@ -18,6 +18,7 @@
 
 #include <fstream>
 #include <map>
+#include <regex>
 
 using namespace testing_support;
 using nlohmann::json;
@@ -52,20 +53,20 @@ struct ProxyRow
 
 const ProxyRow kProxyRows[] = {
     {"TlsThroughTheTunnel", ProxyKind::Open, false, true, true, 0, nullptr, nullptr,
-     "HTTP/1.0 200 Connection established"},
+     "HTTP/1.x 200 Connection established"},
     // The greeting comes in the same segment as the proxy's answer.
     {"GreetingRightBehindTheAnswer", ProxyKind::Open, false, false, true, 0, nullptr, nullptr,
-     "HTTP/1.0 200 Connection established"},
+     "HTTP/1.x 200 Connection established"},
     {"CredentialsInTheUrl", ProxyKind::Password, true, false, true, 0, nullptr, nullptr,
-     "HTTP/1.0 200 Connection established"},
+     "HTTP/1.x 200 Connection established"},
     // Where the proxy never opens the tunnel no target is needed: a peer
     // there would only wait out its lifetime for a connection never made.
     {"PortRefused", ProxyKind::OtherPortOnly, false, false, false, 1, "proxy_refused", "proxy refused",
-     "HTTP/1.1 403 Access violation"},
+     "HTTP/1.x 403 Access violation"},
     {"PasswordWanted", ProxyKind::Password, false, false, false, 1, "proxy_auth_required",
-     "proxy wants a password", "HTTP/1.0 407 Proxy Authentication Required"},
+     "proxy wants a password", "HTTP/1.x 407 Proxy Authentication Required"},
     {"HostUnreachableForTheProxy", ProxyKind::Open, false, false, false, 1, "proxy_target_failed",
-     "proxy could not reach the host", "HTTP/1.1 500 Unable to connect"},
+     "proxy could not reach the host", "HTTP/1.x 500 Unable to connect"},
     {"NoProxyThere", ProxyKind::Nothing, false, false, false, 1, "proxy_unreachable", "proxy unreachable",
      nullptr},
     {"ProxySilent", ProxyKind::Silent, false, false, false, 1, "proxy_timed_out", "proxy timed out", nullptr},
@@ -148,11 +149,14 @@ TEST_P(ThroughProxy, EachOutcomeHasItsCauseAndHint)
     EXPECT_EQ(t["passed"], row.cause == nullptr);
     EXPECT_EQ(t["cause"], row.cause ? json(row.cause) : json(nullptr));
     EXPECT_NE(c.err.find("Going through the proxy " + shown + "...\n"), std::string::npos) << c.err;
+    // tinyproxy opens a tunnel with HTTP/1.0 on Debian 12, HTTP/1.1 on 13.
     const std::string answered = "\nProxy answered: ";
+    const std::string history =
+        std::regex_replace(c.err, std::regex(answered + "HTTP/1\\.[01] "), answered + "HTTP/1.x ");
     if (row.answer)
-        EXPECT_NE(c.err.find(answered + row.answer + "\n"), std::string::npos) << c.err;
+        EXPECT_NE(history.find(answered + row.answer + "\n"), std::string::npos) << c.err;
     else
-        EXPECT_EQ(c.err.find(answered), std::string::npos) << c.err;
+        EXPECT_EQ(history.find(answered), std::string::npos) << c.err;
     if (row.cause)
     {
         EXPECT_NE(c.err.find("** FAILED to Connect to " + kTyped + "! ** "), std::string::npos) << c.err;
