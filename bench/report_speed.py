@@ -25,18 +25,11 @@ import tempfile
 import threading
 import time
 
-MARK = "KV_BENCH_IN_NAMESPACE"
+from run_all_jobs import dropping_listener, enter_namespace
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 HOSTS = os.path.join(HERE, "loopback_hosts.txt")
 LIFETIME_S = 60
-
-
-def enter_namespace():
-    if os.environ.get(MARK):
-        return
-    env = dict(os.environ, **{MARK: "1"})
-    unshare = ["unshare", "--net"] if os.geteuid() == 0 else ["unshare", "--user", "--map-root-user", "--net"]
-    sys.exit(subprocess.run(unshare + [sys.executable] + sys.argv, env=env).returncode)
 
 
 def endpoints(cli):
@@ -101,15 +94,6 @@ def greeter(conn):
         pass
     finally:
         conn.close()
-
-
-def dropping_listener(host, port):
-    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    server.bind((host, port))
-    server.listen(0)
-    filler = socket.create_connection((host, port), timeout=2)
-    return server, filler
 
 
 def answering_listener(host, port):

@@ -423,6 +423,19 @@ bool ProxyConfigured(const TargetList& targets)
     });
 }
 
+// The route of --via-proxy when it was given (none otherwise); what is
+// wrong with it, empty when nothing is.
+std::string RouteIfAsked(const ProxyOption& proxy, const TargetList& targets,
+                         std::unique_ptr<CProxyRoute>* route)
+{
+    if (!proxy.given)
+        return std::string();
+    CProxyFinder finder;
+    std::string problem;
+    *route = MakeRoute(proxy, targets, finder, &problem);
+    return problem;
+}
+
 bool OutputPathUsable(const Options& options, FILE* err)
 {
     if (!options.outputGiven)
@@ -615,19 +628,14 @@ int Run(const std::vector<std::string>& names, const Options& options, const Pro
         return Usage(err, "run needs one or more ids or captions, or --all");
     if (!OutputPathUsable(options, err))
         return kExitOutput;
+    const TargetList targets = TargetsOf(entries);
     std::unique_ptr<CProxyRoute> route;
-    if (proxy.given)
-    {
-        CProxyFinder finder;
-        std::string problem;
-        route = MakeRoute(proxy, TargetsOf(entries), finder, &problem);
-        if (!problem.empty())
-            return Usage(err, problem);
-    }
+    if (const std::string problem = RouteIfAsked(proxy, targets, &route); !problem.empty())
+        return Usage(err, problem);
 
     CRunReport report(options, "run", out, err);
     report.SetCatalogue(catalogue.Label());
-    report.SetTargets(TargetsOf(entries));
+    report.SetTargets(targets);
     FILE* history = report.History();
     std::vector<bool> results(entries.size());
     size_t pressed = 0;
@@ -664,17 +672,12 @@ int Typed(const std::string& command, const std::vector<std::string>& rest, cons
         return Usage(err, "PORT is a whole number from 1 to 65535, not '" + rest[1] + "'");
     if (!OutputPathUsable(options, err))
         return kExitOutput;
+    const TargetList targets = {{rest[0], PortFromText(rest[1])}};
     std::unique_ptr<CProxyRoute> route;
-    if (proxy.given)
-    {
-        CProxyFinder finder;
-        std::string problem;
-        route = MakeRoute(proxy, {{rest[0], PortFromText(rest[1])}}, finder, &problem);
-        if (!problem.empty())
-            return Usage(err, problem);
-    }
+    if (const std::string problem = RouteIfAsked(proxy, targets, &route); !problem.empty())
+        return Usage(err, problem);
     CRunReport report(options, command, out, err);
-    report.SetTargets({{rest[0], PortFromText(rest[1])}});
+    report.SetTargets(targets);
     CConsoleHistoryOwner owner(report.History());
     owner.SetProxyRoute(route.get());
     CCollectingSink sink;
